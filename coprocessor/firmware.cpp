@@ -1,0 +1,141 @@
+#include "coproc/firmware.hpp"
+
+#include <algorithm>
+
+namespace coproc {
+
+namespace {
+
+// A short banner, as a freshly started firmware prints on its port.
+const Bytes kDefaultBootBytes{'\r', '\n', 'b', 'o', 'o', 't', '\r', '\n'};
+
+// Bulk reads carry the reply's payload length, N + 1, as their one payload
+// byte. A zero (or missing) byte still gets one payload byte back so that
+// the reply stays a well-formed frame.
+size_t bulk_length(const Frame& req) {
+    return req.payload.empty() ? 1 : std::max<size_t>(req.payload[0], 1);
+}
+
+bool is_control(const Frame& req, uint8_t type, uint8_t sub) {
+    return req.type() == type && req.command == CMD_CONTROL && !req.payload.empty() &&
+           req.payload[0] == sub;
+}
+
+}  // namespace
+
+size_t expected_reply_payload(const Frame& req) {
+    if (is_control(req, DEV_TYPE_CONFIG, CTRL_VERSION))
+        return 2;
+    if (req.command == CMD_READ && (req.type() == DEV_TYPE_CONFIG || req.type() == DEV_TYPE_UART))
+        return bulk_length(req);
+    return 1;
+}
+
+Firmware::Firmware() : boot_bytes_(kDefaultBootBytes) {}
+
+void Firmware::power_on() {
+    table_.fill(0);
+    table_valid_ = false;
+    uart_rx_.clear();
+}
+
+void Firmware::set_table(const PinTable& table) {
+    table_ = table;
+    table_valid_ = true;
+}
+
+size_t Firmware::feed_uart_rx(std::span<const uint8_t> bytes) {
+    const size_t room = kUartRxCapacity - uart_rx_.size();
+    const size_t taken = std::min(room, bytes.size());
+    uart_rx_.insert(uart_rx_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+    uart_rx_lost_ += bytes.size() - taken;
+    return taken;
+}
+
+Answer Firmware::handle(const Frame& req) {
+    Answer answer;
+    Result r;
+    if (!req.crc_ok) {
+        // A corrupted request is not acted on, but still answered with the
+        // length the module will wait for, so the line stays in step.
+        r = {STATUS_BAD_CRC, Bytes(expected_reply_payload(req), 0x00)};
+    } else if (req.type() == DEV_TYPE_CONFIG) {
+        switch (req.command) {
+            case CMD_CONTROL: r = config_control(req, answer.restarted); break;
+            case CMD_WRITE: r = config_write(req); break;
+            case CMD_READ: r = config_read(req); break;
+            default: break;
+        }
+    } else if (req.type() == DEV_TYPE_UART) {
+        if (req.command == CMD_CONTROL)
+            r = uart_control(req);
+        else if (req.command == CMD_READ)
+            r = uart_read(req);
+    }
+    if (answer.restarted) {
+        answer.boot_bytes = boot_bytes_;
+        return answer;  // the reset request is never answered
+    }
+    answer.reply = encode_reply(req.head, req.command, r.status, r.payload, req.tail);
+    return answer;
+}
+
+Firmware::Result Firmware::config_control(const Frame& req, bool& restart) {
+    if (is_control(req, DEV_TYPE_CONFIG, CTRL_VERSION))
+        return {STATUS_DONE, Bytes(version_.begin(), version_.end())};
+    if (is_control(req, DEV_TYPE_CONFIG, CTRL_RESET)) {
+        power_on();
+        ++reset_count_;
+        restart = true;
+    }
+    return {};
+}
+
+Firmware::Result Firmware::config_write(const Frame& req) {
+    if (req.payload.empty())
+        return {STATUS_BAD_ARGUMENT};
+    const size_t location = req.payload[0];
+    const size_t count = req.payload.size() - 1;
+    // All or nothing: a write that would run past the last pin changes no pin.
+    if (location + count > kPinCount)
+        return {STATUS_PIN_RANGE};
+    std::copy(req.payload.begin() + 1, req.payload.end(),
+              table_.begin() + static_cast<std::ptrdiff_t>(location));
+    // A write that names no pin tells nothing about the table.
+    if (count > 0)
+        table_valid_ = true;
+    return {};
+}
+
+Firmware::Result Firmware::config_read(const Frame& req) const {
+    const size_t len = bulk_length(req);
+    if (req.payload.empty() || req.payload[0] == 0 || len > kPinCount + 1)
+        return {STATUS_BAD_ARGUMENT, Bytes(len, 0x00)};
+    // Byte i is pin i's mode; the byte after pin 47 is the validity marker.
+    Bytes out(len);
+    for (size_t i = 0; i < len; ++i)
+        out[i] = i < kPinCount ? table_[i]
+                               : (table_valid_ ? kTableValidMarker : kTableInvalidMarker);
+    return {STATUS_DONE, std::move(out)};
+}
+
+Firmware::Result Firmware::uart_control(const Frame& req) const {
+    if (!is_control(req, DEV_TYPE_UART, CTRL_RX_COUNT))
+        return {};  // line settings and the like: acknowledged, not modelled yet
+    return {STATUS_DONE, Bytes{static_cast<uint8_t>(std::min<size_t>(uart_rx_.size(), 255))}};
+}
+
+Firmware::Result Firmware::uart_read(const Frame& req) {
+    const size_t len = bulk_length(req);
+    if (req.payload.empty() || req.payload[0] == 0)
+        return {STATUS_BAD_ARGUMENT, Bytes(len, 0x00)};
+    // Payload: count c, then c bytes oldest first, zero padding up to len.
+    const size_t c = std::min(uart_rx_.size(), len - 1);
+    Bytes out(len, 0x00);
+    out[0] = static_cast<uint8_t>(c);
+    std::copy_n(uart_rx_.begin(), c, out.begin() + 1);
+    uart_rx_.erase(uart_rx_.begin(), uart_rx_.begin() + static_cast<std::ptrdiff_t>(c));
+    return {STATUS_DONE, std::move(out)};
+}
+
+}  // namespace coproc

@@ -1,0 +1,95 @@
+// Model of the co-processor firmware: for each request, what it does to its
+// own state and which bytes it answers with. Pure logic, no I/O and no lock;
+// the Simulator serialises every call.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+
+#include "coproc/frame.hpp"
+
+namespace coproc {
+
+inline constexpr size_t kPinCount = 48;
+using PinTable = std::array<uint8_t, kPinCount>;
+
+// Status nibbles the firmware answers with. The module only ever tells 0
+// from the rest; the nonzero codes exist so that traces can say why.
+enum Status : uint8_t {
+    STATUS_DONE = 0x0,
+    STATUS_BAD_ARGUMENT = 0x2,  // empty payload or a length argument out of range
+    STATUS_PIN_RANGE = 0x3,     // a table write runs past pin 47; nothing written
+    STATUS_BAD_CRC = 0xE,       // the request's CRC did not match; nothing done
+};
+
+// Last byte of a 48-pin table read: 0xFF until the table has been written
+// since power-on, 0x00 afterwards.
+inline constexpr uint8_t kTableInvalidMarker = 0xFF;
+inline constexpr uint8_t kTableValidMarker = 0x00;
+
+// Bytes the serial receive buffer holds before it drops new arrivals.
+inline constexpr size_t kUartRxCapacity = 4096;
+
+struct Answer {
+    std::optional<Bytes> reply;  // absent: this request gets no reply (reset)
+    bool restarted = false;
+    Bytes boot_bytes;            // sent unasked once the restart is done
+};
+
+class Firmware {
+public:
+    Firmware();
+
+    [[nodiscard]] Answer handle(const Frame& request);
+
+    // Back to the power-on state: table zeroed and invalid, receive buffer
+    // empty. Version and boot bytes are properties of the firmware image and
+    // survive.
+    void power_on();
+
+    void set_version(uint8_t major, uint8_t minor) { version_ = {major, minor}; }
+    [[nodiscard]] std::array<uint8_t, 2> version() const { return version_; }
+    void set_boot_bytes(Bytes bytes) { boot_bytes_ = std::move(bytes); }
+    [[nodiscard]] const Bytes& boot_bytes() const { return boot_bytes_; }
+
+    [[nodiscard]] const PinTable& table() const { return table_; }
+    [[nodiscard]] bool table_valid() const { return table_valid_; }
+    void set_table(const PinTable& table);  // as if written by the host
+
+    // Bytes arriving on the co-processor's own serial port. Returns how many
+    // fitted; the rest are lost, as on a full hardware buffer.
+    size_t feed_uart_rx(std::span<const uint8_t> bytes);
+    [[nodiscard]] size_t uart_rx_waiting() const { return uart_rx_.size(); }
+    [[nodiscard]] size_t uart_rx_lost() const { return uart_rx_lost_; }
+
+    [[nodiscard]] unsigned reset_count() const { return reset_count_; }
+
+private:
+    struct Result {
+        uint8_t status = STATUS_DONE;
+        Bytes payload{0x00};  // the plain acknowledgement
+    };
+    Result config_control(const Frame& req, bool& restart);
+    Result config_write(const Frame& req);
+    Result config_read(const Frame& req) const;
+    Result uart_control(const Frame& req) const;
+    Result uart_read(const Frame& req);
+
+    PinTable table_{};
+    bool table_valid_ = false;
+    std::deque<uint8_t> uart_rx_;
+    size_t uart_rx_lost_ = 0;
+    std::array<uint8_t, 2> version_{0x01, 0x07};
+    Bytes boot_bytes_;
+    unsigned reset_count_ = 0;
+};
+
+// Payload length of the reply the module reads for this request, judged from
+// the request's type, command and first payload byte alone.
+[[nodiscard]] size_t expected_reply_payload(const Frame& request);
+
+}  // namespace coproc

@@ -28,7 +28,7 @@ struct Fault {
     unsigned value = 0;
     unsigned count = 1;  // how many replies it spoils
     unsigned skip = 0;   // how many replies it lets through first
-    Bytes data;          // StaleBytes only
+    Bytes data{};        // StaleBytes only
 };
 
 // What actually goes on the line for one reply.

@@ -38,25 +38,22 @@ Bytes stale_bytes(const Fault& f) {
 }  // namespace
 
 Delivery FaultQueue::apply(Bytes reply) {
-    std::vector<const Fault*> due;
-    for (const Fault& f : faults_)
-        if (f.skip == 0 && f.count > 0)
-            due.push_back(&f);
-
     Delivery out;
     bool lost = false;
     size_t cut = 0;
     Bytes stale;
-    for (const Fault* f : due) {
-        alter(reply, *f);
-        if (f->kind == FaultKind::NoReply)
+    for (const Fault& f : faults_) {
+        if (f.skip > 0 || f.count == 0)
+            continue;  // not due on this reply
+        alter(reply, f);
+        if (f.kind == FaultKind::NoReply)
             lost = true;
-        else if (f->kind == FaultKind::ShortReply)
-            cut += std::max(f->value, 1u);
-        else if (f->kind == FaultKind::Delay)
-            out.delay += std::chrono::milliseconds(f->value);
-        else if (f->kind == FaultKind::StaleBytes) {
-            const Bytes s = stale_bytes(*f);
+        else if (f.kind == FaultKind::ShortReply)
+            cut += std::max(f.value, 1u);
+        else if (f.kind == FaultKind::Delay)
+            out.delay += std::chrono::milliseconds(f.value);
+        else if (f.kind == FaultKind::StaleBytes) {
+            const Bytes s = stale_bytes(f);
             stale.insert(stale.end(), s.begin(), s.end());
         }
     }
@@ -65,7 +62,11 @@ Delivery FaultQueue::apply(Bytes reply) {
         out.bytes = std::move(stale);
         out.bytes.insert(out.bytes.end(), reply.begin(), reply.end());
     }
+    count_down();
+    return out;
+}
 
+void FaultQueue::count_down() {
     for (Fault& f : faults_) {
         if (f.skip > 0)
             --f.skip;
@@ -73,7 +74,6 @@ Delivery FaultQueue::apply(Bytes reply) {
             --f.count;
     }
     std::erase_if(faults_, [](const Fault& f) { return f.skip == 0 && f.count == 0; });
-    return out;
 }
 
 }  // namespace coproc

@@ -25,7 +25,14 @@ coproc::Bytes parse_hex_list(const std::string& text) {
     auto flush = [&] {
         if (item.empty())
             return;
-        const unsigned long v = std::stoul(item, nullptr, 16);
+        size_t used = 0;
+        unsigned long v = 0;
+        try {
+            v = std::stoul(item, &used, 16);
+        } catch (const std::logic_error&) {
+        }
+        if (used != item.size())
+            throw CLI::ValidationError("byte list", "not a hex byte: " + item);
         if (v > 0xFF)
             throw CLI::ValidationError("byte list", "value above 0xff: " + item);
         out.push_back(static_cast<uint8_t>(v));

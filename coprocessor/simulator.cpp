@@ -135,21 +135,11 @@ void Simulator::handle(Bytes raw) {
     rec.crc_ok = rec.frame.crc_ok;
     rec.raw = std::move(raw);
     rec.at = std::chrono::steady_clock::now();
-    Delivery delivery;
     std::function<void(const RequestRecord&)> observer;
+    Delivery delivery;
     {
         std::lock_guard lock(mu_);
-        ++requests_;
-        bad_crc_ += rec.crc_ok ? 0 : 1;
-        if (!silent_) {
-            Answer answer = firmware_.handle(rec.frame);
-            rec.answered = true;
-            if (answer.reply)
-                delivery = faults_.apply(std::move(*answer.reply));
-            rec.reply_sent = delivery.bytes;
-            rec.boot_bytes = std::move(answer.boot_bytes);
-            replies_ += delivery.bytes.empty() ? 0 : 1;
-        }
+        delivery = answer(rec);
         log_.push_back(rec);
         observer = observer_;
     }
@@ -160,6 +150,23 @@ void Simulator::handle(Bytes raw) {
         return;
     if (observer)
         observer(rec);
+}
+
+// Runs the request through the firmware and the fault queue; mu_ is held.
+Delivery Simulator::answer(RequestRecord& rec) {
+    ++requests_;
+    bad_crc_ += rec.crc_ok ? 0 : 1;
+    if (silent_)
+        return {};
+    Answer answer = firmware_.handle(rec.frame);
+    rec.answered = true;
+    rec.boot_bytes = std::move(answer.boot_bytes);
+    if (!answer.reply)
+        return {};
+    Delivery delivery = faults_.apply(std::move(*answer.reply));
+    rec.reply_sent = delivery.bytes;
+    replies_ += delivery.bytes.empty() ? 0 : 1;
+    return delivery;
 }
 
 void Simulator::flush_outgoing() {

@@ -49,6 +49,7 @@ public:
     [[nodiscard]] Delivery apply(Bytes reply);
 
 private:
+    void count_down();
     std::vector<Fault> faults_;
 };
 

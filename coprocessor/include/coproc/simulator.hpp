@@ -99,6 +99,7 @@ private:
     void serve();
     void serve_frames();
     void handle(Bytes raw);
+    Delivery answer(RequestRecord& rec);
     void flush_outgoing();
     void drain_wake();
     void wake() const;

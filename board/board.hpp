@@ -1,0 +1,38 @@
+#pragma once
+// What the shell drives: the loaded kernel layer as one program on the board
+// sees it. KernelBoard is the real one; tests put a scripted one in its place
+// to check parsing and output without a kernel.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <khost/program.hpp>
+#include <khost/serial.hpp>
+
+namespace board {
+
+class Board {
+public:
+    virtual ~Board() = default;
+
+    // Module control. Results are 0 or a negative errno; `why` gets the
+    // loader's reason when it has one.
+    virtual int insmod(const std::vector<std::string> &params, std::string *why) = 0;
+    virtual int rmmod(std::string *why) = 0;
+    virtual std::vector<std::string> lsmod() = 0;
+    virtual std::string dmesg(bool clear) = 0;
+    virtual std::vector<khost::SerialEvent> trace_take() = 0;
+
+    // The session's program: system calls with the kernel's results.
+    virtual long open(const std::string &path, int flags) = 0;
+    virtual long read(int fd, void *buf, size_t count) = 0;
+    virtual long write(int fd, const void *buf, size_t count) = 0;
+    virtual long ioctl(int fd, unsigned cmd, unsigned long arg) = 0;
+    virtual long close(int fd) = 0;
+    virtual long list(const std::string &path, std::vector<khost::DirEntry> *out) = 0;
+
+    // An address the kernel must refuse to copy through (-EFAULT).
+    virtual void *bad_pointer() = 0;
+};
+
+} // namespace board

@@ -1,0 +1,166 @@
+// Module control and the small file tools (ls, cat, echo), the kernel log
+// and the serial trace.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ostream>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "args.hpp"
+#include "shell.hpp"
+#include "trace.hpp"
+
+namespace board {
+
+namespace {
+
+constexpr size_t kCatLimit = 64 * 1024; // devices that never say EOF stop here
+constexpr size_t kCatChunk = 4096;
+
+std::string errno_text(long rc) {
+    return rc < 0 ? std::strerror(static_cast<int>(-rc)) : "unexpected result";
+}
+
+void report(Context &c, const char *tool, const std::string &what, long rc) {
+    c.out << fmt::format("{}: {}: {} ({})\n", tool, what, errno_text(rc), rc);
+}
+
+void cmd_insmod(Context &c, const Words &w) {
+    const std::vector<std::string> params(w.begin() + 1, w.end());
+    for (const auto &p : params)
+        if (p.find('=') == std::string::npos || p.front() == '=')
+            throw UsageError(fmt::format("'{}' is not name=value", p));
+    std::string why;
+    const int rc = c.board.insmod(params, &why);
+    if (rc < 0)
+        report(c, "insmod", why.empty() ? "refused" : why, rc);
+}
+
+void cmd_rmmod(Context &c, const Words &w) {
+    want_args(w, 0, 0);
+    std::string why;
+    const int rc = c.board.rmmod(&why);
+    if (rc < 0)
+        report(c, "rmmod", why.empty() ? "refused" : why, rc);
+}
+
+void cmd_lsmod(Context &c, const Words &w) {
+    want_args(w, 0, 0);
+    for (const auto &name : c.board.lsmod())
+        c.out << name << '\n';
+}
+
+std::string mode_text(const khost::DirEntry &e) {
+    std::string s(1, e.type == 'f' ? '-' : e.type);
+    for (int shift = 6; shift >= 0; shift -= 3) {
+        const unsigned bits = (e.mode >> shift) & 7;
+        s += (bits & 4) ? 'r' : '-';
+        s += (bits & 2) ? 'w' : '-';
+        s += (bits & 1) ? 'x' : '-';
+    }
+    return s;
+}
+
+void cmd_ls(Context &c, const Words &w) {
+    want_args(w, 1, 1);
+    std::vector<khost::DirEntry> entries;
+    const long rc = c.board.list(w[1], &entries);
+    if (rc < 0) {
+        report(c, "ls", w[1], rc);
+        return;
+    }
+    for (const auto &e : entries) {
+        c.out << mode_text(e) << ' ' << e.name;
+        if (e.type == 'c') // the kernel's dev_t: 12 bits of major, 20 of minor
+            c.out << ' ' << (e.rdev >> 20) << ':' << (e.rdev & 0xFFFFF);
+        c.out << '\n';
+    }
+}
+
+void cmd_cat(Context &c, const Words &w) {
+    want_args(w, 1, 1);
+    const std::string &path = w[1];
+    const long fd = c.board.open(path, 0);
+    if (fd < 0) {
+        report(c, "cat", path, fd);
+        return;
+    }
+    std::string text;
+    std::vector<char> buf(kCatChunk);
+    while (text.size() < kCatLimit) {
+        const long n = c.board.read(static_cast<int>(fd), buf.data(), std::min(kCatChunk, kCatLimit - text.size()));
+        if (n < 0)
+            report(c, "cat", path, n);
+        if (n <= 0)
+            break;
+        text.append(buf.data(), std::min<size_t>(static_cast<size_t>(n), buf.size()));
+    }
+    c.out << text;
+    c.board.close(static_cast<int>(fd));
+}
+
+void cmd_echo(Context &c, const Words &w) {
+    size_t first = 1;
+    const bool newline = !(w.size() > 1 && w[1] == "-n");
+    if (!newline)
+        ++first;
+    const auto gt = std::find(w.begin() + static_cast<long>(first), w.end(), ">");
+    if (gt == w.end() || gt + 2 != w.end())
+        throw UsageError("want TEXT > PATH");
+    std::string text;
+    for (auto it = w.begin() + static_cast<long>(first); it != gt; ++it)
+        text += (text.empty() ? "" : " ") + *it;
+    if (newline)
+        text += '\n';
+    const std::string &path = *(gt + 1);
+    const long fd = c.board.open(path, 1);
+    if (fd < 0) {
+        report(c, "echo", path, fd);
+        return;
+    }
+    const long n = c.board.write(static_cast<int>(fd), text.data(), text.size());
+    if (n < 0)
+        report(c, "echo", path, n);
+    else if (static_cast<size_t>(n) != text.size())
+        c.out << fmt::format("echo: {}: wrote {} of {} bytes\n", path, n, text.size());
+    c.board.close(static_cast<int>(fd));
+}
+
+void cmd_dmesg(Context &c, const Words &w) {
+    want_args(w, 0, 1);
+    if (w.size() > 1 && w[1] != "-c")
+        throw UsageError(fmt::format("unexpected '{}'", w[1]));
+    c.out << c.board.dmesg(w.size() > 1);
+}
+
+void cmd_sleep(Context &c, const Words &w) {
+    want_args(w, 1, 1);
+    c.out.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(arg_number(w[1], "milliseconds")));
+}
+
+void cmd_trace(Context &c, const Words &w) {
+    want_args(w, 0, 0);
+    for (const auto &line : format_trace(c.board.trace_take()))
+        c.out << line << '\n';
+}
+
+} // namespace
+
+void add_system_commands(std::vector<Command> &table) {
+    table.insert(table.end(), {
+        {"insmod", "[name=value...]", "load the module with these parameters", cmd_insmod},
+        {"rmmod", "", "unload the module", cmd_rmmod},
+        {"lsmod", "", "list loaded modules", cmd_lsmod},
+        {"ls", "PATH", "list a directory of /dev or /sys", cmd_ls},
+        {"cat", "PATH", "print a file (read until end, at most 64 KiB)", cmd_cat},
+        {"echo", "[-n] TEXT > PATH", "write TEXT and a newline (none with -n) to a file", cmd_echo},
+        {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
+        {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
+        {"trace", "", "frames on the serial line since the last trace", cmd_trace},
+    });
+}
+
+} // namespace board

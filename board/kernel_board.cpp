@@ -1,0 +1,54 @@
+#include "kernel_board.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+#include <khost/kernel.hpp>
+
+namespace board {
+
+KernelBoard::KernelBoard()
+    : module_name_(std::filesystem::path(khost::module_path()).stem().string()),
+      program_(std::make_unique<khost::Program>("board")) {}
+
+KernelBoard::~KernelBoard() = default;
+
+bool KernelBoard::module_loaded() {
+    const auto mods = khost::lsmod();
+    return std::find(mods.begin(), mods.end(), module_name_) != mods.end();
+}
+
+void KernelBoard::close_all() {
+    for (int fd : program_->open_fds())
+        program_->close(fd);
+}
+
+int KernelBoard::insmod(const std::vector<std::string> &params, std::string *why) {
+    return khost::insmod(khost::module_path(), params, why);
+}
+
+int KernelBoard::rmmod(std::string *why) { return khost::rmmod(module_name_, why); }
+
+std::vector<std::string> KernelBoard::lsmod() { return khost::lsmod(); }
+
+std::string KernelBoard::dmesg(bool clear) { return khost::dmesg(clear); }
+
+std::vector<khost::SerialEvent> KernelBoard::trace_take() { return khost::serial_trace_take(); }
+
+long KernelBoard::open(const std::string &path, int flags) { return program_->open(path, flags); }
+
+long KernelBoard::read(int fd, void *buf, size_t count) { return program_->read(fd, buf, count); }
+
+long KernelBoard::write(int fd, const void *buf, size_t count) { return program_->write(fd, buf, count); }
+
+long KernelBoard::ioctl(int fd, unsigned cmd, unsigned long arg) { return program_->ioctl(fd, cmd, arg); }
+
+long KernelBoard::close(int fd) { return program_->close(fd); }
+
+long KernelBoard::list(const std::string &path, std::vector<khost::DirEntry> *out) {
+    return program_->list(path, out);
+}
+
+void *KernelBoard::bad_pointer() { return khost::bad_user_pointer(); }
+
+} // namespace board

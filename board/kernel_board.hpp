@@ -1,0 +1,38 @@
+#pragma once
+// The Board over the real kernel layer: one khost::Program for the session,
+// and the board's module loaded from where the build put it.
+#include <memory>
+
+#include "board.hpp"
+
+namespace board {
+
+class KernelBoard : public Board {
+public:
+    KernelBoard();
+    ~KernelBoard() override;
+
+    bool module_loaded();
+    // Closes what the session's program left open, so that rmmod may go on.
+    void close_all();
+
+    int insmod(const std::vector<std::string> &params, std::string *why) override;
+    int rmmod(std::string *why) override;
+    std::vector<std::string> lsmod() override;
+    std::string dmesg(bool clear) override;
+    std::vector<khost::SerialEvent> trace_take() override;
+
+    long open(const std::string &path, int flags) override;
+    long read(int fd, void *buf, size_t count) override;
+    long write(int fd, const void *buf, size_t count) override;
+    long ioctl(int fd, unsigned cmd, unsigned long arg) override;
+    long close(int fd) override;
+    long list(const std::string &path, std::vector<khost::DirEntry> *out) override;
+    void *bad_pointer() override;
+
+private:
+    std::string module_name_;
+    std::unique_ptr<khost::Program> program_;
+};
+
+} // namespace board

@@ -1,0 +1,131 @@
+// quorvel-board: boots the kernel layer, attaches the board's serial line to
+// a co-processor, loads the module and runs shell commands against it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+#include <readline/history.h>
+#include <readline/readline.h>
+
+#include "session.hpp"
+#include "shell.hpp"
+
+namespace {
+
+constexpr const char *kExamples = R"(
+Words with '=' are module parameters; another word is a script file of
+commands, one per line or separated by ';' ('#' starts a comment line).
+Without -c or a script, commands come from stdin, at a "board# " prompt
+when it is a terminal. Leaving unloads the module and halts the kernel.
+
+Examples:
+  quorvel-board -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; trace'
+  quorvel-board dev_pwm=3 -c 'dmesg'
+  quorvel-board --uart /dev/ttyUSB0 dev_gpio=0xff
+  quorvel-board checks.txt dev_uart=0x3
+Type 'help' at the prompt for the commands.
+
+Exit status: 0; 1 if the board could not start or the module would not
+unload; 2 if a command of -c, a script or piped input could not be parsed
+(the run stops there).)";
+
+struct Args {
+    board::SessionOptions session;
+    std::string commands;
+    std::string script;
+    bool have_commands = false;
+};
+
+// Splits the free words into module parameters and at most one script.
+void sort_words(const std::vector<std::string> &words, Args &args) {
+    for (const auto &w : words) {
+        if (w.find('=') != std::string::npos)
+            args.session.params.push_back(w);
+        else if (args.script.empty())
+            args.script = w;
+        else
+            throw CLI::ValidationError("SCRIPT", "more than one script given: " + args.script + ", " + w);
+    }
+    if (!args.script.empty() && args.have_commands)
+        throw CLI::ValidationError("SCRIPT", "give either -c or a script, not both");
+}
+
+board::Outcome run_interactive(board::Shell &shell) {
+    for (;;) {
+        char *raw = readline("board# ");
+        if (!raw) {
+            std::cout << '\n';
+            return board::Outcome::Ok;
+        }
+        const std::string line(raw);
+        std::free(raw);
+        if (line.find_first_not_of(" \t") != std::string::npos)
+            add_history(line.c_str());
+        if (shell.run_text(line, false) == board::Outcome::Exit)
+            return board::Outcome::Exit;
+    }
+}
+
+board::Outcome run_stream(board::Shell &shell, std::istream &in) {
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto o = shell.run_text(line, true);
+        if (o != board::Outcome::Ok)
+            return o;
+    }
+    return board::Outcome::Ok;
+}
+
+board::Outcome run(board::Shell &shell, const Args &args) {
+    if (args.have_commands)
+        return shell.run_text(args.commands, true);
+    if (!args.script.empty()) {
+        std::ifstream file(args.script);
+        if (!file)
+            throw board::StartError("cannot read script " + args.script);
+        return run_stream(shell, file);
+    }
+    if (::isatty(STDIN_FILENO))
+        return run_interactive(shell);
+    return run_stream(shell, std::cin);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Runs the Quorvel board: the kernel layer with the module loaded, its serial\n"
+                 "line on a co-processor (the built-in simulated one by default)."};
+    app.footer(kExamples);
+    Args args;
+    std::vector<std::string> words;
+    app.add_option("--uart", args.session.uart, "tty of the co-processor (a USB serial adapter or quorvel-coproc)");
+    app.add_option("--hz", args.session.hz, "kernel tick rate")->check(CLI::Range(1u, 100000u));
+    app.add_option("-c", args.commands, "commands to run, separated by ';' or newlines");
+    app.add_option("words", words, "[SCRIPT] [name=value ...]");
+    try {
+        app.parse(argc, argv);
+        args.have_commands = app.count("-c") > 0;
+        sort_words(words, args);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+
+    try {
+        board::Session session(args.session);
+        board::Shell shell(session.board(), std::cout, std::cerr);
+        const board::Outcome outcome = run(shell, args);
+        std::cout.flush();
+        const bool clean = session.leave(std::cerr);
+        if (outcome == board::Outcome::Usage)
+            return 2;
+        return clean ? 0 : 1;
+    } catch (const board::StartError &e) {
+        std::cerr << "quorvel-board: " << e.what() << '\n';
+        return 1;
+    }
+}

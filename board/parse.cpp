@@ -1,0 +1,165 @@
+#include "parse.hpp"
+
+#include <charconv>
+#include <limits>
+
+#include <fmt/format.h>
+
+namespace board {
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Drops surrounding blanks; returns an empty view for a blank command.
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (is_blank(s.front()) || s.front() == '\n'))
+        s.remove_prefix(1);
+    while (!s.empty() && (is_blank(s.back()) || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+void keep_command(std::vector<std::string> &out, std::string_view cmd) {
+    cmd = trim(cmd);
+    if (!cmd.empty() && cmd.front() != '#')
+        out.emplace_back(cmd);
+}
+
+std::optional<uint64_t> parse_digits(std::string_view text, int base) {
+    if (text.empty())
+        return std::nullopt;
+    uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+bool has_hex_prefix(std::string_view t) {
+    return t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+}
+
+} // namespace
+
+std::vector<std::string> split_commands(std::string_view text) {
+    std::vector<std::string> out;
+    char quote = 0;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == ';' || c == '\n') {
+            keep_command(out, text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    keep_command(out, text.substr(start));
+    return out;
+}
+
+std::optional<std::vector<std::string>> split_words(std::string_view command) {
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false; // a quoted empty string is still a word
+    char quote = 0;
+    auto finish = [&] {
+        if (in_word)
+            words.push_back(std::move(word));
+        word.clear();
+        in_word = false;
+    };
+    for (char c : command) {
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            else
+                word += c;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+            in_word = true;
+        } else if (is_blank(c) || c == '\n') {
+            finish();
+        } else if (c == '>') {
+            finish();
+            words.emplace_back(">");
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (quote)
+        return std::nullopt;
+    finish();
+    return words;
+}
+
+std::optional<uint64_t> parse_number(std::string_view text) {
+    if (has_hex_prefix(text))
+        return parse_digits(text.substr(2), 16);
+    return parse_digits(text, 10);
+}
+
+std::optional<long> parse_integer(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative)
+        text.remove_prefix(1);
+    const auto magnitude = parse_number(text);
+    if (!magnitude)
+        return std::nullopt;
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<long>::max()) + (negative ? 1 : 0);
+    if (*magnitude > limit)
+        return std::nullopt;
+    // Negating in unsigned arithmetic keeps LONG_MIN representable.
+    return negative ? static_cast<long>(0 - *magnitude) : static_cast<long>(*magnitude);
+}
+
+std::optional<uint8_t> parse_hex_byte(std::string_view text) {
+    if (has_hex_prefix(text))
+        text.remove_prefix(2);
+    if (text.empty() || text.size() > 2)
+        return std::nullopt;
+    const auto value = parse_digits(text, 16);
+    if (!value)
+        return std::nullopt;
+    return static_cast<uint8_t>(*value);
+}
+
+const std::vector<IoctlName> &ioctl_names() {
+    static const std::vector<IoctlName> table = {
+        {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},
+        {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
+        {"CONFIG_IOCTL_VERSION", 0x5201},
+        {"CONFIG_IOCTL_RESET", 0x6301},
+    };
+    return table;
+}
+
+std::optional<unsigned> parse_ioctl_request(std::string_view text) {
+    for (const auto &row : ioctl_names())
+        if (row.name == text)
+            return row.number;
+    const auto value = parse_number(text);
+    if (!value || *value > std::numeric_limits<unsigned>::max())
+        return std::nullopt;
+    return static_cast<unsigned>(*value);
+}
+
+std::string hex_bytes(const uint8_t *data, size_t count) {
+    std::string out;
+    out.reserve(count * 3);
+    for (size_t i = 0; i < count; ++i) {
+        if (i)
+            out += ' ';
+        out += fmt::format("{:02x}", data[i]);
+    }
+    return out;
+}
+
+} // namespace board

@@ -1,0 +1,65 @@
+#include "session.hpp"
+
+#include <ostream>
+#include <sstream>
+
+#include <fmt/format.h>
+#include <khost/kernel.hpp>
+
+#include "coproc/simulator.hpp"
+
+namespace board {
+
+Session::Session(const SessionOptions &options) {
+    if (options.uart.empty()) {
+        try {
+            sim_ = std::make_unique<coproc::Simulator>();
+        } catch (const std::exception &e) {
+            throw StartError(fmt::format("cannot start the simulated co-processor: {}", e.what()));
+        }
+        serial_path_ = sim_->tty_path();
+    } else {
+        serial_path_ = options.uart;
+    }
+    khost::BootConfig config;
+    config.serial_path = serial_path_;
+    config.hz = options.hz;
+    khost::boot(config);
+    up_ = true;
+    board_ = std::make_unique<KernelBoard>();
+    std::string why;
+    const int rc = board_->insmod(options.params, &why);
+    if (rc < 0) {
+        std::ostringstream ignored;
+        leave(ignored);
+        throw StartError(fmt::format("insmod: {} ({})", why.empty() ? "refused" : why, rc));
+    }
+}
+
+Session::~Session() {
+    std::ostringstream ignored;
+    leave(ignored);
+}
+
+bool Session::leave(std::ostream &err) {
+    if (!up_)
+        return true;
+    up_ = false;
+    bool clean = true;
+    // The module cannot go while the session's program holds its files.
+    board_->close_all();
+    if (board_->module_loaded()) {
+        std::string why;
+        const int rc = board_->rmmod(&why);
+        if (rc < 0) {
+            err << fmt::format("rmmod: {} ({})\n", why.empty() ? "refused" : why, rc);
+            clean = false;
+        }
+    }
+    board_.reset();
+    khost::halt();
+    sim_.reset();
+    return clean;
+}
+
+} // namespace board

@@ -1,0 +1,65 @@
+#pragma once
+// The board shell: reads commands, runs them against a Board and prints one
+// result line per program call. Parse errors go to the error stream; the
+// caller decides whether they end a run (scripts) or not (the prompt).
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board.hpp"
+
+namespace board {
+
+using Words = std::vector<std::string>;
+
+// Thrown by a command whose words do not parse; the shell prints it along
+// with the command's usage line.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Context {
+    Board &board;
+    std::ostream &out;
+    std::ostream &err;
+};
+
+struct Command {
+    std::string_view name;
+    std::string_view usage; // arguments, after the name
+    std::string_view help;  // one line
+    void (*run)(Context &, const Words &);
+};
+
+// The command tables, one per file.
+void add_program_commands(std::vector<Command> &table);
+void add_system_commands(std::vector<Command> &table);
+
+enum class Outcome {
+    Ok,    // ran (its result may still be an error code from the kernel)
+    Usage, // could not be parsed; nothing was done
+    Exit,  // "exit" was given
+};
+
+class Shell {
+public:
+    Shell(Board &board, std::ostream &out, std::ostream &err);
+
+    Outcome run_command(std::string_view command);
+    // Runs each command of the text in turn. With stop_on_error the first
+    // Usage outcome ends the run; otherwise it is reported and skipped.
+    Outcome run_text(std::string_view text, bool stop_on_error);
+
+    const std::vector<Command> &commands() const { return table_; }
+
+private:
+    Outcome dispatch(const Words &words);
+    void help(const Words &words);
+
+    Context ctx_;
+    std::vector<Command> table_;
+};
+
+} // namespace board

@@ -1,0 +1,178 @@
+#include "trace.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include <fmt/format.h>
+
+#include "coproc/frame.hpp"
+#include "parse.hpp"
+
+namespace board {
+
+namespace {
+
+using Dir = khost::SerialEvent::Dir;
+using Bytes = std::vector<uint8_t>;
+
+// Consecutive events of one direction, joined: the module writes a request
+// in one go but reads its reply byte by byte.
+struct Run {
+    Dir dir;
+    Bytes bytes;
+    std::vector<std::pair<size_t, int64_t>> marks; // (first byte offset, time)
+
+    int64_t time_at(size_t offset) const {
+        int64_t t = marks.front().second;
+        for (const auto &[at, time] : marks)
+            if (at <= offset)
+                t = time;
+        return t;
+    }
+};
+
+std::vector<Run> join_runs(const std::vector<khost::SerialEvent> &events) {
+    std::vector<Run> runs;
+    for (const auto &e : events) {
+        if (e.bytes.empty())
+            continue;
+        if (runs.empty() || runs.back().dir != e.dir)
+            runs.push_back(Run{e.dir, {}, {}});
+        Run &r = runs.back();
+        r.marks.emplace_back(r.bytes.size(), e.time_ns);
+        r.bytes.insert(r.bytes.end(), e.bytes.begin(), e.bytes.end());
+    }
+    return runs;
+}
+
+std::string arrow(Dir dir) {
+    switch (dir) {
+    case Dir::ToPeer: return "->";
+    case Dir::FromPeer: return "<-";
+    case Dir::Drained: return "xx";
+    }
+    return "??";
+}
+
+std::string stamp(Dir dir, int64_t time_ns) {
+    return fmt::format("{} {:9.3f} ", arrow(dir), static_cast<double>(time_ns) / 1e6);
+}
+
+std::string hex(std::span<const uint8_t> bytes) { return hex_bytes(bytes.data(), bytes.size()); }
+
+// Names for the codes, or the raw code when a peer sends one we do not use.
+std::string type_label(uint8_t head) {
+    const auto name = coproc::type_name(head);
+    return name == "?" ? fmt::format("type{:02x}", head & 0x3F) : std::string(name);
+}
+
+std::string command_label(uint8_t cmd) {
+    const auto name = coproc::command_name(cmd);
+    return name == "?" ? fmt::format("cmd{:x}", cmd) : std::string(name);
+}
+
+// The request a reply must match: its head, command byte and tail.
+struct Expect {
+    uint8_t head, command, tail;
+};
+
+std::string describe(std::span<const uint8_t> raw, const std::optional<Expect> &want, bool reply) {
+    const auto f = *coproc::decode(raw);
+    std::string s = fmt::format("{} {}", type_label(f.head), command_label(f.command));
+    if (reply && want && want->head != f.head)
+        s += fmt::format(" head {:02x} (want {:02x})", f.head, want->head);
+    if (reply && want && (want->command >> 4) != f.command)
+        s += fmt::format(" cmd {:x} (want {:x})", f.command, want->command >> 4);
+    if (reply)
+        s += fmt::format(" st {:x}", f.status);
+    s += fmt::format(" [{}]", hex(f.payload));
+    s += f.crc_ok ? " crc ok" : fmt::format(" crc BAD (want {:02x})", coproc::crc8(f.payload));
+    s += fmt::format(" tail {:02x}", f.tail);
+    if (reply && want && want->tail != f.tail)
+        s += fmt::format(" (want {:02x})", want->tail);
+    return s;
+}
+
+// Length of the frame that starts at `b`, from its length byte; nullopt
+// when the bytes cannot start a frame at all.
+std::optional<size_t> announced_length(std::span<const uint8_t> b) {
+    if (b.size() < 2)
+        return std::nullopt;
+    const size_t len = coproc::frame_length(b[1]);
+    if (len < coproc::kFrameOverhead)
+        return std::nullopt;
+    return len;
+}
+
+class Formatter {
+public:
+    std::vector<std::string> lines;
+
+    void add(const Run &run) {
+        switch (run.dir) {
+        case Dir::ToPeer: requests(run); break;
+        case Dir::FromPeer: reply(run); break;
+        case Dir::Drained:
+            lines.push_back(stamp(run.dir, run.time_at(0)) +
+                            fmt::format("drained {} bytes: {}", run.bytes.size(), hex(run.bytes)));
+            break;
+        }
+    }
+
+private:
+    std::optional<Expect> last_request_;
+
+    // Returns false when the rest of the run was printed raw.
+    bool frame_or_rest(const Run &run, size_t at, size_t *used, bool reply) {
+        const std::span<const uint8_t> rest(run.bytes.data() + at, run.bytes.size() - at);
+        const std::string head = stamp(run.dir, run.time_at(at));
+        const auto len = announced_length(rest);
+        if (!len) {
+            lines.push_back(head + fmt::format("raw {} bytes: {}", rest.size(), hex(rest)));
+            return false;
+        }
+        if (*len > rest.size()) {
+            lines.push_back(head + fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
+            return false;
+        }
+        const auto frame = rest.first(*len);
+        lines.push_back(head + describe(frame, last_request_, reply));
+        if (!reply)
+            last_request_ = Expect{frame[0], frame[2], frame.back()};
+        *used = *len;
+        return true;
+    }
+
+    void requests(const Run &run) {
+        size_t at = 0;
+        while (at < run.bytes.size()) {
+            size_t used = 0;
+            if (!frame_or_rest(run, at, &used, false))
+                return;
+            at += used;
+        }
+    }
+
+    // The module reads a count it knows in advance; whatever it read past
+    // the end the reply announces is shown as it came.
+    void reply(const Run &run) {
+        size_t used = 0;
+        if (!frame_or_rest(run, 0, &used, true) || used == run.bytes.size())
+            return;
+        const std::span<const uint8_t> rest(run.bytes.data() + used, run.bytes.size() - used);
+        lines.push_back(stamp(run.dir, run.time_at(used)) +
+                        fmt::format("leftover {} bytes: {}", rest.size(), hex(rest)));
+    }
+};
+
+} // namespace
+
+std::vector<std::string> format_trace(const std::vector<khost::SerialEvent> &events) {
+    Formatter f;
+    for (const auto &run : join_runs(events))
+        f.add(run);
+    return std::move(f.lines);
+}
+
+} // namespace board

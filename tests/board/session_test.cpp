@@ -1,0 +1,110 @@
+// The board end to end: kernel layer, module and simulated co-processor.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <khost/kernel.hpp>
+#include <sstream>
+
+#include "session.hpp"
+#include "shell.hpp"
+
+using namespace board;
+using ::testing::HasSubstr;
+
+namespace {
+
+#define SKIP_UNTIL_MODULE_BUILT()                                                                                      \
+    if (!std::filesystem::exists(khost::module_path()))                                                                \
+    GTEST_SKIP() << "module not built: " << khost::module_path()
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct Run {
+    int status;
+    std::string out;
+};
+
+// Runs the board program with stdin closed off; stderr joins stdout.
+Run run_board(const std::string &args) {
+    const std::string cmd = std::string(QUORVEL_BOARD_BIN) + " " + args + " </dev/null 2>&1";
+    FILE *p = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[512];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    const int st = ::pclose(p);
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+}
+
+} // namespace
+
+TEST(BoardSession, VersionRequestAndItsFramesInTheTrace) {
+    SKIP_UNTIL_MODULE_BUILT();
+    Session session({});
+    std::ostringstream out, err;
+    Shell shell(session.board(), out, err);
+    EXPECT_EQ(shell.run_text("open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00;"
+                             "ioctl 3 CONFIG_IOCTL_VERSION bad; ioctl 3 0x1234; trace",
+                             true),
+              Outcome::Ok)
+        << err.str();
+    const auto lines = lines_of(out.str());
+    ASSERT_GE(lines.size(), 6u) << out.str();
+    EXPECT_EQ(lines[0], "3");
+    EXPECT_EQ(lines[1], "0 01 07");
+    EXPECT_EQ(lines[2], "-14");
+    EXPECT_EQ(lines[3], "-22");
+    EXPECT_THAT(lines[4], testing::MatchesRegex("-> +[0-9.]+ CONFIG CONTROL \\[1e\\] crc ok tail [89ab][0-9a-f]"));
+    EXPECT_THAT(lines[5], testing::MatchesRegex("<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f]"));
+    EXPECT_TRUE(session.leave(err)) << err.str();
+    EXPECT_FALSE(khost::booted());
+}
+
+TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads) {
+    SKIP_UNTIL_MODULE_BUILT();
+    Session session({});
+    std::ostringstream out, err;
+    Shell shell(session.board(), out, err);
+    shell.run_text("open /dev/quorvel_count; open /dev/quorvel_config; rmmod", true);
+    // The module is busy while the program holds its files.
+    EXPECT_THAT(out.str(), HasSubstr("rmmod:"));
+    EXPECT_TRUE(session.leave(err)) << err.str();
+    EXPECT_FALSE(khost::booted());
+}
+
+TEST(BoardSession, RefusedLoadLeavesNothingBehind) {
+    SKIP_UNTIL_MODULE_BUILT();
+    EXPECT_THROW(Session({.params = {"dev_no_such_thing=1"}}), StartError);
+    EXPECT_FALSE(khost::booted());
+}
+
+TEST(BoardProgram, ParametersReachTheModule) {
+    SKIP_UNTIL_MODULE_BUILT();
+    const Run r = run_board("dev_pwm=3 -c 'dmesg'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("10\t10\t0\t0"));
+}
+
+TEST(BoardProgram, ExitStatusFollowsTheCommands) {
+    SKIP_UNTIL_MODULE_BUILT();
+    const Run good = run_board("-c 'open /dev/quorvel_config ro; close 3'");
+    EXPECT_EQ(good.status, 0) << good.out;
+    EXPECT_EQ(good.out, "3\n0\n");
+
+    const Run bad = run_board("-c 'open /dev/quorvel_config; bogus; close 3'");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.out, "3\nunknown command 'bogus' (try help)\n");
+
+    const Run refused = run_board("dev_pwm=notanumber -c 'lsmod'");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.out, HasSubstr("insmod:"));
+}

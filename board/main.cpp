@@ -2,11 +2,9 @@
 // a co-processor, loads the module and runs shell commands against it.
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include <CLI/CLI.hpp>
 #include <readline/history.h>
@@ -31,8 +29,8 @@ Examples:
 Type 'help' at the prompt for the commands.
 
 Exit status: 0; 1 if the board could not start or the module would not
-unload; 2 if a command of -c, a script or piped input could not be parsed
-(the run stops there).)";
+unload; 2 if the command line, or a command of -c, a script or piped input
+could not be parsed (the run stops at that command).)";
 
 struct Args {
     board::SessionOptions session;
@@ -81,15 +79,11 @@ board::Outcome run_stream(board::Shell &shell, std::istream &in) {
     return board::Outcome::Ok;
 }
 
-board::Outcome run(board::Shell &shell, const Args &args) {
+board::Outcome run(board::Shell &shell, const Args &args, std::istream *script) {
     if (args.have_commands)
         return shell.run_text(args.commands, true);
-    if (!args.script.empty()) {
-        std::ifstream file(args.script);
-        if (!file)
-            throw board::StartError("cannot read script " + args.script);
-        return run_stream(shell, file);
-    }
+    if (script)
+        return run_stream(shell, *script);
     if (::isatty(STDIN_FILENO))
         return run_interactive(shell);
     return run_stream(shell, std::cin);
@@ -99,26 +93,42 @@ board::Outcome run(board::Shell &shell, const Args &args) {
 
 int main(int argc, char **argv) {
     CLI::App app{"Runs the Quorvel board: the kernel layer with the module loaded, its serial\n"
-                 "line on a co-processor (the built-in simulated one by default)."};
+                 "line on a co-processor (the built-in simulated one by default).",
+                 "quorvel-board"};
     app.footer(kExamples);
     Args args;
     std::vector<std::string> words;
-    app.add_option("--uart", args.session.uart, "tty of the co-processor (a USB serial adapter or quorvel-coproc)");
-    app.add_option("--hz", args.session.hz, "kernel tick rate")->check(CLI::Range(1u, 100000u));
-    app.add_option("-c", args.commands, "commands to run, separated by ';' or newlines");
-    app.add_option("words", words, "[SCRIPT] [name=value ...]");
+    app.add_option("--uart", args.session.uart,
+                   "tty of the co-processor (a USB serial adapter, or quorvel-coproc's pty);\n"
+                   "default: a simulated co-processor started here")
+        ->option_text("PATH");
+    app.add_option("--hz", args.session.hz, "kernel tick rate (default 250)")
+        ->check(CLI::Range(1u, 100000u))
+        ->option_text("N");
+    app.add_option("-c", args.commands, "commands to run, separated by ';' or newlines")->option_text("'CMD; CMD'");
+    app.add_option("words", words, "a script file and module parameters")->option_text("[SCRIPT] [name=value ...]");
     try {
         app.parse(argc, argv);
         args.have_commands = app.count("-c") > 0;
         sort_words(words, args);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        const int rc = app.exit(e); // prints help, or what was wrong
+        return rc == 0 ? 0 : 2;
+    }
+    // A script that cannot be read should not cost a boot.
+    std::ifstream script;
+    if (!args.script.empty()) {
+        script.open(args.script);
+        if (!script) {
+            std::cerr << "quorvel-board: cannot read script " << args.script << '\n';
+            return 1;
+        }
     }
 
     try {
         board::Session session(args.session);
         board::Shell shell(session.board(), std::cout, std::cerr);
-        const board::Outcome outcome = run(shell, args);
+        const board::Outcome outcome = run(shell, args, script.is_open() ? &script : nullptr);
         std::cout.flush();
         const bool clean = session.leave(std::cerr);
         if (outcome == board::Outcome::Usage)

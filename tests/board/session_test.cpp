@@ -28,13 +28,13 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
-struct Run {
+struct BoardRun {
     int status;
     std::string out;
 };
 
 // Runs the board program with stdin closed off; stderr joins stdout.
-Run run_board(const std::string &args) {
+BoardRun run_board(const std::string &args) {
     const std::string cmd = std::string(QUORVEL_BOARD_BIN) + " " + args + " </dev/null 2>&1";
     FILE *p = ::popen(cmd.c_str(), "r");
     std::string out;
@@ -83,28 +83,30 @@ TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads) {
 
 TEST(BoardSession, RefusedLoadLeavesNothingBehind) {
     SKIP_UNTIL_MODULE_BUILT();
-    EXPECT_THROW(Session({.params = {"dev_no_such_thing=1"}}), StartError);
+    SessionOptions options;
+    options.params = {"dev_no_such_thing=1"};
+    EXPECT_THROW(Session{options}, StartError);
     EXPECT_FALSE(khost::booted());
 }
 
 TEST(BoardProgram, ParametersReachTheModule) {
     SKIP_UNTIL_MODULE_BUILT();
-    const Run r = run_board("dev_pwm=3 -c 'dmesg'");
+    const BoardRun r = run_board("dev_pwm=3 -c 'dmesg'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_THAT(r.out, HasSubstr("10\t10\t0\t0"));
 }
 
 TEST(BoardProgram, ExitStatusFollowsTheCommands) {
     SKIP_UNTIL_MODULE_BUILT();
-    const Run good = run_board("-c 'open /dev/quorvel_config ro; close 3'");
+    const BoardRun good = run_board("-c 'open /dev/quorvel_config ro; close 3'");
     EXPECT_EQ(good.status, 0) << good.out;
     EXPECT_EQ(good.out, "3\n0\n");
 
-    const Run bad = run_board("-c 'open /dev/quorvel_config; bogus; close 3'");
+    const BoardRun bad = run_board("-c 'open /dev/quorvel_config; bogus; close 3'");
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.out, "3\nunknown command 'bogus' (try help)\n");
 
-    const Run refused = run_board("dev_pwm=notanumber -c 'lsmod'");
+    const BoardRun refused = run_board("dev_pwm=notanumber -c 'lsmod'");
     EXPECT_EQ(refused.status, 1);
     EXPECT_THAT(refused.out, HasSubstr("insmod:"));
 }

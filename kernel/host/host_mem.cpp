@@ -1,0 +1,154 @@
+// The host side of copies to and from programs: both live in this process,
+// so a copy is a transfer within our own memory that must survive a bad
+// address. The kernel does the transfer for us (process_vm_readv/writev on
+// ourselves) and reports the bytes it managed; where that is not allowed
+// (a seccomp filter, an old kernel), a pipe stands in as the probe.
+#include "host.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace host {
+
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kMaxIov = 1024; // IOV_MAX
+
+std::atomic<bool> process_vm_usable{true};
+
+// Bytes from `addr` to the end of its page, at most `left`. Mappings begin
+// and end on page boundaries, so a piece is either all there or all absent.
+size_t piece_length(uintptr_t addr, size_t left)
+{
+    return std::min(left, kPage - (addr % kPage));
+}
+
+// One process_vm call over up to kMaxIov pieces of the other side. The bytes
+// moved, or -1 with errno set.
+ssize_t transfer_batch(bool to_other, char *local, uintptr_t other, size_t left, size_t *batch_len)
+{
+    struct iovec remote[kMaxIov];
+    size_t count = 0, len = 0;
+    while (count < kMaxIov && len < left) {
+        size_t piece = piece_length(other + len, left - len);
+        remote[count++] = {reinterpret_cast<void *>(other + len), piece};
+        len += piece;
+    }
+    struct iovec mine = {local, len};
+    *batch_len = len;
+    return to_other ? process_vm_writev(getpid(), &mine, 1, remote, count, 0)
+                    : process_vm_readv(getpid(), &mine, 1, remote, count, 0);
+}
+
+// `local` is our own good buffer, `other` the address that may be bad.
+// Returns the bytes moved, or -1 if process_vm is not available here.
+long transfer_process_vm(bool to_other, char *local, uintptr_t other, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        size_t batch_len = 0;
+        ssize_t moved = transfer_batch(to_other, local + done, other + done, n - done, &batch_len);
+        if (moved < 0) {
+            if (errno == ENOSYS || errno == EPERM)
+                return done == 0 ? -1 : static_cast<long>(done);
+            return static_cast<long>(done);
+        }
+        done += static_cast<size_t>(moved);
+        if (static_cast<size_t>(moved) < batch_len)
+            break;
+    }
+    return static_cast<long>(done);
+}
+
+// Through a pipe: a write from or a read into an absent page fails with
+// EFAULT and moves nothing.
+size_t transfer_pipe(bool to_other, char *local, uintptr_t other, size_t n)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return 0;
+    size_t done = 0;
+    while (done < n) {
+        size_t piece = piece_length(other + done, n - done);
+        auto *remote = reinterpret_cast<char *>(other + done);
+        const char *src = to_other ? local + done : remote;
+        char *dst = to_other ? remote : local + done;
+        if (write(fds[1], src, piece) != static_cast<ssize_t>(piece))
+            break;
+        if (read(fds[0], dst, piece) != static_cast<ssize_t>(piece))
+            break; // the pipe is closed below with whatever it still holds
+        done += piece;
+    }
+    close(fds[0]);
+    close(fds[1]);
+    return done;
+}
+
+size_t transfer(bool to_other, char *local, const void *other, size_t n)
+{
+    if (n == 0)
+        return 0;
+    auto addr = reinterpret_cast<uintptr_t>(other);
+    if (process_vm_usable.load(std::memory_order_relaxed)) {
+        long moved = transfer_process_vm(to_other, local, addr, n);
+        if (moved >= 0)
+            return static_cast<size_t>(moved);
+        process_vm_usable.store(false, std::memory_order_relaxed);
+    }
+    return transfer_pipe(to_other, local, addr, n);
+}
+
+int count_dir_entries(const char *path)
+{
+    DIR *dir = opendir(path);
+    if (!dir)
+        return -errno;
+    int count = 0;
+    while (const struct dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
+}
+
+} // namespace
+
+size_t read_own_memory(void *to, const void *from, size_t n)
+{
+    return transfer(false, static_cast<char *>(to), from, n);
+}
+
+size_t write_own_memory(void *to, const void *from, size_t n)
+{
+    return transfer(true, static_cast<char *>(const_cast<void *>(from)), to, n);
+}
+
+void *unmapped_address()
+{
+    // Reserved, never accessible and never unmapped, so nothing else can
+    // ever be placed there.
+    static void *const page = mmap(nullptr, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return page;
+}
+
+int count_open_fds()
+{
+    int n = count_dir_entries("/proc/self/fd");
+    return n > 0 ? n - 1 : n; // less the directory being read
+}
+
+int count_threads()
+{
+    return count_dir_entries("/proc/self/task");
+}
+
+} // namespace host

@@ -1,0 +1,383 @@
+// Programs on the board: a table of open files each, and the system calls
+// on /dev and /sys that they make. A call runs on the program's own thread,
+// straight into the driver, as a system call runs in the caller's context.
+#include <linux/fs.h>
+#include <linux/module.h>
+#include <linux/uaccess.h>
+
+#include "device_core.hpp"
+#include "host/host.hpp"
+#include "khost/program.hpp"
+#include "vfs.hpp"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+namespace {
+
+constexpr int kFirstFd = 3;   // 0..2 are the program's standard streams
+constexpr int kMaxFds = 1024; // the usual RLIMIT_NOFILE
+constexpr umode_t kCharDeviceType = 0020000;
+
+// An open file of a program. Destroyed with the last reference, which is
+// when the driver hears of the close (as the kernel's last fput()).
+class OpenFile {
+public:
+    virtual ~OpenFile() = default;
+    virtual long read(void *buf, size_t count) = 0;
+    virtual long write(const void *buf, size_t count) = 0;
+    virtual long ioctl(unsigned int cmd, unsigned long arg) { return -ENOTTY; }
+    // Every close(2) of the descriptor; the result is close's.
+    virtual long flush() { return 0; }
+};
+
+fmode_t access_mode(int flags)
+{
+    // O_RDONLY/O_WRONLY/O_RDWR become FMODE_READ/WRITE/both; 3 becomes
+    // neither, an open for ioctl only.
+    return static_cast<fmode_t>((flags + 1) & O_ACCMODE);
+}
+
+class DirFile : public OpenFile {
+public:
+    long read(void *, size_t) override { return -EISDIR; }
+    long write(const void *, size_t) override { return -EBADF; }
+};
+
+// A sysfs attribute: show() runs once, at the first read of the open file,
+// and reads walk through that text; store() gets each write whole.
+class AttrFile : public OpenFile {
+public:
+    AttrFile(std::shared_ptr<kern::vfs::Node> node, fmode_t mode) : node_(std::move(node)), mode_(mode) {}
+
+    long read(void *buf, size_t count) override
+    {
+        if (!(mode_ & FMODE_READ))
+            return -EBADF;
+        std::lock_guard hold(lock_);
+        if (!shown_) {
+            long err = kern::vfs::attr_show(*node_, text_);
+            if (err < 0)
+                return err;
+            shown_ = true;
+        }
+        size_t pos = std::min<size_t>(pos_, text_.size());
+        size_t n = std::min(count, text_.size() - pos);
+        if (copy_to_user(buf, text_.data() + pos, n))
+            return -EFAULT;
+        pos_ += n;
+        return static_cast<long>(n);
+    }
+
+    long write(const void *buf, size_t count) override
+    {
+        if (!(mode_ & FMODE_WRITE))
+            return -EBADF;
+        if (count == 0)
+            return 0;
+        size_t n = std::min<size_t>(count, PAGE_SIZE);
+        std::string text(n, '\0'); // one more byte stays for the terminating NUL
+        if (copy_from_user(text.data(), buf, n))
+            return -EFAULT;
+        std::lock_guard hold(lock_);
+        return kern::vfs::attr_store(*node_, text.c_str(), n);
+    }
+
+private:
+    const std::shared_ptr<kern::vfs::Node> node_;
+    const fmode_t mode_;
+    std::mutex lock_; // guards text_, shown_ and pos_: one call of the file at a time
+    std::string text_;
+    bool shown_ = false;
+    size_t pos_ = 0;
+};
+
+// A character device: the driver's operations as bound at open time. Calls
+// go through the binding's gate, so once the cdev is deleted they end in
+// -ENODEV; release and the module reference still follow the close.
+class CharFile : public OpenFile {
+public:
+    CharFile(kern::chrdev::Binding binding, const kern::vfs::Lookup &node, int flags)
+        : binding_(std::move(binding))
+    {
+        inode_.i_rdev = node.devt;
+        inode_.i_mode = static_cast<umode_t>(kCharDeviceType | node.mode);
+        inode_.i_cdev = binding_.cdev;
+        file_.f_op = binding_.fops;
+        file_.f_inode = &inode_;
+        file_.f_flags = static_cast<unsigned>(flags);
+        file_.f_mode = access_mode(flags);
+        file_.f_host = this;
+    }
+
+    ~CharFile() override
+    {
+        if (opened_ && fops()->release)
+            fops()->release(&inode_, &file_);
+        if (module_held_)
+            module_put(fops()->owner);
+    }
+
+    // 0, or the errno that refuses the open.
+    long open()
+    {
+        auto pass = binding_.gate->enter();
+        if (!pass || !fops())
+            return -ENXIO;
+        struct module *owner = fops()->owner;
+        if (owner && !try_module_get(owner))
+            return -ENXIO;
+        module_held_ = owner != nullptr;
+        if (fops()->open) {
+            int err = fops()->open(&inode_, &file_);
+            if (err)
+                return err; // the destructor gives the module back
+        }
+        opened_ = true;
+        return 0;
+    }
+
+    long read(void *buf, size_t count) override
+    {
+        if (!(file_.f_mode & FMODE_READ))
+            return -EBADF;
+        if (!fops()->read)
+            return -EINVAL;
+        return with_position([&](loff_t *pos) {
+            return fops()->read(&file_, static_cast<char *>(buf), count, pos);
+        });
+    }
+
+    long write(const void *buf, size_t count) override
+    {
+        if (!(file_.f_mode & FMODE_WRITE))
+            return -EBADF;
+        if (!fops()->write)
+            return -EINVAL;
+        return with_position([&](loff_t *pos) {
+            return fops()->write(&file_, static_cast<const char *>(buf), count, pos);
+        });
+    }
+
+    long ioctl(unsigned int cmd, unsigned long arg) override
+    {
+        if (!fops()->unlocked_ioctl)
+            return -ENOTTY;
+        auto pass = binding_.gate->enter();
+        if (!pass)
+            return -ENODEV;
+        return fops()->unlocked_ioctl(&file_, cmd, arg);
+    }
+
+    long flush() override
+    {
+        if (!fops()->flush)
+            return 0;
+        auto pass = binding_.gate->enter();
+        return pass ? fops()->flush(&file_, nullptr) : 0;
+    }
+
+private:
+    const struct file_operations *fops() const { return binding_.fops; }
+
+    // As the kernel does, the driver works on a copy of the position, which
+    // is stored back only on success. Threads sharing one descriptor race
+    // on it as they would in the kernel, but without a data race here.
+    template <typename Call>
+    long with_position(Call call)
+    {
+        auto pass = binding_.gate->enter();
+        if (!pass)
+            return -ENODEV;
+        loff_t pos = __atomic_load_n(&file_.f_pos, __ATOMIC_RELAXED);
+        long result = call(&pos);
+        if (result >= 0)
+            __atomic_store_n(&file_.f_pos, pos, __ATOMIC_RELAXED);
+        return result;
+    }
+
+    const kern::chrdev::Binding binding_;
+    struct inode inode_ {};
+    struct file file_ {};
+    bool opened_ = false;
+    bool module_held_ = false;
+};
+
+long open_attr(const kern::vfs::Lookup &found, int flags, std::shared_ptr<OpenFile> *out)
+{
+    // As sysfs does even for root: no write bit or no store() refuses
+    // writing, no read bit or no show() refuses reading.
+    fmode_t mode = access_mode(flags);
+    if ((mode & FMODE_WRITE) && (!(found.mode & 0222) || !found.has_store))
+        return -EACCES;
+    if ((mode & FMODE_READ) && (!(found.mode & 0444) || !found.has_show))
+        return -EACCES;
+    *out = std::make_shared<AttrFile>(found.node, mode);
+    return 0;
+}
+
+long open_char(const kern::vfs::Lookup &found, int flags, std::shared_ptr<OpenFile> *out)
+{
+    auto binding = kern::chrdev::lookup(found.devt);
+    if (!binding)
+        return -ENXIO;
+    auto file = std::make_shared<CharFile>(std::move(*binding), found, flags);
+    if (long err = file->open())
+        return err;
+    *out = std::move(file);
+    return 0;
+}
+
+long open_node(const std::string &path, int flags, std::shared_ptr<OpenFile> *out)
+{
+    kern::vfs::Lookup found;
+    if (int err = kern::vfs::lookup(path, &found))
+        return err;
+    switch (found.type) {
+    case kern::vfs::NodeType::Dir:
+        if ((flags & O_ACCMODE) != O_RDONLY)
+            return -EISDIR;
+        *out = std::make_shared<DirFile>();
+        return 0;
+    case kern::vfs::NodeType::Attr:
+        return open_attr(found, flags, out);
+    case kern::vfs::NodeType::Chr:
+        return open_char(found, flags, out);
+    }
+    return -ENOENT;
+}
+
+char entry_type(kern::vfs::NodeType type)
+{
+    switch (type) {
+    case kern::vfs::NodeType::Dir:
+        return 'd';
+    case kern::vfs::NodeType::Chr:
+        return 'c';
+    case kern::vfs::NodeType::Attr:
+        return 'f';
+    }
+    return '?';
+}
+
+} // namespace
+
+namespace khost {
+
+struct Program::Files {
+    // A descriptor being opened holds a null entry, so that it is neither
+    // handed out twice nor usable before its open has finished.
+    mutable std::mutex lock; // guards table
+    std::map<int, std::shared_ptr<OpenFile>> table;
+
+    // The open file behind fd, or null.
+    std::shared_ptr<OpenFile> get(int fd) const
+    {
+        std::lock_guard hold(lock);
+        auto it = table.find(fd);
+        return it == table.end() ? nullptr : it->second;
+    }
+
+    int reserve()
+    {
+        std::lock_guard hold(lock);
+        int fd = kFirstFd;
+        for (const auto &[used, file] : table) {
+            if (used != fd)
+                break;
+            ++fd;
+        }
+        if (fd >= kMaxFds)
+            return -EMFILE;
+        table.emplace(fd, nullptr);
+        return fd;
+    }
+};
+
+Program::Program(std::string name) : name_(std::move(name)), files_(new Files) {}
+
+Program::~Program()
+{
+    for (int fd : open_fds())
+        close(fd);
+    delete files_;
+}
+
+long Program::open(const std::string &path, int flags)
+{
+    int fd = files_->reserve();
+    if (fd < 0)
+        return fd;
+    std::shared_ptr<OpenFile> file;
+    long err = open_node(path, flags, &file);
+    std::lock_guard hold(files_->lock);
+    if (err) {
+        files_->table.erase(fd);
+        return err;
+    }
+    files_->table[fd] = std::move(file);
+    return fd;
+}
+
+long Program::read(int fd, void *buf, size_t count)
+{
+    auto file = files_->get(fd);
+    return file ? file->read(buf, count) : -EBADF;
+}
+
+long Program::write(int fd, const void *buf, size_t count)
+{
+    auto file = files_->get(fd);
+    return file ? file->write(buf, count) : -EBADF;
+}
+
+long Program::ioctl(int fd, unsigned int cmd, unsigned long arg)
+{
+    auto file = files_->get(fd);
+    return file ? file->ioctl(cmd, arg) : -EBADF;
+}
+
+long Program::close(int fd)
+{
+    std::shared_ptr<OpenFile> file;
+    {
+        std::lock_guard hold(files_->lock);
+        auto it = files_->table.find(fd);
+        if (it == files_->table.end() || !it->second)
+            return -EBADF;
+        file = std::move(it->second);
+        files_->table.erase(it);
+    }
+    // The driver's release runs when the last reference goes: here, or at
+    // the end of a call that another thread still has under way.
+    return file->flush();
+}
+
+long Program::list(const std::string &path, std::vector<DirEntry> *out) const
+{
+    std::vector<kern::vfs::Entry> entries;
+    if (int err = kern::vfs::list(path, &entries))
+        return err;
+    out->clear();
+    for (const auto &e : entries)
+        out->push_back(DirEntry{e.name, entry_type(e.type), e.mode, static_cast<uint32_t>(e.devt)});
+    return 0;
+}
+
+std::vector<int> Program::open_fds() const
+{
+    std::lock_guard hold(files_->lock);
+    std::vector<int> fds;
+    for (const auto &[fd, file] : files_->table)
+        if (file)
+            fds.push_back(fd);
+    return fds;
+}
+
+void *bad_user_pointer()
+{
+    return host::unmapped_address();
+}
+
+} // namespace khost

@@ -1,0 +1,292 @@
+// The in-memory /dev and /sys tree. One lock guards the shape of the tree;
+// callbacks of attributes run outside it, each inside its node's Gate.
+#include "vfs.hpp"
+
+#include <linux/errno.h>
+
+#include <algorithm>
+#include <map>
+
+namespace kern::vfs {
+
+namespace {
+
+// The gates the calling thread is inside of, one entry per pass, so that
+// close() can tell the thread's own passes from those it must wait for.
+thread_local std::vector<const Gate *> held_passes;
+
+} // namespace
+
+Gate::Pass &Gate::Pass::operator=(Pass &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        gate_ = other.gate_;
+        other.gate_ = nullptr;
+    }
+    return *this;
+}
+
+void Gate::Pass::release()
+{
+    if (gate_) {
+        gate_->leave();
+        gate_ = nullptr;
+    }
+}
+
+Gate::Pass Gate::enter()
+{
+    std::lock_guard hold(lock_);
+    if (closed_)
+        return Pass();
+    ++inside_;
+    held_passes.push_back(this);
+    return Pass(this);
+}
+
+void Gate::leave()
+{
+    auto mine = std::find(held_passes.rbegin(), held_passes.rend(), this);
+    if (mine != held_passes.rend())
+        held_passes.erase(std::next(mine).base());
+    std::lock_guard hold(lock_);
+    if (--inside_ == 0 || closed_)
+        left_.notify_all();
+}
+
+void Gate::close()
+{
+    const auto own = std::count(held_passes.begin(), held_passes.end(), this);
+    std::unique_lock hold(lock_);
+    closed_ = true;
+    left_.wait(guard, [&] { return inside_ <= own; });
+}
+
+bool Gate::closed() const
+{
+    std::lock_guard hold(lock_);
+    return closed_;
+}
+
+struct Node {
+    Node(NodeType t, unsigned m) : type(t), mode(m) {}
+
+    const NodeType type;
+    const unsigned mode;
+    dev_t devt = 0;
+    AttrOps ops;                                         // Attr only; cleared once removed
+    Gate gate;                                           // Attr only: calls of ops
+    std::map<std::string, std::shared_ptr<Node>> children; // Dir only; guarded by tree_lock
+};
+
+namespace {
+
+std::mutex tree_lock; // guards the tree's shape: every Node::children
+
+std::shared_ptr<Node> make_root()
+{
+    auto root = std::make_shared<Node>(NodeType::Dir, 0755);
+    for (const char *top : {"dev", "sys"})
+        root->children[top] = std::make_shared<Node>(NodeType::Dir, 0755);
+    return root;
+}
+
+// Built on first use, so that other files' start-up code may already add to it.
+const std::shared_ptr<Node> &root()
+{
+    static const std::shared_ptr<Node> tree = make_root();
+    return tree;
+}
+
+// Splits "/a/b/c" into {"a","b","c"}; false if the path is not absolute.
+bool split(const std::string &path, std::vector<std::string> *parts)
+{
+    if (path.empty() || path[0] != '/')
+        return false;
+    size_t start = 1;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts->empty())
+                parts->pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts->push_back(std::move(part));
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// Walks to the node named by parts[0..n). Caller holds tree_lock.
+int walk(const std::vector<std::string> &parts, size_t n, std::shared_ptr<Node> *out)
+{
+    std::shared_ptr<Node> node = root();
+    for (size_t i = 0; i < n; ++i) {
+        if (node->type != NodeType::Dir)
+            return -ENOTDIR;
+        auto child = node->children.find(parts[i]);
+        if (child == node->children.end())
+            return -ENOENT;
+        node = child->second;
+    }
+    *out = node;
+    return 0;
+}
+
+// Finds or creates the directories parts[0..n). Caller holds tree_lock.
+int make_dirs(const std::vector<std::string> &parts, size_t n, std::shared_ptr<Node> *out)
+{
+    std::shared_ptr<Node> node = root();
+    for (size_t i = 0; i < n; ++i) {
+        auto &slot = node->children[parts[i]];
+        if (!slot)
+            slot = std::make_shared<Node>(NodeType::Dir, 0755);
+        else if (slot->type != NodeType::Dir)
+            return -ENOTDIR;
+        node = slot;
+    }
+    *out = node;
+    return 0;
+}
+
+int add_leaf(const std::string &path, std::shared_ptr<Node> leaf)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts) || parts.empty())
+        return -EINVAL;
+    std::lock_guard hold(tree_lock);
+    std::shared_ptr<Node> dir;
+    if (int err = make_dirs(parts, parts.size() - 1, &dir))
+        return err;
+    auto [slot, added] = dir->children.try_emplace(parts.back(), std::move(leaf));
+    return added ? 0 : -EEXIST;
+}
+
+void collect(const std::shared_ptr<Node> &node, std::vector<std::shared_ptr<Node>> *out)
+{
+    out->push_back(node);
+    for (auto &[name, child] : node->children)
+        collect(child, out);
+}
+
+} // namespace
+
+int mkdir_p(const std::string &path)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts) || parts.empty())
+        return -EINVAL;
+    std::lock_guard hold(tree_lock);
+    std::shared_ptr<Node> dir;
+    return make_dirs(parts, parts.size(), &dir);
+}
+
+int add_attribute(const std::string &path, unsigned mode, AttrOps ops)
+{
+    auto leaf = std::make_shared<Node>(NodeType::Attr, mode & 07777);
+    leaf->ops = std::move(ops);
+    return add_leaf(path, std::move(leaf));
+}
+
+int add_chrdev_node(const std::string &path, dev_t devt, unsigned mode)
+{
+    auto leaf = std::make_shared<Node>(NodeType::Chr, mode & 07777);
+    leaf->devt = devt;
+    return add_leaf(path, std::move(leaf));
+}
+
+void remove(const std::string &path)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts) || parts.empty())
+        return;
+    std::vector<std::shared_ptr<Node>> gone;
+    {
+        std::lock_guard hold(tree_lock);
+        std::shared_ptr<Node> dir;
+        if (walk(parts, parts.size() - 1, &dir) || dir->type != NodeType::Dir)
+            return;
+        auto it = dir->children.find(parts.back());
+        if (it == dir->children.end())
+            return;
+        collect(it->second, &gone);
+        dir->children.erase(it);
+    }
+    // Out of the tree now, so no new lookup finds them; wait out the calls
+    // already inside, then drop the callbacks and whatever they captured.
+    for (auto &node : gone) {
+        if (node->type != NodeType::Attr)
+            continue;
+        node->gate.close();
+        node->ops = AttrOps{};
+    }
+}
+
+int lookup(const std::string &path, Lookup *out)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts))
+        return -ENOENT;
+    std::lock_guard hold(tree_lock);
+    std::shared_ptr<Node> node;
+    if (int err = walk(parts, parts.size(), &node))
+        return err;
+    out->type = node->type;
+    out->mode = node->mode;
+    out->devt = node->devt;
+    out->has_show = static_cast<bool>(node->ops.show);
+    out->has_store = static_cast<bool>(node->ops.store);
+    out->node = std::move(node);
+    return 0;
+}
+
+bool exists(const std::string &path)
+{
+    Lookup found;
+    return lookup(path, &found) == 0;
+}
+
+int list(const std::string &path, std::vector<Entry> *out)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts))
+        return -ENOENT;
+    std::lock_guard hold(tree_lock);
+    std::shared_ptr<Node> dir;
+    if (int err = walk(parts, parts.size(), &dir))
+        return err;
+    if (dir->type != NodeType::Dir)
+        return -ENOTDIR;
+    out->clear();
+    for (const auto &[name, child] : dir->children)
+        out->push_back(Entry{name, child->type, child->mode, child->devt});
+    return 0;
+}
+
+long attr_show(Node &node, std::string &out)
+{
+    auto pass = node.gate.enter();
+    if (!pass)
+        return -ENODEV;
+    // ops cannot change while the pass is held: remove() clears them only
+    // after the gate has closed.
+    if (!node.ops.show)
+        return -EIO;
+    return node.ops.show(out);
+}
+
+long attr_store(Node &node, const char *buf, size_t n)
+{
+    auto pass = node.gate.enter();
+    if (!pass)
+        return -ENODEV;
+    if (!node.ops.store)
+        return -EIO;
+    return node.ops.store(buf, n);
+}
+
+} // namespace kern::vfs

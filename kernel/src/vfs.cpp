@@ -60,7 +60,7 @@ void Gate::close()
     const auto own = std::count(held_passes.begin(), held_passes.end(), this);
     std::unique_lock hold(lock_);
     closed_ = true;
-    left_.wait(guard, [&] { return inside_ <= own; });
+    left_.wait(hold, [&] { return inside_ <= own; });
 }
 
 bool Gate::closed() const

@@ -1,0 +1,47 @@
+#pragma once
+// A program on the board: its own table of open files, and the system calls
+// a Linux program makes on device nodes and sysfs attributes. Results are as
+// the kernel returns them: a value >= 0, or a negative errno. Several
+// programs may run at once, each on its own thread.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace khost {
+
+struct DirEntry {
+    std::string name;
+    char type;        // 'd' directory, 'c' character device, 'f' attribute file
+    unsigned mode;    // permission bits
+    uint32_t rdev;    // device number of a node, else 0
+};
+
+class Program {
+public:
+    explicit Program(std::string name = "program");
+    ~Program(); // closes whatever is still open
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+
+    long open(const std::string &path, int flags); // flags: O_RDONLY 0, O_WRONLY 1, O_RDWR 2
+    long read(int fd, void *buf, size_t count);
+    long write(int fd, const void *buf, size_t count);
+    long ioctl(int fd, unsigned int cmd, unsigned long arg);
+    long close(int fd);
+    // Lists a directory of /dev or /sys; a negative errno if it is none.
+    long list(const std::string &path, std::vector<DirEntry> *out) const;
+
+    const std::string &name() const { return name_; }
+    std::vector<int> open_fds() const;
+
+private:
+    std::string name_;
+    struct Files;
+    Files *files_;
+};
+
+// An address that is never mapped: passing it as a buffer gives -EFAULT.
+void *bad_user_pointer();
+
+} // namespace khost

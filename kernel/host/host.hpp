@@ -1,0 +1,54 @@
+#pragma once
+// The kernel layer's whole boundary to the host system, in one place. The
+// files in host/ are the only ones of the kernel layer that include system
+// headers; the rest see the kernel's own headers and this table.
+#include <cstddef>
+#include <cstdint>
+
+namespace host {
+
+// ---- clock ----
+int64_t monotonic_ns();
+void sleep_ns(int64_t ns);
+
+// ---- open files of the host (the board's serial line maps onto one) ----
+// Each returns the result or a negative errno.
+int open_path(const char *path, int linux_flags);
+int close_fd(int fd);
+long read_fd(int fd, void *buf, size_t n);
+long write_fd(int fd, const void *buf, size_t n);
+long ioctl_fd(int fd, unsigned long request, void *arg);
+bool is_tty(int fd);
+// Readiness of fd as poll(2) reports it (POLLIN...), without waiting.
+unsigned poll_now(int fd);
+
+// ---- wake-ups: one per task ----
+int wakefd_create();                 // an eventfd; negative errno on failure
+void wakefd_signal(int fd);
+void wakefd_drain(int fd);
+// Sleeps until wake_fd is signalled, one of watch_fds is readable (or in
+// error or hung up), or timeout_ns passes (negative: no limit).
+void wait_any(int wake_fd, const int *watch_fds, int n_watch, int64_t timeout_ns);
+
+// ---- the calling process's own memory (for copies to and from programs) ----
+// Bytes copied; fewer when part of the range is not mapped.
+size_t read_own_memory(void *to, const void *from, size_t n);
+size_t write_own_memory(void *to, const void *from, size_t n);
+// An address with no mapping behind it, reserved for the process's life.
+void *unmapped_address();
+
+// Number of open file descriptors and threads of this process (for leak checks).
+int count_open_fds();
+int count_threads();
+
+} // namespace host
+
+namespace host {
+// ---- loading shared objects (module images) ----
+// A handle, or nullptr with the loader's reason in *why.
+void *dl_open(const char *path, const char **why);
+void *dl_sym(void *handle, const char *name);
+void dl_close(void *handle);
+// True while the object at path is still mapped (after dl_close: not unloaded).
+bool dl_is_loaded(const char *path);
+} // namespace host

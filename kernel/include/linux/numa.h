@@ -1,0 +1,2 @@
+#pragma once
+#define NUMA_NO_NODE (-1)

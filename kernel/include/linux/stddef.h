@@ -1,0 +1,3 @@
+#pragma once
+#include <linux/types.h>
+#define offsetof(type, member) __builtin_offsetof(type, member)

@@ -1,0 +1,3 @@
+#pragma once
+#include <asm/termbits.h>
+#include <asm/ioctls.h>

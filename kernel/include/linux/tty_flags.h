@@ -1,0 +1,3 @@
+#pragma once
+#define ASYNCB_LOW_LATENCY 13
+#define ASYNC_LOW_LATENCY (1U << ASYNCB_LOW_LATENCY)

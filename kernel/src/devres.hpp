@@ -1,0 +1,6 @@
+#pragma once
+struct device;
+namespace kern {
+// Runs and forgets the device's managed resources, newest first.
+void devres_release_all(struct device *dev);
+}

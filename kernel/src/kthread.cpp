@@ -1,0 +1,131 @@
+// Kernel threads. Each runs on its own host thread with its task as current.
+// The thread holds one reference to its task and drops it when it ends, so a
+// task that ended by itself may be gone unless the creator took a reference
+// (get_task_struct), as with the kernel's own kthreads.
+#include <linux/kthread.h>
+#include <linux/kernel.h>
+
+#include "kthread_internal.hpp"
+#include "task.hpp"
+
+#include <mutex>
+#include <pthread.h>
+#include <vector>
+
+namespace {
+
+std::mutex zombie_lock; // guards zombies
+std::vector<pthread_t> zombies; // ended threads not yet joined
+
+void finish(task_struct *task, int result)
+{
+    {
+        std::lock_guard hold(task->exit_lock);
+        task->exited = true;
+        task->result = result;
+    }
+    task->exit_cv.notify_all();
+    {
+        std::lock_guard hold(zombie_lock);
+        zombies.push_back(pthread_self());
+    }
+    kern::set_current_task(nullptr);
+    put_task_struct(task);
+}
+
+void *trampoline(void *arg)
+{
+    auto *task = static_cast<task_struct *>(arg);
+    kern::set_current_task(task);
+    // Created asleep: runs once wake_up_process has been called.
+    while (task->state.load() != TASK_RUNNING)
+        kern::sleep_until(task, -1);
+
+    int result;
+    if (setjmp(task->exit_jump) == 0)
+        result = task->threadfn(task->data);
+    else
+        result = task->result; // do_exit
+    finish(task, result);
+    return nullptr;
+}
+
+} // namespace
+
+namespace kern {
+
+task_struct *kthread_spawn(int (*fn)(void *), void *data, const std::string &name)
+{
+    reap_kthreads();
+    task_struct *task = task_create(name);
+    task->is_kthread = true;
+    task->threadfn = fn;
+    task->data = data;
+    task->state = TASK_UNINTERRUPTIBLE;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, trampoline, task) != 0) {
+        put_task_struct(task);
+        return nullptr;
+    }
+    return task;
+}
+
+void reap_kthreads()
+{
+    std::vector<pthread_t> ended;
+    {
+        std::lock_guard hold(zombie_lock);
+        ended.swap(zombies);
+    }
+    for (pthread_t t : ended)
+        pthread_join(t, nullptr);
+}
+
+int kthread_wait_exit(task_struct *task)
+{
+    std::unique_lock lock(task->exit_lock);
+    task->exit_cv.wait(lock, [task] { return task->exited; });
+    return task->result;
+}
+
+} // namespace kern
+
+extern "C" {
+
+struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int node,
+                                           const char *namefmt, ...)
+{
+    char name[TASK_COMM_LEN];
+    va_list args;
+    va_start(args, namefmt);
+    vsnprintf(name, sizeof name, namefmt, args);
+    va_end(args);
+    task_struct *task = kern::kthread_spawn(threadfn, data, name);
+    return task ? task : ERR_PTR<task_struct>(-ENOMEM);
+}
+
+bool kthread_should_stop(void) { return kern::current_task()->should_stop.load(); }
+
+int kthread_stop(struct task_struct *k)
+{
+    get_task_struct(k);
+    k->should_stop = true;
+    wake_up_process(k);
+    int result = kern::kthread_wait_exit(k);
+    put_task_struct(k);
+    kern::reap_kthreads();
+    return result;
+}
+
+void do_exit(long code)
+{
+    task_struct *task = kern::current_task();
+    if (!task->is_kthread) {
+        printk(KERN_ERR "do_exit called outside a kernel thread\n");
+        __builtin_trap();
+    }
+    task->result = static_cast<int>(code);
+    longjmp(task->exit_jump, 1);
+}
+
+} // extern "C"

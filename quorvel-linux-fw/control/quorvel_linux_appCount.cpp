@@ -1,0 +1,119 @@
+// The application counter "quorvel_count": programs hold it open while they
+// use the pins; the last close has the co-processor reset. It also keeps one
+// 4-byte value for the programs, which the module gives no meaning.
+#include <linux/atomic.h>
+#include <linux/cleanup.h>
+#include <linux/kernel.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/uaccess.h>
+#include <linux/workqueue.h>
+
+#include "control/quorvel_linux_config_dev.h"
+#include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
+
+namespace {
+
+atomic_t _quorvel_count = ATOMIC_INIT(0); // open handles
+int _quorvel_userFlag;			  // little-endian in memory, like the co-processor's
+DEFINE_MUTEX(user_flag_lock);		  // guards _quorvel_userFlag
+struct work_struct test_workqueue;
+
+void test_work(struct work_struct *work) { gd32v_reset(); }
+
+// Closes in quick succession queue one reset: a queued item is not queued twice.
+int config_open(struct inode *inode, struct file *file)
+{
+	printk("%s %d count = %d\n", "config_open", 61, atomic_inc_return(&_quorvel_count));
+	return 0;
+}
+
+int config_close(struct inode *inode, struct file *file)
+{
+	int count = atomic_dec_return(&_quorvel_count);
+
+	printk("%s %d count = %d\n", "config_close", 69, count);
+	if (count == 0) {
+		printk("please reset gd32v \n");
+		schedule_work(&test_workqueue);
+		printk("please success \n");
+	}
+	return 0;
+}
+
+// Bytes that cannot be read from the caller become 0.
+ssize_t config_write(struct file *file, const char __user *buffer, size_t size, loff_t *offset)
+{
+	u8 bytes[sizeof(_quorvel_userFlag)] = {};
+
+	if (size > sizeof(_quorvel_userFlag))
+		return -1;
+	(void)copy_from_user(bytes, buffer, size);
+
+	guard(mutex)(&user_flag_lock);
+	printk("config_write  %d \n", _quorvel_userFlag);
+	memcpy(&_quorvel_userFlag, bytes, size);
+	printk("config_write  %d \n", _quorvel_userFlag);
+	return static_cast<ssize_t>(size);
+}
+
+ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
+{
+	int value;
+
+	if (size != sizeof(_quorvel_userFlag))
+		return -1;
+	scoped_guard(mutex, &user_flag_lock) value = _quorvel_userFlag;
+	(void)copy_to_user(buf, &value, sizeof(value));
+	printk("config_read  %d \n", value);
+	return sizeof(value);
+}
+
+const struct file_operations count_fops = {
+	.owner = THIS_MODULE,
+	.read = config_read,
+	.write = config_write,
+	.open = config_open,
+	.release = config_close,
+};
+
+struct quorvel_chrdev count_chrdev = { "count", "count_class", "quorvel_count", &count_fops, 0, nullptr };
+
+int quorvel_count_platform_probe(struct platform_device *pdev) { return quorvel_chrdev_create(&count_chrdev); }
+
+int quorvel_count_platform_remove(struct platform_device *pdev)
+{
+	quorvel_chrdev_destroy(&count_chrdev);
+	return 0;
+}
+
+void quorvel_config_release(struct device *dev) {}
+
+struct platform_device quorvel_count_platform_device = {
+	.name = "quorvel_count",
+	.id = 0,
+	.dev = { .release = quorvel_config_release },
+};
+
+struct platform_driver quorvel_count_platform_driver = {
+	.probe = quorvel_count_platform_probe,
+	.remove = quorvel_count_platform_remove,
+	.driver = { .name = "quorvel_count", .owner = THIS_MODULE },
+};
+
+} // namespace
+
+int quorvel_linux_count_init(void)
+{
+	INIT_WORK(&test_workqueue, test_work);
+	return quorvel_platform_start(&quorvel_count_platform_device, &quorvel_count_platform_driver);
+}
+
+// A reset the last close queued still runs, on the line that is closed only
+// after every driver has stopped, before the module's code goes away.
+void quorvel_linux_count_exit(void)
+{
+	quorvel_platform_stop(&quorvel_count_platform_device, &quorvel_count_platform_driver);
+	flush_work(&test_workqueue);
+}

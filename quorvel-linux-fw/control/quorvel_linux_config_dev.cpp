@@ -1,0 +1,267 @@
+// The configuration device: programs read and change the pin-mode table,
+// have it sent to the co-processor, start the remaining drivers, read the
+// firmware version and reset the co-processor. Its start and stop entries
+// also run the serial receive poller "my_thread".
+#include <linux/delay.h>
+#include <linux/err.h>
+#include <linux/kernel.h>
+#include <linux/kthread.h>
+#include <linux/module.h>
+#include <linux/sched.h>
+#include <linux/uaccess.h>
+
+#include "control/quorvel_linux_config_dev.h"
+#include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
+#include "link/quorvel_protocol.h"
+
+namespace {
+
+struct ioData {
+	u8 data[2];
+};
+
+constexpr size_t CONFIG_RX_BUF = 100;
+constexpr size_t CONFIG_WRITE_MAX = 50;	    // refused from this size on
+constexpr size_t CONFIG_TABLE_MSG = 49;	    // table bytes logged after a read
+constexpr size_t CONFIG_MARKER_INDEX = 51;  // "no valid table" marker in the reply
+constexpr u8 CONFIG_NO_TABLE = 0xFF;
+constexpr unsigned int CONFIG_POLL_MS = 50;
+
+// The poller's task, with a reference of ours so that it stays valid until
+// kthread_stop has returned, even if the thread ended by itself first.
+struct task_struct *my_thread;
+bool should_stop;
+
+int my_thread_function(void *data)
+{
+	for (;;) {
+		if (kthread_should_stop())
+			return 0;
+		if (READ_ONCE(should_stop))
+			do_exit(0);
+		// FIXME: the receive cycle (count query, data read, hand-off to the
+		// tty) comes with the virtual tty; until then uart_flag stays 0.
+		msleep(CONFIG_POLL_MS);
+	}
+}
+
+ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
+{
+	u8 rx_buf[CONFIG_RX_BUF] = {};
+	u8 table[QUORVEL_PIN_COUNT];
+	u8 n1;
+	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_READ, &n1, 1, 0 };
+
+	if (size < 1 || size > QUORVEL_PIN_COUNT)
+		return -1;
+	n1 = static_cast<u8>(size + 1);
+	// The co-processor's answer is judged by its marker, not by the frame check.
+	(void)quorvel_exchange(&req, rx_buf, static_cast<u8>(size + 6));
+
+	for (size_t i = 0; i < CONFIG_TABLE_MSG; i++)
+		printk("%d ", rx_buf[3 + i]);
+	printk("\n");
+
+	if (rx_buf[CONFIG_MARKER_INDEX] == CONFIG_NO_TABLE) {
+		printk("read gpio state error-----------------\n");
+		quorvel_table_snapshot(table);
+		(void)copy_to_user(buf, table, size);
+		return static_cast<ssize_t>(size);
+	}
+	(void)copy_to_user(buf, &rx_buf[3], size);
+	quorvel_table_store(0, &rx_buf[3], size);
+	printk("read gpio state success -----------------\n");
+	printk("rk3308  gpio state   ---------------\n");
+	quorvel_table_snapshot(table);
+	for (int i = 0; i < QUORVEL_PIN_COUNT; i++)
+		printk("%d ", table[i]);
+	printk("\n");
+	return static_cast<ssize_t>(size);
+}
+
+void config_log_reply(const u8 *rx_buf, size_t len)
+{
+	for (size_t i = 0; i < len; i++)
+		printk("%x ", rx_buf[i]);
+	printk("\n");
+}
+
+// The table keeps what the co-processor was sent and accepted; codes past
+// pin 47 have no entry and are left out.
+ssize_t config_write(struct file *file, const char __user *buffer, size_t size, loff_t *offset)
+{
+	u8 _data[CONFIG_WRITE_MAX] = {};
+	u8 rx_buf[6];
+	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_WRITE, _data, static_cast<u8>(size), 1 };
+	int ret;
+
+	if (size >= CONFIG_WRITE_MAX) {
+		printk("---------------------------------\n");
+		return -1;
+	}
+	(void)copy_from_user(_data, buffer, size);
+	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	msleep(1);
+	config_log_reply(rx_buf, sizeof(rx_buf));
+	if (ret != 0) {
+		printk("%d  ret = %d \n", 184, ret);
+		return -1;
+	}
+	if (size > 1)
+		quorvel_table_store(_data[0], &_data[1], size - 1);
+	return static_cast<ssize_t>(size);
+}
+
+int set_all_gpio_mode(void)
+{
+	u8 _data[1 + QUORVEL_PIN_COUNT] = {};
+	u8 rx_buf[6];
+	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_WRITE, _data, sizeof(_data), 1 };
+	int ret;
+
+	quorvel_table_snapshot(&_data[1]);
+	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	config_log_reply(rx_buf, sizeof(rx_buf));
+	// A correctly framed reply counts as done, whatever its status.
+	if (ret < 0) {
+		printk("ret = %d \n", ret);
+		return -1;
+	}
+	return 0;
+}
+
+long config_version(unsigned long args)
+{
+	struct ioData io;
+	u8 _data[1] = { CTRL_VERSION };
+	u8 rx_buf[7];
+	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_CONTROL, _data, sizeof(_data), 0 };
+	int ret;
+
+	printk("ioctl version \n");
+	if (copy_from_user(&io, reinterpret_cast<void __user *>(args), sizeof(io))) {
+		printk("copy error\n");
+		return -EFAULT;
+	}
+	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	if (ret < 0)
+		return -EFAULT;
+	if (ret > 0)
+		return 0;
+	io.data[0] = rx_buf[3];
+	io.data[1] = rx_buf[4];
+	if (copy_to_user(reinterpret_cast<void __user *>(args), &io, sizeof(io)))
+		return -EFAULT;
+	return 0;
+}
+
+long config_reset(unsigned long args)
+{
+	u8 mode;
+
+	// The mode byte is read for the caller's sake only; every reset is the same.
+	if (copy_from_user(&mode, reinterpret_cast<const void __user *>(args), 1))
+		printk("--------------  ioctl   mode error = %d \n", 0);
+	gd32v_reset();
+	return 0;
+}
+
+long config_ioctl(struct file *file, unsigned int cmd, unsigned long args)
+{
+	printk("ioctl cmd = %x \n", cmd);
+	printk("ioctl cmd = %lx \n", static_cast<unsigned long>(cmd));
+	printk("ioctl version = %x \n", CONFIG_IOCTL_VERSION);
+	printk("ioctl version = %lx \n", static_cast<unsigned long>(CONFIG_IOCTL_VERSION));
+	printk("ioctl reset = %x \n", CONFIG_IOCTL_RESET);
+	printk("ioctl reset = %lx \n", static_cast<unsigned long>(CONFIG_IOCTL_RESET));
+
+	switch (cmd) {
+	case CONFIG_IOCTL_ENABLE_ALL:
+		quorvel_enable_remaining_drivers();
+		return 0;
+	case CONFIG_IOCTL_APPLY_MODES:
+		(void)set_all_gpio_mode();
+		return 0;
+	case CONFIG_IOCTL_VERSION:
+		return config_version(args);
+	case CONFIG_IOCTL_RESET:
+		return config_reset(args);
+	default:
+		return -EINVAL;
+	}
+}
+
+// Any number of programs may hold the device open; nothing is kept per file.
+int config_open(struct inode *inode, struct file *file) { return 0; }
+int config_close(struct inode *inode, struct file *file) { return 0; }
+
+const struct file_operations config_fops = {
+	.owner = THIS_MODULE,
+	.read = config_read,
+	.write = config_write,
+	.unlocked_ioctl = config_ioctl,
+	.open = config_open,
+	.release = config_close,
+};
+
+struct quorvel_chrdev config_chrdev = { "config", "config_class", "quorvel_config", &config_fops, 0, nullptr };
+
+int quorvel_config_platform_probe(struct platform_device *pdev) { return quorvel_chrdev_create(&config_chrdev); }
+
+int quorvel_config_platform_remove(struct platform_device *pdev)
+{
+	quorvel_chrdev_destroy(&config_chrdev);
+	return 0;
+}
+
+void quorvel_config_release(struct device *dev) {}
+
+struct platform_device quorvel_config_platform_device = {
+	.name = "quorvel_config",
+	.id = 0,
+	.dev = { .release = quorvel_config_release },
+};
+
+struct platform_driver quorvel_config_platform_driver = {
+	.probe = quorvel_config_platform_probe,
+	.remove = quorvel_config_platform_remove,
+	.driver = { .name = "quorvel_config", .owner = THIS_MODULE },
+};
+
+} // namespace
+
+void gd32v_reset(void)
+{
+	u8 _data[1] = { CTRL_RESET };
+	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_CONTROL, _data, sizeof(_data), 0 };
+	ssize_t ret = quorvel_send(&req);
+
+	if (ret < 0)
+		printk("error ret  = %d\n", static_cast<int>(ret));
+}
+
+int quorvel_config_init(void)
+{
+	int ret = quorvel_platform_start(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+	struct task_struct *task;
+
+	task = kthread_create_on_node(my_thread_function, nullptr, NUMA_NO_NODE, "my_thread");
+	if (IS_ERR(task))
+		return static_cast<int>(PTR_ERR(task));
+	get_task_struct(task);
+	my_thread = task;
+	wake_up_process(task);
+	return ret;
+}
+
+void quorvel_config_exit(void)
+{
+	quorvel_platform_stop(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+	WRITE_ONCE(should_stop, true);
+	if (my_thread) {
+		kthread_stop(my_thread);
+		put_task_struct(my_thread);
+		my_thread = nullptr;
+	}
+}

@@ -1,0 +1,152 @@
+// The control UART: the serial line to the co-processor, opened from kernel
+// space and read one byte at a time, each byte with a bounded wait.
+#include <linux/err.h>
+#include <linux/fs.h>
+#include <linux/kernel.h>
+#include <linux/ktime.h>
+#include <linux/poll.h>
+#include <linux/sched.h>
+#include <linux/serial.h>
+#include <linux/termios.h>
+#include <linux/uaccess.h>
+#include <linux/delay.h>
+
+#include "link/quorvel_control_uart.h"
+
+// Null before start-up and after shutdown; an error pointer after a failed
+// open, in which case no operation touches it.
+struct file *filp;
+
+namespace {
+
+constexpr const char *QUORVEL_UART_PATH = "/dev/ttyS3";
+constexpr int QUORVEL_UART_FLAGS = O_RDWR | O_NOCTTY | O_NONBLOCK;
+constexpr size_t QUORVEL_DRAIN_MAX = 50;
+constexpr long QUORVEL_BYTE_TIMEOUT_US = 1000;
+constexpr int QUORVEL_READ_ATTEMPTS = 999;
+constexpr unsigned int QUORVEL_READABLE = POLLIN | POLLERR | POLLHUP | POLLRDNORM | POLLRDBAND;
+constexpr tcflag_t QUORVEL_UART_CFLAG = B4000000 | CS8 | CREAD | CLOCAL;
+
+bool quorvel_uart_usable(void) { return !IS_ERR_OR_NULL(filp); }
+
+long quorvel_uart_ioctl(struct file *f, unsigned int op, unsigned long param)
+{
+	if (!f->f_op->unlocked_ioctl)
+		return -ENOTTY;
+	printk("f->f_op->unlocked_ioctl\r\n");
+	return f->f_op->unlocked_ioctl(f, op, param);
+}
+
+// The four results are not examined: a line that refuses a setting (a
+// pseudo-terminal has no serial driver flags) still works as it is.
+void quorvel_uart_setspeed(struct file *f, int speed)
+{
+	struct termios termios = {};
+	struct serial_struct serial = {};
+	mm_segment_t old_fs = get_fs();
+
+	set_fs(KERNEL_DS);
+	(void)quorvel_uart_ioctl(f, TCGETS, reinterpret_cast<unsigned long>(&termios));
+	printk("termios.c_cflag = %d", termios.c_cflag);
+	termios.c_iflag = 0;
+	termios.c_oflag = 0;
+	termios.c_lflag = 0;
+	termios.c_cflag = QUORVEL_UART_CFLAG;
+	termios.c_cc[VTIME] = 0;
+	termios.c_cc[VMIN] = 1;
+	(void)quorvel_uart_ioctl(f, TCSETS, reinterpret_cast<unsigned long>(&termios));
+
+	(void)quorvel_uart_ioctl(f, TIOCGSERIAL, reinterpret_cast<unsigned long>(&serial));
+	serial.flags |= ASYNC_LOW_LATENCY;
+	(void)quorvel_uart_ioctl(f, TIOCSSERIAL, reinterpret_cast<unsigned long>(&serial));
+	set_fs(old_fs);
+}
+
+// Sleeps once, for at most about 100 ticks, unless the line is already
+// readable; the caller learns the outcome from its read.
+void quorvel_uart_read_poll_wait(struct file *f, long timeout)
+{
+	struct poll_wqueues table;
+	ktime_t start = ktime_get();
+
+	poll_initwait(&table);
+	for (;;) {
+		unsigned int mask = f->f_op->poll(f, &table.pt);
+		if (mask & QUORVEL_READABLE)
+			break;
+		long elapsed = static_cast<long>((ktime_get() - start) / 1000);
+		if (elapsed > timeout)
+			break;
+		set_current_state(TASK_INTERRUPTIBLE);
+		schedule_timeout((timeout - elapsed) * 1000 / 10000);
+	}
+	poll_freewait(&table);
+}
+
+// One byte, 0..255, or -1 when none came in time.
+int quorvel_uart_read(struct file *f, long timeout)
+{
+	char byte = 0;
+	int got = -1;
+	mm_segment_t old_fs;
+
+	if (IS_ERR_OR_NULL(f))
+		return -1;
+	old_fs = get_fs();
+	set_fs(KERNEL_DS);
+	if (f->f_op->poll) {
+		quorvel_uart_read_poll_wait(f, timeout);
+		if (kernel_read(f, 0, &byte, 1) == 1)
+			got = static_cast<u8>(byte);
+	} else {
+		for (int i = 0; i < QUORVEL_READ_ATTEMPTS; i++) {
+			if (kernel_read(f, 0, &byte, 1) == 1) {
+				got = static_cast<u8>(byte);
+				break;
+			}
+			usleep_range(10, 1000);
+		}
+	}
+	set_fs(old_fs);
+	return got;
+}
+
+} // namespace
+
+void quorvel_control_uart_init(void)
+{
+	filp = filp_open(QUORVEL_UART_PATH, QUORVEL_UART_FLAGS, 0);
+	if (IS_ERR(filp)) {
+		printk("IS_ERR(filp)\r\n");
+		return;
+	}
+	quorvel_uart_setspeed(filp, 4000000);
+}
+
+void quorvel_control_uart_exit(void)
+{
+	if (quorvel_uart_usable())
+		filp_close(filp, nullptr);
+	filp = nullptr;
+}
+
+ssize_t quorvel_control_uart_write(const u8 *buf, size_t len)
+{
+	char recv[QUORVEL_DRAIN_MAX] = {};
+
+	if (!quorvel_uart_usable())
+		return -ENODEV;
+	(void)kernel_read(filp, 0, recv, QUORVEL_DRAIN_MAX);
+	return kernel_write(filp, reinterpret_cast<const char *>(buf), len, filp->f_pos);
+}
+
+int quorvel_control_uart_read(u8 *buf, size_t len)
+{
+	for (size_t i = 0; i < len; i++) {
+		int byte = quorvel_uart_read(filp, QUORVEL_BYTE_TIMEOUT_US);
+		if (byte < 0)
+			return static_cast<int>(i);
+		buf[i] = static_cast<u8>(byte);
+	}
+	return static_cast<int>(len);
+}

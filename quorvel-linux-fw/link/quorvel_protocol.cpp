@@ -1,0 +1,92 @@
+// Frame building, reply checking, and the one exchange routine through which
+// every driver talks to the co-processor.
+#include <linux/cleanup.h>
+#include <linux/delay.h>
+#include <linux/kernel.h>
+#include <linux/mutex.h>
+#include <linux/random.h>
+
+#include "core/quorvel_linux_fw.h"
+#include "link/quorvel_control_uart.h"
+#include "link/quorvel_protocol.h"
+
+// Bitwise, without a table: frames are short and this keeps the module small.
+u8 quorvel_crc8(const u8 *data, int data_len)
+{
+	const u8 crc_poly = 0x07;
+	u8 crc = 0x00;
+
+	for (int i = 0; i < data_len; i++) {
+		crc ^= data[i];
+		for (int bit = 0; bit < 8; bit++)
+			crc = (crc & 0x80) ? static_cast<u8>((crc << 1) ^ crc_poly) : static_cast<u8>(crc << 1);
+	}
+	return crc;
+}
+
+// The frame buffer must hold quorvel_payload_len(len) + 5 bytes.
+void protocol_default_init(u8 *frame, const u8 *data, u8 len, u8 type, u8 cmd, u8 num)
+{
+	u8 n = quorvel_payload_len(len);
+
+	frame[0] = 0x80 | (type & 0x3F);
+	frame[1] = static_cast<u8>(n + QUORVEL_FRAME_OVERHEAD);
+	frame[2] = static_cast<u8>((cmd & 0x0F) << 4);
+	memcpy(&frame[3], data, n);
+	frame[n + 3] = quorvel_crc8(data, n);
+	frame[n + 4] = 0x80 | (num & 0x3F);
+}
+
+// The tests stop at the first that fails; the reply's length byte is never read.
+int anaysis_reply_data(const u8 *data, u8 len, u8 headType, u8 tailNum, u8 cmd)
+{
+	if (len < QUORVEL_FRAME_OVERHEAD + 1)
+		return QUORVEL_REPLY_BAD_FRAME;
+	if (data[0] != headType)
+		return QUORVEL_REPLY_BAD_FRAME;
+	if (data[len - 1] != tailNum)
+		return QUORVEL_REPLY_BAD_FRAME;
+	if ((data[2] & 0xF0) != (cmd & 0xF0))
+		return QUORVEL_REPLY_BAD_FRAME;
+	if (quorvel_crc8(&data[3], len - 5) != data[len - 2])
+		return QUORVEL_REPLY_BAD_CRC;
+	return data[2] & 0x0F;
+}
+
+namespace {
+
+// Builds the request in `frame`; its length in bytes.
+size_t quorvel_build(const struct quorvel_request *req, u8 *frame)
+{
+	u8 num = static_cast<u8>(prandom_u32());
+
+	protocol_default_init(frame, req->payload, req->len, req->type, req->cmd, num);
+	return quorvel_payload_len(req->len) + QUORVEL_FRAME_OVERHEAD;
+}
+
+} // namespace
+
+int quorvel_exchange(const struct quorvel_request *req, u8 *reply, u8 reply_len)
+{
+	u8 tx_buf[QUORVEL_FRAME_MAX] = {};
+	size_t n = quorvel_build(req, tx_buf);
+
+	memset(reply, 0, reply_len);
+	scoped_guard(mutex, &uart_mutex) {
+		(void)quorvel_control_uart_write(tx_buf, n);
+		if (req->sleep_ms)
+			msleep(req->sleep_ms);
+		// A short read leaves zeros behind, which the check below refuses.
+		(void)quorvel_control_uart_read(reply, reply_len);
+	}
+	return anaysis_reply_data(reply, reply_len, tx_buf[0], tx_buf[n - 1], tx_buf[2]);
+}
+
+ssize_t quorvel_send(const struct quorvel_request *req)
+{
+	u8 tx_buf[QUORVEL_FRAME_MAX] = {};
+	size_t n = quorvel_build(req, tx_buf);
+
+	guard(mutex)(&uart_mutex);
+	return quorvel_control_uart_write(tx_buf, n);
+}

@@ -75,7 +75,7 @@ struct Node {
     const NodeType type;
     const unsigned mode;
     dev_t devt = 0;
-    AttrOps ops;                                         // Attr only; cleared once removed
+    AttrOps ops;                                           // Attr only; never called once the gate is closed
     Gate gate;                                           // Attr only: calls of ops
     std::map<std::string, std::shared_ptr<Node>> children; // Dir only; guarded by tree_lock
 };
@@ -217,13 +217,12 @@ void remove(const std::string &path)
         dir->children.erase(it);
     }
     // Out of the tree now, so no new lookup finds them; wait out the calls
-    // already inside, then drop the callbacks and whatever they captured.
-    for (auto &node : gone) {
-        if (node->type != NodeType::Attr)
-            continue;
-        node->gate.close();
-        node->ops = AttrOps{};
-    }
+    // already inside. The callbacks themselves stay until the last open file
+    // lets go of the node: a store that removes its own node is still
+    // running one of them.
+    for (auto &node : gone)
+        if (node->type == NodeType::Attr)
+            node->gate.close();
 }
 
 int lookup(const std::string &path, Lookup *out)
@@ -272,8 +271,6 @@ long attr_show(Node &node, std::string &out)
     auto pass = node.gate.enter();
     if (!pass)
         return -ENODEV;
-    // ops cannot change while the pass is held: remove() clears them only
-    // after the gate has closed.
     if (!node.ops.show)
         return -EIO;
     return node.ops.show(out);

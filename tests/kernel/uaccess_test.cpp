@@ -1,0 +1,130 @@
+// Copies to and from program memory: bad addresses give short counts, never
+// a crash, and what could not be read arrives as zeros.
+#include <linux/fcntl.h>
+#include <linux/uaccess.h>
+
+#include "host/host.hpp"
+#include "khost/program.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Two pages, the second one inaccessible: a buffer that ends at the first
+// page's last byte runs into nothing.
+class EdgeOfMapping : public ::testing::Test {
+protected:
+    static constexpr size_t kPage = 4096;
+
+    void SetUp() override
+    {
+        void *p = mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(MAP_FAILED, p);
+        base_ = static_cast<char *>(p);
+        ASSERT_EQ(0, mprotect(base_ + kPage, kPage, PROT_NONE));
+    }
+    void TearDown() override { munmap(base_, 2 * kPage); }
+
+    // The last `n` bytes before the hole.
+    char *last(size_t n) { return base_ + kPage - n; }
+
+    char *base_ = nullptr;
+};
+
+TEST(Uaccess, BadSourceGivesFullCountAndZeros)
+{
+    for (const void *bad : {static_cast<const void *>(nullptr), static_cast<const void *>(khost::bad_user_pointer())}) {
+        char buf[16];
+        std::memset(buf, 0x5a, sizeof(buf));
+        EXPECT_EQ(sizeof(buf), copy_from_user(buf, bad, sizeof(buf)));
+        for (char c : buf)
+            EXPECT_EQ(0, c);
+    }
+}
+
+TEST(Uaccess, BadDestinationGivesFullCount)
+{
+    const char data[8] = "abcdefg";
+    EXPECT_EQ(sizeof(data), copy_to_user(nullptr, data, sizeof(data)));
+    EXPECT_EQ(sizeof(data), copy_to_user(khost::bad_user_pointer(), data, sizeof(data)));
+    EXPECT_EQ(5u, clear_user(khost::bad_user_pointer(), 5));
+    int value = 7;
+    EXPECT_EQ(-EFAULT, put_user(value, static_cast<int *>(khost::bad_user_pointer())));
+    EXPECT_EQ(-EFAULT, get_user(value, static_cast<int *>(nullptr)));
+    EXPECT_EQ(0, value); // get_user's failed read still zeroes
+}
+
+TEST(Uaccess, GoodCopiesAndZeroLength)
+{
+    char from[64], to[64] = {};
+    for (size_t i = 0; i < sizeof(from); ++i)
+        from[i] = static_cast<char>(i);
+    EXPECT_EQ(0u, copy_from_user(to, from, sizeof(to)));
+    EXPECT_EQ(0, std::memcmp(from, to, sizeof(to)));
+    EXPECT_EQ(0u, clear_user(to, 10));
+    EXPECT_EQ(0, to[9]);
+    EXPECT_EQ(10, to[10]);
+    EXPECT_EQ(0u, copy_to_user(nullptr, from, 0));
+}
+
+TEST_F(EdgeOfMapping, ReadStopsExactlyAtTheHole)
+{
+    std::memset(last(3), 'x', 3);
+    char buf[10];
+    std::memset(buf, 0x5a, sizeof(buf));
+    EXPECT_EQ(7u, copy_from_user(buf, last(3), sizeof(buf)));
+    EXPECT_EQ(0, std::memcmp(buf, "xxx", 3));
+    for (size_t i = 3; i < sizeof(buf); ++i)
+        EXPECT_EQ(0, buf[i]) << i;
+}
+
+TEST_F(EdgeOfMapping, WriteAndClearStopAtTheHole)
+{
+    const char data[6] = "hello";
+    EXPECT_EQ(4u, copy_to_user(last(2), data, 6));
+    EXPECT_EQ(0, std::memcmp(last(2), "he", 2));
+    EXPECT_EQ(3u, clear_user(last(2), 5));
+    EXPECT_EQ(0, *last(2));
+}
+
+TEST(Uaccess, LongCopiesCrossManyPages)
+{
+    // More pages than one host transfer call takes, all of them good.
+    std::vector<char> from(1100 * 4096 + 5, 'q'), to(from.size());
+    EXPECT_EQ(0u, copy_from_user(to.data(), from.data(), from.size()));
+    EXPECT_EQ(from, to);
+    EXPECT_EQ(from.size(), host::read_own_memory(to.data(), from.data(), from.size()));
+}
+
+TEST(Uaccess, AddressLimitIsPerThread)
+{
+    EXPECT_EQ(USER_DS.seg, get_fs().seg);
+    mm_segment_t old = get_fs();
+    set_fs(KERNEL_DS);
+    EXPECT_EQ(KERNEL_DS.seg, get_fs().seg);
+    std::thread([] { EXPECT_EQ(USER_DS.seg, get_fs().seg); }).join();
+    set_fs(old);
+    EXPECT_EQ(USER_DS.seg, get_fs().seg);
+}
+
+TEST(HostCounts, FdsAndThreadsAreCounted)
+{
+    int fds = host::count_open_fds();
+    int threads = host::count_threads();
+    EXPECT_GE(fds, 3);
+    EXPECT_GE(threads, 1);
+    {
+        khost::Program prog;
+        ASSERT_EQ(3, prog.open("/dev", O_RDONLY));
+        EXPECT_EQ(fds, host::count_open_fds()); // a program's fds are not the host's
+    }
+    EXPECT_EQ(fds, host::count_open_fds());
+}
+
+} // namespace

@@ -1,5 +1,6 @@
 // Boot and halt of the kernel layer.
 #include "clock.hpp"
+#include "host/host.hpp"
 #include "kthread_internal.hpp"
 #include "loader.hpp"
 #include "random.hpp"
@@ -51,5 +52,7 @@ void set_serial_path(const std::string &host_path) { kern::serial::set_path(host
 std::string serial_path() { return kern::serial::path(); }
 unsigned hz() { return kern::clock::hz(); }
 void prandom_restart(uint32_t value) { kern::prandom_restart(value); }
+int process_fd_count() { return host::count_open_fds(); }
+int process_thread_count() { return host::count_threads(); }
 
 } // namespace khost

@@ -40,10 +40,15 @@ std::mutex line_lock; // guards host_path and the trace
 std::string host_path;
 std::deque<Event> events;
 
+// A read that the same task's write follows at once is the drain before that
+// write; the reads of a reply are followed by the release of the line.
 void record(khost::SerialEvent::Dir dir, const char *buf, long n)
 {
     std::lock_guard hold(line_lock);
     Event e{dir, kern::clock::now_ns(), kern::current_task(), {}};
+    if (dir == khost::SerialEvent::Dir::ToPeer && !events.empty() &&
+        events.back().dir == khost::SerialEvent::Dir::FromPeer && events.back().task == e.task)
+        events.back().dir = khost::SerialEvent::Dir::Drained;
     if (n > 0)
         e.bytes.assign(buf, buf + n);
     events.push_back(std::move(e));
@@ -98,16 +103,6 @@ const struct file_operations line_fops = {
     .flush = nullptr,
     .release = line_release,
 };
-
-// A read that the same task's write follows at once is the drain before that
-// write; the reads of a reply are followed by the release of the line.
-void classify_drains(std::vector<Event> &ev)
-{
-    for (size_t i = 0; i + 1 < ev.size(); i++)
-        if (ev[i].dir == khost::SerialEvent::Dir::FromPeer && ev[i + 1].dir == khost::SerialEvent::Dir::ToPeer &&
-            ev[i].task == ev[i + 1].task)
-            ev[i].dir = khost::SerialEvent::Dir::Drained;
-}
 
 std::vector<khost::SerialEvent> merge(const std::vector<Event> &ev)
 {
@@ -178,12 +173,9 @@ std::vector<SerialEvent> serial_trace_take()
     std::vector<Event> taken;
     {
         std::lock_guard hold(line_lock);
-        // Keep a trailing read: the write it may belong to has not come yet.
-        size_t keep = !events.empty() && events.back().dir == SerialEvent::Dir::FromPeer ? 1 : 0;
-        taken.assign(events.begin(), events.end() - static_cast<long>(keep));
-        events.erase(events.begin(), events.end() - static_cast<long>(keep));
+        taken.assign(events.begin(), events.end());
+        events.clear();
     }
-    classify_drains(taken);
     return merge(taken);
 }
 

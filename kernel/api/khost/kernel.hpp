@@ -39,6 +39,10 @@ std::vector<std::string> lsmod();
 // Where the build put the board's module.
 std::string module_path();
 
+// Open file descriptors and threads of this process, for leak checks.
+int process_fd_count();
+int process_thread_count();
+
 // ---- kernel log ----
 struct LogRecord {
     uint64_t seq;

@@ -12,6 +12,24 @@ typedef __UINT32_TYPE__ u32;
 typedef __INT64_TYPE__ s64;
 typedef __UINT64_TYPE__ u64;
 
+// The UAPI spellings, which the kernel's own headers (and the host's, where
+// the kernel layer meets them) use too.
+typedef s8 __s8;
+typedef u8 __u8;
+typedef s16 __s16;
+typedef u16 __u16;
+typedef s32 __s32;
+typedef u32 __u32;
+typedef s64 __s64;
+typedef u64 __u64;
+typedef u16 __le16;
+typedef u16 __be16;
+typedef u32 __le32;
+typedef u32 __be32;
+typedef u64 __le64;
+typedef u64 __be64;
+typedef __u64 __attribute__((aligned(8))) __aligned_u64;
+
 typedef __INT8_TYPE__ int8_t;
 typedef __UINT8_TYPE__ uint8_t;
 typedef __INT16_TYPE__ int16_t;

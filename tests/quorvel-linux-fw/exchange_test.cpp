@@ -1,0 +1,209 @@
+// The frame routines and the exchange, driven directly against the simulated
+// co-processor: every check result under the fault that causes it, and the
+// bounded wait of a silent line.
+#include <linux/mutex.h>
+
+#include "core/quorvel_linux_fw.h"
+#include "link/quorvel_control_uart.h"
+#include "link/quorvel_protocol.h"
+
+#include <coproc/simulator.hpp>
+#include <khost/kernel.hpp>
+#include <khost/serial.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+// The module defines the lock; this test links only the link layer.
+struct mutex uart_mutex;
+
+namespace {
+
+using coproc::FaultKind;
+
+TEST(Frame, Crc8)
+{
+    const char *check = "123456789";
+    EXPECT_EQ(quorvel_crc8(reinterpret_cast<const u8 *>(check), 9), 0xF4);
+    const u8 one = 0x11;
+    EXPECT_EQ(quorvel_crc8(&one, 1), 0x77);
+    EXPECT_EQ(quorvel_crc8(nullptr, 0), 0x00);
+}
+
+TEST(Frame, BuildKnownRequests)
+{
+    u8 frame[QUORVEL_FRAME_MAX];
+    const u8 count = CTRL_RX_COUNT, version = CTRL_VERSION, reset = CTRL_RESET;
+    protocol_default_init(frame, &count, 1, DEV_TYPE_UART, CMD_CONTROL, 0xFF);
+    EXPECT_EQ(std::vector<u8>(frame, frame + 6), (std::vector<u8>{0x83, 0x06, 0x70, 0x11, 0x77, 0xBF}));
+    protocol_default_init(frame, &version, 1, DEV_TYPE_CONFIG, CMD_CONTROL, 0x40);
+    EXPECT_EQ(std::vector<u8>(frame, frame + 6), (std::vector<u8>{0x8A, 0x06, 0x70, 0x1E, 0x5A, 0x80}));
+    protocol_default_init(frame, &reset, 1, DEV_TYPE_CONFIG, CMD_CONTROL, 0x01);
+    EXPECT_EQ(std::vector<u8>(frame, frame + 6), (std::vector<u8>{0x8A, 0x06, 0x70, 0x1F, 0x5D, 0x81}));
+}
+
+TEST(Frame, PayloadLengthRule)
+{
+    u8 data[255];
+    for (int i = 0; i < 255; i++)
+        data[i] = static_cast<u8>(i + 1);
+    u8 frame[QUORVEL_FRAME_MAX + 8];
+
+    protocol_default_init(frame, data, 0, DEV_TYPE_GPIO, CMD_READ, 0);
+    EXPECT_EQ(std::vector<u8>(frame, frame + 5), (std::vector<u8>{0x84, 0x05, 0x30, 0x00, 0x80}));
+    for (int len : {252, 253, 254, 255}) {
+        protocol_default_init(frame, data, static_cast<u8>(len), DEV_TYPE_SPI, CMD_WRITE, 0);
+        EXPECT_EQ(frame[1], 6) << len;
+        EXPECT_EQ(frame[3], 1) << len;
+        EXPECT_EQ(frame[4], quorvel_crc8(data, 1)) << len;
+    }
+    protocol_default_init(frame, data, static_cast<u8>(260), DEV_TYPE_SPI, CMD_WRITE, 0);
+    EXPECT_EQ(frame[1], 9) << "260 is cut to 4";
+    protocol_default_init(frame, data, 251, DEV_TYPE_SPI, CMD_WRITE, 0x3F);
+    EXPECT_EQ(frame[1], 0) << "251 + 5 wraps";
+    EXPECT_EQ(frame[255], 0xBF);
+}
+
+TEST(Frame, ReplyCheckOrder)
+{
+    u8 reply[7] = {0x8A, 0x07, 0x70, 0x01, 0x07, 0, 0x95};
+    reply[5] = quorvel_crc8(&reply[3], 2);
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x95, 0x70), 0);
+    u8 zeros[7] = {};
+    EXPECT_EQ(anaysis_reply_data(zeros, 7, 0x8A, 0x95, 0x70), -1);
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x83, 0x95, 0x70), -1) << "type 3 asked, type 10 answered";
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x96, 0x70), -1);
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x95, 0x30), -1);
+    reply[5] ^= 1;
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x95, 0x70), -2) << "status 0 does not hide a bad CRC";
+    reply[5] ^= 1;
+    reply[2] = 0x75;
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x95, 0x70), 5);
+    reply[1] = 0x33;
+    EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x95, 0x70), 5) << "the length byte is not examined";
+}
+
+// The control UART opened on a simulated co-processor, as the module does at load.
+class Exchange : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        khost::boot({sim_.tty_path(), 1000, 7});
+        mutex_init(&uart_mutex);
+        quorvel_control_uart_init();
+        ASSERT_FALSE(IS_ERR_OR_NULL(filp));
+    }
+    void TearDown() override
+    {
+        quorvel_control_uart_exit();
+        khost::halt();
+    }
+
+    int version(u8 *reply)
+    {
+        const u8 sub = CTRL_VERSION;
+        quorvel_request req = {DEV_TYPE_CONFIG, CMD_CONTROL, &sub, 1, 0};
+        return quorvel_exchange(&req, reply, 7);
+    }
+
+    coproc::Simulator sim_;
+};
+
+TEST_F(Exchange, EachFaultGivesItsCheckResult)
+{
+    u8 reply[7];
+    EXPECT_EQ(version(reply), 0);
+    EXPECT_EQ(reply[3], 0x01);
+    EXPECT_EQ(reply[4], 0x07);
+
+    const struct {
+        coproc::Fault fault;
+        int result;
+    } cases[] = {
+        {{FaultKind::WrongHead}, -1}, {{FaultKind::WrongTail}, -1}, {{FaultKind::WrongCommand}, -1},
+        {{FaultKind::BadCrc}, -2},    {{FaultKind::Status, 5}, 5},  {{FaultKind::ShortReply, 2}, -1},
+        {{FaultKind::NoReply}, -1},   {{FaultKind::Delay, 20}, 0},
+    };
+    for (const auto &c : cases) {
+        sim_.inject(c.fault);
+        EXPECT_EQ(version(reply), c.result) << "fault " << static_cast<int>(c.fault.kind);
+    }
+    EXPECT_EQ(version(reply), 0) << "the line is in step again";
+}
+
+TEST_F(Exchange, StaleBytesAreDrainedUpToFifty)
+{
+    u8 reply[7];
+    sim_.send_unsolicited(coproc::Bytes(50, 0x55));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(version(reply), 0) << "50 stale bytes are drained by the write";
+
+    sim_.send_unsolicited(coproc::Bytes(53, 0x55));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(version(reply), -1) << "the 3 left over start the reply";
+    EXPECT_EQ(reply[0], 0x55);
+}
+
+TEST_F(Exchange, StaleBytesBeforeTheReplySpoilIt)
+{
+    u8 reply[7];
+    sim_.inject({FaultKind::StaleBytes, 2});
+    EXPECT_EQ(version(reply), -1);
+}
+
+TEST_F(Exchange, SilentLineCostsOneBoundedWait)
+{
+    u8 reply[7];
+    sim_.set_silent(true);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(version(reply), -1);
+    auto waited = std::chrono::steady_clock::now() - start;
+    // One wait of 100 ticks (100 ms at 1000 Hz), not one per missing byte.
+    EXPECT_GE(waited, std::chrono::milliseconds(90));
+    EXPECT_LT(waited, std::chrono::milliseconds(350));
+    for (u8 b : reply)
+        EXPECT_EQ(b, 0);
+}
+
+TEST_F(Exchange, ShortReplyWaitsOnceForTheFirstMissingByte)
+{
+    u8 reply[7];
+    sim_.inject({FaultKind::ShortReply, 2});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(version(reply), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
+    EXPECT_EQ(reply[0], 0x8A);
+    EXPECT_EQ(reply[5], 0);
+    EXPECT_EQ(reply[6], 0);
+}
+
+TEST_F(Exchange, ReadOfNothingTouchesNothing)
+{
+    khost::serial_trace_take();
+    u8 byte = 0xAB;
+    EXPECT_EQ(quorvel_control_uart_read(&byte, 0), 0);
+    EXPECT_EQ(byte, 0xAB);
+    EXPECT_TRUE(khost::serial_trace_take().empty());
+}
+
+TEST(ExchangeWithoutLine, FailedOpenIsNeverUsed)
+{
+    khost::boot({"/nonexistent/tty", 1000, 1});
+    mutex_init(&uart_mutex);
+    quorvel_control_uart_init();
+    EXPECT_TRUE(IS_ERR(filp));
+    u8 reply[6] = {1, 2, 3, 4, 5, 6};
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(quorvel_control_uart_read(reply, 6), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    u8 frame[6] = {0x8A, 0x06, 0x70, 0x1F, 0x5D, 0x80};
+    EXPECT_EQ(quorvel_control_uart_write(frame, 6), -ENODEV);
+    quorvel_control_uart_exit();
+    EXPECT_EQ(filp, nullptr);
+    khost::halt();
+}
+
+} // namespace

@@ -1,0 +1,201 @@
+// Loading and unloading the module: its log, the pin-mode table built from
+// the masks, parameters under /sys/module, and a fresh start on every load.
+#include "board.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <sstream>
+
+using qtest::Board;
+using ::testing::ElementsAre;
+
+namespace {
+
+const std::string params_dir = "/sys/module/quorvel_linux_module/parameters/";
+
+// The 48 codes of the table as the load logged them.
+std::array<unsigned, 48> logged_table()
+{
+    std::array<unsigned, 48> table{};
+    auto lines = Board::log();
+    long at = Board::find_line("Size of int : 4 bytes");
+    EXPECT_GE(at, 0);
+    for (int row = 0; row < 6 && at >= 0; row++) {
+        std::istringstream in(lines.at(static_cast<size_t>(at + 1 + row)));
+        for (int col = 0; col < 8; col++)
+            in >> std::hex >> table[static_cast<size_t>(row * 8 + col)];
+    }
+    return table;
+}
+
+std::string read_attr(khost::Program &p, const std::string &path)
+{
+    long fd = p.open(path, 0);
+    if (fd < 0)
+        return "error " + std::to_string(fd);
+    char buf[64] = {};
+    long n = p.read(static_cast<int>(fd), buf, sizeof buf - 1);
+    p.close(static_cast<int>(fd));
+    return n < 0 ? "error " + std::to_string(n) : std::string(buf, static_cast<size_t>(n));
+}
+
+} // namespace
+
+TEST(Startup, LogsParametersAndAnEmptyTableWithoutParameters)
+{
+    Board board;
+    auto lines = Board::log();
+    ASSERT_GE(lines.size(), 30u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1], "--------------------------");
+    EXPECT_EQ(lines[2], "dev_iic1   = 0 ");
+    EXPECT_EQ(lines[10], "dev_config = 1 ");
+    EXPECT_EQ(lines[16], "dev_ir_recv  = 0 ");
+    EXPECT_EQ(lines[17], "dev_imu20689 = 1 ");
+    EXPECT_EQ(lines[18], "Size of long: 8 bytes");
+    EXPECT_EQ(lines[19], "Size of int : 4 bytes");
+    for (int row = 0; row < 6; row++)
+        EXPECT_EQ(lines[static_cast<size_t>(20 + row)], "0\t0\t0\t0\t0\t0\t0\t0");
+    // The line set-up: four ioctls, the c_cflag found continuing the second line.
+    EXPECT_EQ(lines[26], "f->f_op->unlocked_ioctl\r");
+    EXPECT_EQ(lines[27].rfind("termios.c_cflag = ", 0), 0u) << lines[27];
+    // Start-up sends nothing to the co-processor.
+    EXPECT_EQ(board.sim().request_count(), 0u);
+}
+
+TEST(Startup, PwmMaskGivesItsPinsThePwmCode)
+{
+    Board board({"dev_pwm=3"});
+    auto lines = Board::log();
+    long at = Board::find_line("Size of int : 4 bytes");
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(lines[static_cast<size_t>(at + 1)], "10\t10\t0\t0\t0\t0\t0\t0");
+    auto table = logged_table();
+    EXPECT_EQ(std::count(table.begin(), table.end(), 0u), 46);
+    EXPECT_EQ(Board::find_line("dev_pwm    = 3 "), 6);
+}
+
+TEST(Startup, MasksTakePrecedenceInTheirFixedOrder)
+{
+    // Pin 5 in I2C and GPIO, pin 3 in SPI 1 and UART, pin 40 reserved, 31 and 45 plain.
+    Board board({"dev_iic1=0x20", "dev_gpio=0x210080000020", "dev_spi1=8", "dev_uart=0x8"});
+    auto table = logged_table();
+    EXPECT_EQ(table[5], 0x01u);
+    EXPECT_EQ(table[3], 0x04u);
+    EXPECT_EQ(table[31], 0x01u);
+    EXPECT_EQ(table[45], 0x01u);
+    EXPECT_EQ(table[40], 0x00u) << "pins 32..44 keep their code";
+}
+
+TEST(Startup, MaskBitsAbove47NameNoPin)
+{
+    Board board({"dev_gpio=0x1000000000000", "dev_adc=0x7fff000000000000"});
+    auto table = logged_table();
+    EXPECT_EQ(std::count(table.begin(), table.end(), 0u), 48);
+    EXPECT_TRUE(khost::log_contains("dev_gpio   = 1000000000000 "));
+}
+
+TEST(Startup, ParametersReadBackUnderSysModule)
+{
+    Board board({"dev_gpio=0x30", "dev_sr04=017"});
+    khost::Program p;
+    EXPECT_EQ(read_attr(p, params_dir + "dev_gpio"), "48\n");
+    EXPECT_EQ(read_attr(p, params_dir + "dev_sr04"), "15\n"); // a leading 0 is octal
+    EXPECT_EQ(read_attr(p, params_dir + "dev_imu20689"), "1\n");
+    std::vector<khost::DirEntry> entries;
+    ASSERT_EQ(p.list(params_dir, &entries), 0);
+    EXPECT_EQ(entries.size(), 15u);
+    for (const auto &e : entries)
+        EXPECT_EQ(e.mode & 0777, 0600u) << e.name;
+    EXPECT_EQ(read_attr(p, params_dir + "dev_config"), "error -2") << "dev_config is no parameter";
+}
+
+TEST(Startup, UnknownParameterOrBadNumberRefusesTheLoad)
+{
+    Board board({"dev_gpio=1"});
+    ASSERT_EQ(board.unload(), 0);
+    khost::log_clear();
+    std::string why;
+    EXPECT_EQ(board.load({"dev_bogus=1"}, &why), -ENOENT);
+    EXPECT_TRUE(khost::log_contains("quorvel_linux_module: Unknown parameter `dev_bogus'"));
+    EXPECT_EQ(board.load({"dev_pwm=12abc"}, &why), -EINVAL);
+    EXPECT_TRUE(khost::log_contains("quorvel_linux_module: '12abc' invalid for parameter `dev_pwm'"));
+    EXPECT_EQ(board.load({"dev_pwm"}, &why), -EINVAL);
+    EXPECT_TRUE(khost::lsmod().empty());
+    EXPECT_EQ(Board::find_line("--------------------------"), -1) << "a refused load never runs init";
+}
+
+TEST(Startup, EveryLoadStartsFromFreshState)
+{
+    Board board({"dev_pwm=3"});
+    khost::Program p;
+    long fd = p.open(params_dir + "dev_spi0", 2);
+    ASSERT_GE(fd, 3);
+    EXPECT_EQ(p.write(static_cast<int>(fd), "7", 1), 1);
+    EXPECT_EQ(p.close(static_cast<int>(fd)), 0);
+    EXPECT_EQ(read_attr(p, params_dir + "dev_spi0"), "7\n");
+
+    ASSERT_EQ(board.unload(), 0);
+    ASSERT_EQ(board.load(), 0);
+    EXPECT_EQ(read_attr(p, params_dir + "dev_spi0"), "0\n");
+    EXPECT_EQ(read_attr(p, params_dir + "dev_pwm"), "0\n");
+    auto table = logged_table(); // the first load's table comes first in the log
+    EXPECT_EQ(table[0], 0x10u);
+    auto lines = Board::log();
+    long second = Board::find_line("Size of int : 4 bytes", static_cast<size_t>(Board::find_line("Size of int : 4 bytes") + 1));
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(lines[static_cast<size_t>(second + 1)], "0\t0\t0\t0\t0\t0\t0\t0") << "the table does not survive an unload";
+}
+
+TEST(Startup, NodesOfTheAlwaysStartedDevicesExistUntilUnload)
+{
+    Board board;
+    khost::Program p;
+    std::vector<khost::DirEntry> dev;
+    ASSERT_EQ(p.list("/dev", &dev), 0);
+    std::vector<std::string> names;
+    for (const auto &e : dev)
+        names.push_back(e.name);
+    EXPECT_THAT(names, ::testing::IsSupersetOf({"quorvel_config", "quorvel_count"}));
+    ASSERT_EQ(board.unload(), 0);
+    EXPECT_EQ(p.open("/dev/quorvel_config", 2), -ENOENT);
+    EXPECT_EQ(p.open("/sys/module/quorvel_linux_module/parameters/dev_gpio", 0), -ENOENT);
+}
+
+TEST(Startup, AnOpenFileKeepsTheModuleLoaded)
+{
+    Board board;
+    khost::Program p;
+    long fd = p.open("/dev/quorvel_count", 2);
+    ASSERT_GE(fd, 3);
+    std::string why;
+    EXPECT_EQ(board.unload(&why), -EBUSY) << why;
+    EXPECT_EQ(p.close(static_cast<int>(fd)), 0);
+    EXPECT_EQ(board.unload(), 0);
+}
+
+TEST(Startup, ALineThatDoesNotOpenLeavesTheModuleWorking)
+{
+    Board board;
+    ASSERT_EQ(board.unload(), 0);
+    khost::set_serial_path("/nonexistent/tty");
+    khost::log_clear();
+    ASSERT_EQ(board.load(), 0);
+    EXPECT_TRUE(khost::log_contains("IS_ERR(filp)\r"));
+    EXPECT_FALSE(khost::log_contains("unlocked_ioctl")) << "no set-up on a failed open";
+
+    // Exchanges find no line: the version request fails, a reset is just logged.
+    khost::Program p;
+    long fd = p.open("/dev/quorvel_config", 2);
+    ASSERT_GE(fd, 3);
+    uint8_t version[2] = {0xaa, 0xbb};
+    EXPECT_EQ(p.ioctl(static_cast<int>(fd), 0x5201, reinterpret_cast<unsigned long>(version)), -EFAULT);
+    EXPECT_EQ(version[0], 0xaa);
+    uint8_t mode = 0;
+    EXPECT_EQ(p.ioctl(static_cast<int>(fd), 0x6301, reinterpret_cast<unsigned long>(&mode)), 0);
+    EXPECT_TRUE(khost::log_contains("error ret  = -19"));
+    p.close(static_cast<int>(fd));
+    EXPECT_EQ(board.unload(), 0);
+}

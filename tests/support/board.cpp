@@ -1,0 +1,71 @@
+#include "board.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace qtest {
+
+Board::Board(std::vector<std::string> params, unsigned hz)
+{
+    khost::BootConfig config;
+    config.serial_path = sim_.tty_path();
+    config.hz = hz;
+    khost::boot(config);
+    khost::log_clear();
+    std::string why;
+    int err = load(params, &why);
+    EXPECT_EQ(err, 0) << why;
+}
+
+Board::~Board()
+{
+    if (loaded_)
+        unload();
+    khost::halt();
+}
+
+int Board::load(const std::vector<std::string> &params, std::string *why)
+{
+    int err = khost::insmod(khost::module_path(), params, why);
+    loaded_ = err == 0;
+    return err;
+}
+
+int Board::unload(std::string *why)
+{
+    int err = khost::rmmod("quorvel_linux_module", why);
+    if (err == 0)
+        loaded_ = false;
+    return err;
+}
+
+std::vector<std::string> Board::log()
+{
+    std::vector<std::string> out;
+    for (const auto &r : khost::log_records())
+        out.push_back(r.text);
+    return out;
+}
+
+long Board::find_line(const std::string &text, size_t from)
+{
+    auto lines = log();
+    for (size_t i = from; i < lines.size(); i++)
+        if (lines[i] == text)
+            return static_cast<long>(i);
+    return -1;
+}
+
+std::string hex(const std::vector<uint8_t> &bytes)
+{
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); i++) {
+        std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", bytes[i]);
+        out += buf;
+    }
+    return out;
+}
+
+} // namespace qtest

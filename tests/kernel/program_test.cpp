@@ -9,47 +9,31 @@
 #include <linux/module.h>
 #include <linux/uaccess.h>
 
+#include "device_core.hpp"
 #include "khost/program.hpp"
 #include "vfs.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <mutex>
 #include <thread>
 
-namespace {
-
-// Module references as the loader would count them. These definitions take
-// the place of the loader's for this test program, so that a test can watch
-// the references that open files hold without loading a module.
-std::mutex refs_lock; // guards refs and refused
-std::map<const struct module *, int> refs;
-const struct module *refused = nullptr;
-
-int refs_of(const struct module *mod)
-{
-    std::lock_guard guard(refs_lock);
-    return refs[mod];
-}
-
-} // namespace
+// Module references as the loader would count them, for the one fake
+// module. These definitions take the place of the loader's in this test
+// program, so that a test can watch the references open files hold.
+std::atomic<int> module_refs{0};
+std::atomic<bool> module_going{false};
 
 extern "C" bool try_module_get(struct module *mod)
 {
-    std::lock_guard guard(refs_lock);
-    if (mod == refused)
+    if (module_going.load())
         return false;
-    refs[mod]++;
+    module_refs++;
     return true;
 }
 
-extern "C" void module_put(struct module *mod)
-{
-    std::lock_guard guard(refs_lock);
-    refs[mod]--;
-}
+extern "C" void module_put(struct module *mod) { module_refs--; }
 
 namespace {
 
@@ -63,7 +47,7 @@ struct FakeDevice {
     int opens = 0;
     int releases = 0;
     int open_error = 0;
-    unsigned last_flags = 0;
+    std::atomic<bool> blocked{false}, unblock{false};
 };
 FakeDevice fake;
 
@@ -73,7 +57,6 @@ int fake_open(struct inode *inode, struct file *file)
     if (fake.open_error)
         return fake.open_error;
     fake.opens++;
-    fake.last_flags = file->f_flags;
     file->private_data = &fake;
     return 0;
 }
@@ -108,18 +91,18 @@ ssize_t fake_write(struct file *file, const char __user *buf, size_t count, loff
 }
 
 constexpr unsigned kIoctlAddOne = 0x4601;
-constexpr unsigned kIoctlPutSize = 0x4602;
+constexpr unsigned kIoctlBlock = 0x4603; // stays in the driver until the test lets it go
 
 long fake_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 {
     switch (cmd) {
     case kIoctlAddOne:
         return static_cast<long>(arg + 1);
-    case kIoctlPutSize: {
-        std::lock_guard guard(fake.lock);
-        int size = static_cast<int>(fake.data.size());
-        return put_user(size, reinterpret_cast<int __user *>(arg));
-    }
+    case kIoctlBlock:
+        fake.blocked.store(true);
+        while (!fake.unblock.load())
+            std::this_thread::yield();
+        return 0;
     default:
         return -EINVAL;
     }
@@ -147,7 +130,7 @@ protected:
             fake.data.clear();
             fake.opens = fake.releases = fake.open_error = 0;
         }
-        ASSERT_EQ(0, alloc_chrdev_region(&devt_, 0, 1, "fake"));
+        ASSERT_EQ(0, alloc_chrdev_region(&devt_, 0, 2, "fake"));
         cdev_init(&cdev_, &fake_fops);
         ASSERT_EQ(0, cdev_add(&cdev_, devt_, 1));
         cdev_init(&bare_, &bare_fops);
@@ -165,8 +148,8 @@ protected:
         class_destroy(cls_);
         cdev_del(&bare_);
         cdev_del(&cdev_);
-        unregister_chrdev_region(devt_, 1);
-        EXPECT_EQ(0, refs_of(&fake_module));
+        unregister_chrdev_region(devt_, 2);
+        EXPECT_EQ(0, module_refs.load());
     }
 
     dev_t devt_ = 0;
@@ -209,31 +192,24 @@ TEST_F(FakeDriver, OpenRefusals)
     EXPECT_EQ(-ENXIO, prog.open("/dev/orphan", O_RDWR)); // a node without a driver
     kern::vfs::remove("/dev/orphan");
 
-    {
-        std::lock_guard guard(refs_lock);
-        refused = &fake_module; // the module is on its way out
-    }
+    module_going.store(true);
     EXPECT_EQ(-ENXIO, prog.open("/dev/fake", O_RDWR));
-    {
-        std::lock_guard guard(refs_lock);
-        refused = nullptr;
-    }
+    module_going.store(false);
     {
         std::lock_guard guard(fake.lock);
         fake.open_error = -EBUSY;
     }
     EXPECT_EQ(-EBUSY, prog.open("/dev/fake", O_RDWR));
-    EXPECT_EQ(0, refs_of(&fake_module)); // a failed open gives the reference back
-    EXPECT_EQ(0, fake.releases);         // and is never released
+    EXPECT_EQ(0, module_refs.load()); // a failed open gives the reference back
+    EXPECT_EQ(0, fake.releases);      // and is never released
     EXPECT_TRUE(prog.open_fds().empty());
 }
 
 TEST_F(FakeDriver, ReadWriteIoctlReachTheDriver)
 {
     khost::Program prog;
-    long fd = prog.open("/dev/fake", O_RDWR | O_NONBLOCK);
+    long fd = prog.open("/dev/fake", O_RDWR);
     ASSERT_EQ(3, fd);
-    EXPECT_EQ(unsigned(O_RDWR | O_NONBLOCK), fake.last_flags);
     EXPECT_EQ(5, prog.write(fd, "hello", 5));
     // The position is the file's: this file wrote nothing at it, so it
     // reads from the start, in pieces, to end of file.
@@ -244,14 +220,10 @@ TEST_F(FakeDriver, ReadWriteIoctlReachTheDriver)
     EXPECT_EQ(0, prog.read(fd, buf, 8));
 
     EXPECT_EQ(42, prog.ioctl(fd, kIoctlAddOne, 41));
-    int size = 0;
-    EXPECT_EQ(0, prog.ioctl(fd, kIoctlPutSize, reinterpret_cast<unsigned long>(&size)));
-    EXPECT_EQ(5, size);
     EXPECT_EQ(-EINVAL, prog.ioctl(fd, 0x1234, 0));
 
     // A bad buffer is the driver's to report.
     EXPECT_EQ(-EFAULT, prog.write(fd, khost::bad_user_pointer(), 4));
-    EXPECT_EQ(-EFAULT, prog.ioctl(fd, kIoctlPutSize, reinterpret_cast<unsigned long>(khost::bad_user_pointer())));
     long again = prog.open("/dev/fake", O_RDONLY);
     EXPECT_EQ(-EFAULT, prog.read(again, khost::bad_user_pointer(), 4));
     EXPECT_EQ(5, prog.read(again, buf, 8)); // a failed read leaves the position
@@ -278,30 +250,20 @@ TEST_F(FakeDriver, AccessModeAndMissingOperations)
     EXPECT_EQ(-ENOTTY, prog.ioctl(dir, 0, 0));
 }
 
-TEST_F(FakeDriver, OpenFilesHoldTheModule)
-{
-    khost::Program prog;
-    long a = prog.open("/dev/fake", O_RDWR);
-    long b = prog.open("/dev/bare", O_RDONLY);
-    EXPECT_EQ(2, refs_of(&fake_module));
-    EXPECT_EQ(0, prog.close(a));
-    EXPECT_EQ(1, refs_of(&fake_module));
-    EXPECT_EQ(1, fake.releases);
-    EXPECT_EQ(0, prog.close(b));
-    EXPECT_EQ(0, refs_of(&fake_module));
-}
-
-TEST_F(FakeDriver, ProgramEndClosesEverything)
+TEST_F(FakeDriver, OpenFilesHoldTheModuleUntilClosed)
 {
     {
         khost::Program prog;
-        prog.open("/dev/fake", O_RDWR);
+        long a = prog.open("/dev/fake", O_RDWR);
+        prog.open("/dev/bare", O_RDONLY);
         prog.open("/dev/fake", O_RDONLY);
-        EXPECT_EQ(2, refs_of(&fake_module));
-    }
-    EXPECT_EQ(2, fake.opens);
+        EXPECT_EQ(3, module_refs.load());
+        EXPECT_EQ(0, prog.close(a));
+        EXPECT_EQ(2, module_refs.load());
+        EXPECT_EQ(1, fake.releases);
+    } // the program's end closes the rest
     EXPECT_EQ(2, fake.releases);
-    EXPECT_EQ(0, refs_of(&fake_module));
+    EXPECT_EQ(0, module_refs.load());
 }
 
 TEST_F(FakeDriver, DeviceTakenAwayUnderAnOpenFile)
@@ -317,25 +279,28 @@ TEST_F(FakeDriver, DeviceTakenAwayUnderAnOpenFile)
     EXPECT_EQ(-ENXIO, prog.open("/dev/fake", O_RDWR)); // the node is still there
     EXPECT_EQ(0, prog.close(fd));
     EXPECT_EQ(1, fake.releases);
-    EXPECT_EQ(0, refs_of(&fake_module));
+    EXPECT_EQ(0, module_refs.load());
 }
 
-TEST_F(FakeDriver, ListShowsNodesAndDirectories)
+TEST_F(FakeDriver, DeviceRemovalWaitsForCallsUnderWay)
 {
     khost::Program prog;
-    std::vector<khost::DirEntry> entries;
-    ASSERT_EQ(0, prog.list("/sys/class/fake_class/fake", &entries));
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ("dev", entries[0].name);
-    EXPECT_EQ('f', entries[0].type);
-    ASSERT_EQ(0, prog.list("/dev", &entries));
-    bool found = false;
-    for (const auto &e : entries)
-        if (e.name == "fake")
-            found = e.type == 'c' && e.rdev == devt_;
-    EXPECT_TRUE(found);
-    EXPECT_EQ(-ENOTDIR, prog.list("/sys/class/fake_class/fake/dev", &entries));
-    EXPECT_EQ(-ENOENT, prog.list("/nowhere", &entries));
+    long fd = prog.open("/dev/fake", O_RDWR);
+    std::thread caller([&] { EXPECT_EQ(0, prog.ioctl(fd, kIoctlBlock, 0)); });
+    while (!fake.blocked.load())
+        std::this_thread::yield();
+    std::atomic<bool> deleted{false};
+    std::thread remover([&] {
+        cdev_del(&cdev_);
+        deleted.store(true);
+    });
+    while (kern::chrdev::lookup(devt_))
+        std::this_thread::yield();
+    EXPECT_FALSE(deleted.load()); // the ioctl is still inside the driver
+    fake.unblock.store(true);
+    caller.join();
+    remover.join();
+    EXPECT_EQ(-ENODEV, prog.ioctl(fd, kIoctlAddOne, 0));
 }
 
 TEST_F(FakeDriver, ManyProgramsAtOnce)
@@ -402,27 +367,19 @@ TEST_F(AttrFiles, ModesDecideOpens)
     EXPECT_EQ(-ENOTTY, prog.ioctl(ro, 0, 0));
 }
 
-TEST_F(AttrFiles, ShowOncePerOpenThenEndOfFile)
+TEST_F(AttrFiles, ShowOncePerOpenStoreGetsTerminatedBytes)
 {
     khost::Program prog;
-    long fd = prog.open("/sys/test_prog/rw", O_RDONLY);
+    long fd = prog.open("/sys/test_prog/rw", O_RDWR);
     char buf[32] = {};
     EXPECT_EQ(4, prog.read(fd, buf, 4));
     EXPECT_EQ(4, prog.read(fd, buf + 4, sizeof(buf) - 5));
     EXPECT_STREQ("shown 1\n", buf);
     EXPECT_EQ(0, prog.read(fd, buf, sizeof(buf)));
     EXPECT_EQ(1, shows_);
-
     long again = prog.open("/sys/test_prog/rw", O_RDONLY);
     EXPECT_EQ(-EFAULT, prog.read(again, khost::bad_user_pointer(), 8));
-    EXPECT_EQ(8, prog.read(again, buf, sizeof(buf)));
-    EXPECT_EQ(2, shows_);
-}
 
-TEST_F(AttrFiles, StoreGetsTheBytesTerminated)
-{
-    khost::Program prog;
-    long fd = prog.open("/sys/test_prog/wo", O_WRONLY);
     EXPECT_EQ(3, prog.write(fd, "123", 3));
     EXPECT_EQ("123", stored_);
     EXPECT_EQ(0, prog.write(fd, "", 0)); // store is not called for nothing

@@ -11,7 +11,6 @@
 #include <sys/mman.h>
 
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -60,34 +59,15 @@ TEST(Uaccess, BadDestinationGivesFullCount)
     EXPECT_EQ(0, value); // get_user's failed read still zeroes
 }
 
-TEST(Uaccess, GoodCopiesAndZeroLength)
-{
-    char from[64], to[64] = {};
-    for (size_t i = 0; i < sizeof(from); ++i)
-        from[i] = static_cast<char>(i);
-    EXPECT_EQ(0u, copy_from_user(to, from, sizeof(to)));
-    EXPECT_EQ(0, std::memcmp(from, to, sizeof(to)));
-    EXPECT_EQ(0u, clear_user(to, 10));
-    EXPECT_EQ(0, to[9]);
-    EXPECT_EQ(10, to[10]);
-    EXPECT_EQ(0u, copy_to_user(nullptr, from, 0));
-}
-
-TEST_F(EdgeOfMapping, ReadStopsExactlyAtTheHole)
+TEST_F(EdgeOfMapping, CopiesStopExactlyAtTheHole)
 {
     std::memset(last(3), 'x', 3);
     char buf[10];
     std::memset(buf, 0x5a, sizeof(buf));
     EXPECT_EQ(7u, copy_from_user(buf, last(3), sizeof(buf)));
-    EXPECT_EQ(0, std::memcmp(buf, "xxx", 3));
-    for (size_t i = 3; i < sizeof(buf); ++i)
-        EXPECT_EQ(0, buf[i]) << i;
-}
+    EXPECT_EQ(0, std::memcmp(buf, "xxx\0\0\0\0\0\0\0", sizeof(buf)));
 
-TEST_F(EdgeOfMapping, WriteAndClearStopAtTheHole)
-{
-    const char data[6] = "hello";
-    EXPECT_EQ(4u, copy_to_user(last(2), data, 6));
+    EXPECT_EQ(4u, copy_to_user(last(2), "hello", 6));
     EXPECT_EQ(0, std::memcmp(last(2), "he", 2));
     EXPECT_EQ(3u, clear_user(last(2), 5));
     EXPECT_EQ(0, *last(2));
@@ -100,31 +80,6 @@ TEST(Uaccess, LongCopiesCrossManyPages)
     EXPECT_EQ(0u, copy_from_user(to.data(), from.data(), from.size()));
     EXPECT_EQ(from, to);
     EXPECT_EQ(from.size(), host::read_own_memory(to.data(), from.data(), from.size()));
-}
-
-TEST(Uaccess, AddressLimitIsPerThread)
-{
-    EXPECT_EQ(USER_DS.seg, get_fs().seg);
-    mm_segment_t old = get_fs();
-    set_fs(KERNEL_DS);
-    EXPECT_EQ(KERNEL_DS.seg, get_fs().seg);
-    std::thread([] { EXPECT_EQ(USER_DS.seg, get_fs().seg); }).join();
-    set_fs(old);
-    EXPECT_EQ(USER_DS.seg, get_fs().seg);
-}
-
-TEST(HostCounts, FdsAndThreadsAreCounted)
-{
-    int fds = host::count_open_fds();
-    int threads = host::count_threads();
-    EXPECT_GE(fds, 3);
-    EXPECT_GE(threads, 1);
-    {
-        khost::Program prog;
-        ASSERT_EQ(3, prog.open("/dev", O_RDONLY));
-        EXPECT_EQ(fds, host::count_open_fds()); // a program's fds are not the host's
-    }
-    EXPECT_EQ(fds, host::count_open_fds());
 }
 
 } // namespace

@@ -105,6 +105,9 @@ std::optional<size_t> announced_length(std::span<const uint8_t> b) {
     return len;
 }
 
+// Heads are 0x80 | type: any byte of 0x80..0xBF may start a frame.
+bool is_head(uint8_t b) { return (b & 0xC0) == 0x80; }
+
 class Formatter {
 public:
     std::vector<std::string> lines;
@@ -123,32 +126,49 @@ public:
 private:
     std::optional<Expect> last_request_;
 
-    // Returns false when the rest of the run was printed raw.
-    bool frame_or_rest(const Run &run, size_t at, size_t *used, bool reply) {
+    void raw(const Run &run, size_t at, size_t end, const char *what) {
+        const std::span<const uint8_t> bytes(run.bytes.data() + at, end - at);
+        lines.push_back(stamp(run.dir, run.time_at(at)) + fmt::format("{} {} bytes: {}", what, bytes.size(), hex(bytes)));
+    }
+
+    // Prints the frame that starts at `at` and returns its length, or prints
+    // the rest of the run raw and returns 0 when no whole frame is there.
+    size_t frame_at(const Run &run, size_t at, bool reply) {
         const std::span<const uint8_t> rest(run.bytes.data() + at, run.bytes.size() - at);
-        const std::string head = stamp(run.dir, run.time_at(at));
         const auto len = announced_length(rest);
         if (!len) {
-            lines.push_back(head + fmt::format("raw {} bytes: {}", rest.size(), hex(rest)));
-            return false;
+            raw(run, at, run.bytes.size(), "raw");
+            return 0;
         }
         if (*len > rest.size()) {
-            lines.push_back(head + fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
-            return false;
+            lines.push_back(stamp(run.dir, run.time_at(at)) +
+                            fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
+            return 0;
         }
         const auto frame = rest.first(*len);
-        lines.push_back(head + describe(frame, last_request_, reply));
+        lines.push_back(stamp(run.dir, run.time_at(at)) + describe(frame, last_request_, reply));
         if (!reply)
             last_request_ = Expect{frame[0], frame[2], frame.back()};
-        *used = *len;
-        return true;
+        return *len;
+    }
+
+    // Bytes before anything that looks like a head (stray output of the
+    // peer, say) are shown on their own so the frame after them still
+    // decodes. Returns where the next head is.
+    size_t skip_to_head(const Run &run, size_t at) {
+        size_t head = at;
+        while (head < run.bytes.size() && !is_head(run.bytes[head]))
+            ++head;
+        if (head > at)
+            raw(run, at, head, "raw");
+        return head;
     }
 
     void requests(const Run &run) {
         size_t at = 0;
-        while (at < run.bytes.size()) {
-            size_t used = 0;
-            if (!frame_or_rest(run, at, &used, false))
+        while ((at = skip_to_head(run, at)) < run.bytes.size()) {
+            const size_t used = frame_at(run, at, false);
+            if (!used)
                 return;
             at += used;
         }
@@ -157,12 +177,12 @@ private:
     // The module reads a count it knows in advance; whatever it read past
     // the end the reply announces is shown as it came.
     void reply(const Run &run) {
-        size_t used = 0;
-        if (!frame_or_rest(run, 0, &used, true) || used == run.bytes.size())
+        const size_t at = skip_to_head(run, 0);
+        if (at == run.bytes.size())
             return;
-        const std::span<const uint8_t> rest(run.bytes.data() + used, run.bytes.size() - used);
-        lines.push_back(stamp(run.dir, run.time_at(used)) +
-                        fmt::format("leftover {} bytes: {}", rest.size(), hex(rest)));
+        const size_t used = frame_at(run, at, true);
+        if (used && at + used < run.bytes.size())
+            raw(run, at + used, run.bytes.size(), "leftover");
     }
 };
 

@@ -105,3 +105,19 @@ TEST(Trace, UnknownCodesAndLongFrames) {
     EXPECT_EQ(lines[1], "->     0.000 type3f cmdf [] crc ok tail 80");
     EXPECT_TRUE(format_trace({}).empty());
 }
+
+TEST(Trace, StrayBytesBeforeAReplyAreSetApart) {
+    // Output the peer sent on its own (a start-up banner) that the module
+    // took as the beginning of its reply.
+    const Bytes banner = {0x0D, 0x0A, 0x62, 0x6F, 0x6F, 0x74, 0x0D, 0x0A};
+    Bytes read = banner;
+    const Bytes reply = version_reply();
+    read.insert(read.end(), reply.begin(), reply.begin() + 4);
+    EXPECT_THAT(format_trace(exchange(read)),
+                ElementsAre(::testing::_, "<-    12.900 raw 8 bytes: 0d 0a 62 6f 6f 74 0d 0a",
+                            "<-    12.900 short frame, 4 of 7 bytes: 8a 07 70 01"));
+
+    read.insert(read.end(), reply.begin() + 4, reply.end());
+    EXPECT_THAT(format_trace(exchange(read)).back(),
+                ::testing::HasSubstr("CONFIG CONTROL st 0 [01 07] crc ok tail a3"));
+}

@@ -62,7 +62,7 @@ struct FakeBoard : board::Board {
         log(fmt::format("ioctl {} {:#x} {}", fd, cmd,
                         arg == 0 ? "0" : arg == reinterpret_cast<unsigned long>(bad_pointer()) ? "bad"
                                      : plain ? std::to_string(arg) : "buf"));
-        if (!plain)
+        if (!plain && !ioctl_fill.empty())
             std::memcpy(reinterpret_cast<void *>(arg), ioctl_fill.data(), ioctl_fill.size());
         return ioctl_result;
     }

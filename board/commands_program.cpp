@@ -43,7 +43,7 @@ uint64_t arg_size(const std::string &word) {
 // "bad" and "null" stand for pointers the kernel must not copy through.
 bool is_pointer_word(const std::string &w) { return w == "bad" || w == "null"; }
 
-void *special_pointer(Context &c, const std::string &w) { return w == "bad" ? c.board.bad_pointer() : nullptr; }
+void *pointer_for_word(Context &c, const std::string &w) { return w == "bad" ? c.board.bad_pointer() : nullptr; }
 
 void cmd_open(Context &c, const Words &w) {
     want_args(w, 1, 2);
@@ -58,7 +58,7 @@ void cmd_read(Context &c, const Words &w) {
     if (w.size() > 3) {
         if (!is_pointer_word(w[3]))
             throw UsageError(fmt::format("unexpected '{}', want bad or null", w[3]));
-        print_result(c, c.board.read(fd, special_pointer(c, w[3]), count));
+        print_result(c, c.board.read(fd, pointer_for_word(c, w[3]), count));
         return;
     }
     std::vector<uint8_t> buf(count + 1); // never empty, so never a null pointer
@@ -72,7 +72,7 @@ void cmd_write(Context &c, const Words &w) {
     const int fd = arg_fd(w[1]);
     if (w.size() > 2 && is_pointer_word(w[2])) {
         want_args(w, 3, 3);
-        print_result(c, c.board.write(fd, special_pointer(c, w[2]), arg_size(w[3])));
+        print_result(c, c.board.write(fd, pointer_for_word(c, w[2]), arg_size(w[3])));
         return;
     }
     std::vector<uint8_t> bytes = arg_bytes(w, 2);
@@ -97,7 +97,7 @@ void cmd_ioctl(Context &c, const Words &w) {
     if (is_pointer_word(arg) || arg.starts_with('=')) {
         want_args(w, 3, 3);
         const unsigned long value = is_pointer_word(arg)
-                                        ? reinterpret_cast<unsigned long>(special_pointer(c, arg))
+                                        ? reinterpret_cast<unsigned long>(pointer_for_word(c, arg))
                                         : arg_number(arg.substr(1), "value");
         print_result(c, c.board.ioctl(fd, *request, value));
         return;

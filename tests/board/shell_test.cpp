@@ -56,7 +56,7 @@ TEST_F(ShellTest, ReadPrintsOnlyWhatCameBack) {
     EXPECT_THAT(out.str(), ::testing::EndsWith("\n-1\n"));
 }
 
-TEST_F(ShellTest, WritePassesBytesOrSpecialPointers) {
+TEST_F(ShellTest, WritePassesBytesOrPointerWords) {
     run("write 3 05 1 0x01");
     EXPECT_EQ(fake.written, (std::vector<uint8_t>{0x05, 0x01, 0x01}));
     run("write 3 bad 4; write 3");

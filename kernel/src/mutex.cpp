@@ -18,10 +18,12 @@ pthread_mutex_t *host_mutex(struct mutex *lock)
     return reinterpret_cast<pthread_mutex_t *>(lock->__host);
 }
 
-pthread_spinlock_t *host_spin(spinlock_t *lock)
+// A spinlock is a host mutex too: glibc's own spinlocks are not unlocked
+// when all-zero (x86 counts down from 1), and nothing here runs in interrupts.
+pthread_mutex_t *host_spin(spinlock_t *lock)
 {
-    static_assert(sizeof(pthread_spinlock_t) <= sizeof(lock->__host));
-    return reinterpret_cast<pthread_spinlock_t *>(lock->__host);
+    static_assert(sizeof(pthread_mutex_t) <= sizeof(lock->__host));
+    return reinterpret_cast<pthread_mutex_t *>(lock->__host);
 }
 
 void set_owner(struct mutex *lock, struct task_struct *owner)
@@ -76,11 +78,11 @@ void mutex_destroy(struct mutex *lock) { pthread_mutex_destroy(host_mutex(lock))
 
 void __spin_lock_init(spinlock_t *lock, const char *name)
 {
-    pthread_spin_init(host_spin(lock), PTHREAD_PROCESS_PRIVATE);
+    pthread_mutex_init(new (lock->__host) pthread_mutex_t, nullptr);
     lock->name = name;
 }
 
-void spin_lock(spinlock_t *lock) { pthread_spin_lock(host_spin(lock)); }
-void spin_unlock(spinlock_t *lock) { pthread_spin_unlock(host_spin(lock)); }
+void spin_lock(spinlock_t *lock) { pthread_mutex_lock(host_spin(lock)); }
+void spin_unlock(spinlock_t *lock) { pthread_mutex_unlock(host_spin(lock)); }
 
 } // extern "C"

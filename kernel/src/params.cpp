@@ -51,9 +51,16 @@ int parse_ull(const char *s, unsigned int base, unsigned long long *res)
     return 0;
 }
 
+// Parameters are read and written whole: a module may change its own while
+// a program reads them through sysfs.
 template <typename T> int param_get(char *buffer, const struct kernel_param *kp, const char *fmt)
 {
-    return snprintf(buffer, 4096, fmt, *static_cast<T *>(kp->arg));
+    return snprintf(buffer, 4096, fmt, __atomic_load_n(static_cast<T *>(kp->arg), __ATOMIC_RELAXED));
+}
+
+template <typename T> void param_store(const struct kernel_param *kp, T value)
+{
+    __atomic_store_n(static_cast<T *>(kp->arg), value, __ATOMIC_RELAXED);
 }
 
 } // namespace
@@ -90,11 +97,19 @@ namespace {
 
 int set_long(const char *val, const struct kernel_param *kp)
 {
-    return val ? kstrtol(val, 0, static_cast<long *>(kp->arg)) : -EINVAL;
+    long v;
+    int err = val ? kstrtol(val, 0, &v) : -EINVAL;
+    if (!err)
+        param_store(kp, v);
+    return err;
 }
 int set_ulong(const char *val, const struct kernel_param *kp)
 {
-    return val ? kstrtoul(val, 0, static_cast<unsigned long *>(kp->arg)) : -EINVAL;
+    unsigned long v;
+    int err = val ? kstrtoul(val, 0, &v) : -EINVAL;
+    if (!err)
+        param_store(kp, v);
+    return err;
 }
 int set_int(const char *val, const struct kernel_param *kp)
 {
@@ -103,7 +118,7 @@ int set_int(const char *val, const struct kernel_param *kp)
     if (!err && (v < -__INT_MAX__ - 1 || v > __INT_MAX__))
         err = -ERANGE;
     if (!err)
-        *static_cast<int *>(kp->arg) = static_cast<int>(v);
+        param_store(kp, static_cast<int>(v));
     return err;
 }
 int set_uint(const char *val, const struct kernel_param *kp)
@@ -113,7 +128,7 @@ int set_uint(const char *val, const struct kernel_param *kp)
     if (!err && v > 0xffffffffUL)
         err = -ERANGE;
     if (!err)
-        *static_cast<unsigned int *>(kp->arg) = static_cast<unsigned int>(v);
+        param_store(kp, static_cast<unsigned int>(v));
     return err;
 }
 // A bare "name" sets a bool; so do y/Y/1 and n/N/0.

@@ -5,7 +5,7 @@
 // The host lock lives in __host; all-zero bytes are a valid unlocked lock,
 // so a statically defined spinlock needs no constructor.
 typedef struct spinlock {
-	alignas(8) unsigned char __host[8];
+	alignas(8) unsigned char __host[64];
 	const char *name;
 } spinlock_t;
 

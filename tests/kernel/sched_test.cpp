@@ -1,0 +1,173 @@
+// Tasks, kernel threads, the system work queue and sleeping.
+#include <linux/delay.h>
+#include <linux/jiffies.h>
+#include <linux/kthread.h>
+#include <linux/sched.h>
+#include <linux/wait.h>
+#include <linux/workqueue.h>
+
+#include <khost/kernel.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class Kernel : public ::testing::Test {
+protected:
+    void SetUp() override { khost::boot({"", 1000, 1}); }
+    void TearDown() override { khost::halt(); }
+};
+
+std::atomic<int> loops;
+std::atomic<bool> quit_by_itself;
+
+int looping_thread(void *data)
+{
+    while (!kthread_should_stop()) {
+        loops++;
+        if (quit_by_itself)
+            do_exit(7);
+        msleep(1);
+    }
+    return 42;
+}
+
+TEST_F(Kernel, KthreadStopReturnsTheThreadsResult)
+{
+    loops = 0;
+    quit_by_itself = false;
+    struct task_struct *t = kthread_run(looping_thread, nullptr, "looper");
+    ASSERT_FALSE(IS_ERR(t));
+    while (loops < 3)
+        std::this_thread::yield();
+    EXPECT_EQ(kthread_stop(t), 42);
+}
+
+TEST_F(Kernel, KthreadCreatedAsleepRunsOnlyWhenWoken)
+{
+    loops = 0;
+    quit_by_itself = false;
+    struct task_struct *t = kthread_create(looping_thread, nullptr, "sleeper");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(loops.load(), 0);
+    wake_up_process(t);
+    while (loops == 0)
+        std::this_thread::yield();
+    EXPECT_EQ(kthread_stop(t), 42);
+}
+
+TEST_F(Kernel, StoppingAThreadThatEndedByItselfDoesNotWait)
+{
+    loops = 0;
+    quit_by_itself = true;
+    struct task_struct *t = kthread_run(looping_thread, nullptr, "quitter");
+    get_task_struct(t); // keeps the task valid after the thread has ended
+    while (loops == 0)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(kthread_stop(t), 7);
+    put_task_struct(t);
+}
+
+TEST_F(Kernel, WakeUpEndsASleepEarly)
+{
+    struct task_struct *me = get_current();
+    std::thread waker([me] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        wake_up_process(me);
+    });
+    auto start = std::chrono::steady_clock::now();
+    set_current_state(TASK_INTERRUPTIBLE);
+    long left = schedule_timeout(static_cast<long>(msecs_to_jiffies(5000)));
+    EXPECT_GT(left, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    waker.join();
+}
+
+TEST_F(Kernel, ScheduleTimeoutWhileRunningReturnsAtOnce)
+{
+    set_current_state(TASK_RUNNING);
+    EXPECT_EQ(schedule_timeout(1000), 1000);
+}
+
+TEST_F(Kernel, JiffiesFollowTheTickRate)
+{
+    EXPECT_EQ(HZ, 1000u);
+    EXPECT_EQ(msecs_to_jiffies(1), 1u);
+    EXPECT_EQ(msecs_to_jiffies(1500), 1500u);
+    khost::halt();
+    khost::boot({"", 250, 1});
+    EXPECT_EQ(msecs_to_jiffies(1), 1u) << "rounded up to a whole tick";
+    EXPECT_EQ(msecs_to_jiffies(10), 3u);
+    EXPECT_EQ(jiffies_to_msecs(250), 1000u);
+    unsigned long before = jiffies;
+    msleep(10);
+    EXPECT_GE(jiffies - before, 3u);
+}
+
+std::atomic<int> runs;
+void counting_work(struct work_struct *) { runs++; }
+void slow_work(struct work_struct *)
+{
+    msleep(30);
+    runs++;
+}
+
+TEST_F(Kernel, PendingWorkIsQueuedOnce)
+{
+    runs = 0;
+    DECLARE_WORK(work, slow_work);
+    EXPECT_TRUE(schedule_work(&work));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5)); // now running
+    EXPECT_TRUE(schedule_work(&work)) << "running is not pending: it may queue again";
+    EXPECT_FALSE(schedule_work(&work));
+    EXPECT_TRUE(flush_work(&work));
+    EXPECT_EQ(runs.load(), 2);
+    EXPECT_FALSE(work_pending(&work));
+}
+
+TEST_F(Kernel, CancelTakesPendingWorkOffTheQueue)
+{
+    runs = 0;
+    DECLARE_WORK(blocker, slow_work);
+    DECLARE_WORK(work, counting_work);
+    schedule_work(&blocker);
+    schedule_work(&work);
+    EXPECT_TRUE(cancel_work_sync(&work));
+    flush_scheduled_work();
+    EXPECT_EQ(runs.load(), 1) << "only the blocker ran";
+    EXPECT_FALSE(cancel_work_sync(&work));
+}
+
+TEST_F(Kernel, HaltRunsQueuedWork)
+{
+    runs = 0;
+    DECLARE_WORK(work, counting_work);
+    schedule_work(&work);
+    khost::halt();
+    EXPECT_EQ(runs.load(), 1);
+    khost::boot({"", 1000, 1});
+}
+
+DECLARE_WAIT_QUEUE_HEAD(queue);
+std::atomic<bool> ready;
+
+TEST_F(Kernel, WaitEventWakesOnCondition)
+{
+    ready = false;
+    std::thread setter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ready = true;
+        wake_up(&queue);
+    });
+    long left = wait_event_timeout(queue, ready.load(), static_cast<long>(msecs_to_jiffies(5000)));
+    EXPECT_GT(left, 0);
+    setter.join();
+    EXPECT_EQ(wait_event_timeout(queue, false, 5), 0);
+}
+
+} // namespace

@@ -1,0 +1,98 @@
+// The board's serial line: a real tty of the host behind "/dev/ttyS3", its
+// tty ioctls, and the trace of what crossed it.
+#include <linux/fs.h>
+#include <linux/poll.h>
+#include <linux/serial.h>
+#include <linux/termios.h>
+#include <linux/uaccess.h>
+
+#include <coproc/simulator.hpp>
+#include <khost/kernel.hpp>
+#include <khost/serial.hpp>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+class SerialLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        khost::boot({sim_.tty_path(), 1000, 1});
+        f_ = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+        ASSERT_FALSE(IS_ERR(f_));
+    }
+    void TearDown() override
+    {
+        filp_close(f_, nullptr);
+        khost::halt();
+    }
+    coproc::Simulator sim_;
+    struct file *f_ = nullptr;
+};
+
+TEST_F(SerialLine, TermiosReachesTheRealTtyAndSerialIoctlsAreRefused)
+{
+    struct termios t = {};
+    mm_segment_t old = get_fs();
+    set_fs(KERNEL_DS);
+    EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, TCGETS, reinterpret_cast<unsigned long>(&t)), 0);
+    t.c_cflag = B4000000 | CS8 | CREAD | CLOCAL;
+    t.c_lflag = 0;
+    EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, TCSETS, reinterpret_cast<unsigned long>(&t)), 0);
+    struct termios back = {};
+    EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, TCGETS, reinterpret_cast<unsigned long>(&back)), 0);
+    EXPECT_EQ(back.c_cflag & CBAUD, static_cast<tcflag_t>(B4000000));
+    struct serial_struct ss = {};
+    EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, TIOCGSERIAL, reinterpret_cast<unsigned long>(&ss)), -ENOTTY);
+    set_fs(old);
+}
+
+TEST_F(SerialLine, ReadsDoNotBlockAndPollSeesData)
+{
+    char c;
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), -EAGAIN);
+    EXPECT_EQ(f_->f_op->poll(f_, nullptr) & POLLIN, 0u);
+    sim_.send_unsolicited({0x42});
+    for (int i = 0; i < 100 && !(f_->f_op->poll(f_, nullptr) & POLLIN); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1);
+    EXPECT_EQ(c, 0x42);
+}
+
+TEST_F(SerialLine, TraceTellsRequestsRepliesAndDrainedBytes)
+{
+    khost::serial_trace_take();
+    sim_.send_unsolicited({0x55, 0x56});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    char drain[50];
+    EXPECT_EQ(kernel_read(f_, 0, drain, 50), 2);
+    const char version[6] = {char(0x8A), 0x06, 0x70, 0x1E, 0x5A, char(0x80)};
+    EXPECT_EQ(kernel_write(f_, version, 6, 0), 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    char reply[7];
+    for (char &b : reply)
+        EXPECT_EQ(kernel_read(f_, 0, &b, 1), 1);
+
+    auto events = khost::serial_trace_take();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].dir, khost::SerialEvent::Dir::Drained);
+    EXPECT_EQ(events[0].bytes, (std::vector<uint8_t>{0x55, 0x56}));
+    EXPECT_EQ(events[1].dir, khost::SerialEvent::Dir::ToPeer);
+    EXPECT_EQ(events[1].bytes.size(), 6u);
+    EXPECT_EQ(events[2].dir, khost::SerialEvent::Dir::FromPeer);
+    EXPECT_EQ(events[2].bytes.size(), 7u) << "one-byte reads make one reply";
+    EXPECT_TRUE(khost::serial_trace_take().empty());
+}
+
+TEST(SerialLineAbsent, OpeningWithoutALineFails)
+{
+    khost::boot({"", 1000, 1});
+    EXPECT_EQ(PTR_ERR(filp_open("/dev/ttyS3", O_RDWR, 0)), -ENOENT);
+    EXPECT_EQ(PTR_ERR(filp_open("/dev/ttyS9", O_RDWR, 0)), -ENOENT);
+    khost::halt();
+}
+
+} // namespace

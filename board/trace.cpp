@@ -91,6 +91,8 @@ std::string describe(std::span<const uint8_t> raw, const std::optional<Expect> &
     s += fmt::format(" tail {:02x}", f.tail);
     if (reply && want && want->tail != f.tail)
         s += fmt::format(" (want {:02x})", want->tail);
+    // The bytes as they crossed the line, for comparing with a capture.
+    s += fmt::format(" | {}", hex(raw));
     return s;
 }
 

@@ -46,24 +46,28 @@ int my_thread_function(void *data)
 	}
 }
 
+// The co-processor's table is taken only from a whole, correct reply whose
+// "no valid table" marker (payload byte 48, so only in a 48-pin read) is
+// clear; otherwise the caller gets the module's own table. Taking bytes from
+// a reply that failed its check would store whatever the line carried.
 ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
 {
 	u8 rx_buf[CONFIG_RX_BUF] = {};
 	u8 table[QUORVEL_PIN_COUNT];
 	u8 n1;
 	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_READ, &n1, 1, 0 };
+	int ret;
 
 	if (size < 1 || size > QUORVEL_PIN_COUNT)
 		return -1;
 	n1 = static_cast<u8>(size + 1);
-	// The co-processor's answer is judged by its marker, not by the frame check.
-	(void)quorvel_exchange(&req, rx_buf, static_cast<u8>(size + 6));
+	ret = quorvel_exchange(&req, rx_buf, static_cast<u8>(size + 6));
 
 	for (size_t i = 0; i < CONFIG_TABLE_MSG; i++)
 		printk("%d ", rx_buf[3 + i]);
 	printk("\n");
 
-	if (rx_buf[CONFIG_MARKER_INDEX] == CONFIG_NO_TABLE) {
+	if (ret != 0 || (size == QUORVEL_PIN_COUNT && rx_buf[CONFIG_MARKER_INDEX] == CONFIG_NO_TABLE)) {
 		printk("read gpio state error-----------------\n");
 		quorvel_table_snapshot(table);
 		(void)copy_to_user(buf, table, size);

@@ -37,8 +37,8 @@ std::vector<SerialEvent> exchange(const Bytes &reply) {
 
 TEST(Trace, GoodExchangeOneLinePerFrame) {
     EXPECT_THAT(format_trace(exchange(version_reply())),
-                ElementsAre("->    12.346 CONFIG CONTROL [1e] crc ok tail a3",
-                            "<-    12.900 CONFIG CONTROL st 0 [01 07] crc ok tail a3"));
+                ElementsAre("->    12.346 CONFIG CONTROL [1e] crc ok tail a3 | 8a 06 70 1e 5a a3",
+                            ::testing::StartsWith("<-    12.900 CONFIG CONTROL st 0 [01 07] crc ok tail a3 | 8a 07 70 01 07 ")));
 }
 
 TEST(Trace, BadCrcNamesTheExpectedValue) {
@@ -47,12 +47,12 @@ TEST(Trace, BadCrcNamesTheExpectedValue) {
     reply[5] ^= 0xFF;
     const auto lines = format_trace(exchange(reply));
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_THAT(lines[1], ::testing::EndsWith(fmt::format("[01 07] crc BAD (want {:02x}) tail a3", want)));
+    EXPECT_THAT(lines[1], ::testing::HasSubstr(fmt::format("[01 07] crc BAD (want {:02x}) tail a3 |", want)));
 }
 
 TEST(Trace, ReplyNotMatchingItsRequestIsFlagged) {
     const auto wrong_tail = format_trace(exchange(version_reply(0x9F)));
-    EXPECT_THAT(wrong_tail[1], ::testing::EndsWith("crc ok tail 9f (want a3)"));
+    EXPECT_THAT(wrong_tail[1], ::testing::HasSubstr("crc ok tail 9f (want a3) |"));
 
     Bytes other = coproc::encode_reply(0x83, 3, 5, Bytes{0x00}, 0xA3);
     const auto wrong_head = format_trace(exchange(other));
@@ -89,8 +89,8 @@ TEST(Trace, DrainedBytesAndBackToBackRequests) {
         {Dir::Drained, 2 * kMs + 10, {0xCC}},
         {Dir::ToPeer, 3 * kMs, {0x8A, 0x06}},
     };
-    EXPECT_THAT(format_trace(ev), ElementsAre("->     1.000 CONFIG CONTROL [1f] crc ok tail 81",
-                                              "->     1.000 UART CONTROL [11] crc ok tail 82",
+    EXPECT_THAT(format_trace(ev), ElementsAre("->     1.000 CONFIG CONTROL [1f] crc ok tail 81 | 8a 06 70 1f 5d 81",
+                                              "->     1.000 UART CONTROL [11] crc ok tail 82 | 83 06 70 11 77 82",
                                               "xx     2.000 drained 3 bytes: aa bb cc",
                                               "->     3.000 short frame, 2 of 6 bytes: 8a 06"));
 }
@@ -102,7 +102,7 @@ TEST(Trace, UnknownCodesAndLongFrames) {
     const auto lines = format_trace({{Dir::ToPeer, 0, big}, {Dir::ToPeer, 0, {0xBF, 0x05, 0xF0, 0x00, 0x80}}});
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_THAT(lines[0], ::testing::StartsWith("->     0.000 SPI WRITE [5a 5a"));
-    EXPECT_EQ(lines[1], "->     0.000 type3f cmdf [] crc ok tail 80");
+    EXPECT_EQ(lines[1], "->     0.000 type3f cmdf [] crc ok tail 80 | bf 05 f0 00 80");
     EXPECT_TRUE(format_trace({}).empty());
 }
 

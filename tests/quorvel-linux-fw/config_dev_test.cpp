@@ -176,6 +176,46 @@ TEST_F(ConfigDevice, ShortReadsNeverSeeTheMarker)
     EXPECT_EQ(prog_.read(fd_, khost::bad_user_pointer(), 8), 8) << "a bad buffer is not reported";
 }
 
+TEST_F(ConfigDevice, ReadKeepsTheTableWhenTheReplyIsBad)
+{
+    ASSERT_EQ(write({0x05, 0x01}), 2);
+    coproc::PinTable table{};
+    table.fill(0x20);
+    board_.sim().set_table(table);
+    uint8_t buf[48];
+    for (auto fault : {coproc::FaultKind::BadCrc, coproc::FaultKind::WrongTail, coproc::FaultKind::NoReply}) {
+        board_.sim().inject({fault});
+        EXPECT_EQ(prog_.read(fd_, buf, 48), 48);
+        EXPECT_EQ(buf[0], 0x00) << "the module's own table, fault " << static_cast<int>(fault);
+        EXPECT_EQ(buf[5], 0x01);
+    }
+    board_.sim().inject({coproc::FaultKind::StaleBytes, 0, 1, 0, {'\r', '\n', 'b', 'o', 'o', 't'}});
+    EXPECT_EQ(prog_.read(fd_, buf, 48), 48);
+    EXPECT_EQ(buf[0], 0x00) << "stray output on the line is not taken for a table";
+    EXPECT_EQ(prog_.read(fd_, buf, 48), 48);
+    EXPECT_EQ(buf[0], 0x20);
+}
+
+TEST_F(ConfigDevice, OnlyA48PinReadHasTheMarker)
+{
+    // A 47-pin reply carries its CRC where a 48-pin reply has the marker;
+    // a CRC of 0xff must not make the answer invalid.
+    coproc::PinTable table{};
+    table[1] = 0x04;
+    for (int v = 0; v < 256; v++) {
+        table[0] = static_cast<uint8_t>(v);
+        if (coproc::crc8(table.data(), 48) == 0xff)
+            break;
+    }
+    ASSERT_EQ(coproc::crc8(table.data(), 48), 0xff);
+    board_.sim().set_table(table);
+    uint8_t buf[47];
+    EXPECT_EQ(prog_.read(fd_, buf, 47), 47);
+    EXPECT_EQ(buf[0], table[0]);
+    EXPECT_EQ(buf[1], 0x04);
+    EXPECT_FALSE(khost::log_contains("read gpio state error"));
+}
+
 TEST_F(ConfigDevice, ApplyReturnsZeroEvenWithoutAReply)
 {
     board_.sim().set_silent(true);

@@ -15,20 +15,24 @@
 namespace {
 
 std::mutex zombie_lock; // guards zombies
-std::vector<pthread_t> zombies; // ended threads not yet joined
+// Ended threads not yet joined. Never destroyed: a thread may still be on its
+// way out while the process exits.
+std::vector<pthread_t> &zombies = *new std::vector<pthread_t>;
 
+// The thread joins the zombies before it tells its waiters it has ended, so
+// that a waiter's reap always finds it.
 void finish(task_struct *task, int result)
 {
+    {
+        std::lock_guard hold(zombie_lock);
+        zombies.push_back(pthread_self());
+    }
     {
         std::lock_guard hold(task->exit_lock);
         task->exited = true;
         task->result = result;
     }
     task->exit_cv.notify_all();
-    {
-        std::lock_guard hold(zombie_lock);
-        zombies.push_back(pthread_self());
-    }
     kern::set_current_task(nullptr);
     put_task_struct(task);
 }

@@ -63,8 +63,10 @@ TEST(BoardSession, VersionRequestAndItsFramesInTheTrace) {
     EXPECT_EQ(lines[1], "0 01 07");
     EXPECT_EQ(lines[2], "-14");
     EXPECT_EQ(lines[3], "-22");
-    EXPECT_THAT(lines[4], testing::MatchesRegex("-> +[0-9.]+ CONFIG CONTROL \\[1e\\] crc ok tail [89ab][0-9a-f]"));
-    EXPECT_THAT(lines[5], testing::MatchesRegex("<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f]"));
+    EXPECT_THAT(lines[4], testing::MatchesRegex("-> +[0-9.]+ CONFIG CONTROL \\[1e\\] crc ok tail [89ab][0-9a-f] "
+                                                "\\| 8a 06 70 1e 5a [89ab][0-9a-f]"));
+    EXPECT_THAT(lines[5], testing::MatchesRegex("<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f] "
+                                                "\\| 8a 07 70 01 07 .*"));
     EXPECT_TRUE(session.leave(err)) << err.str();
     EXPECT_FALSE(khost::booted());
 }

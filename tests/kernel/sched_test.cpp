@@ -110,9 +110,11 @@ TEST_F(Kernel, JiffiesFollowTheTickRate)
 }
 
 std::atomic<int> runs;
+std::atomic<int> started;
 void counting_work(struct work_struct *) { runs++; }
 void slow_work(struct work_struct *)
 {
+    started++;
     msleep(30);
     runs++;
 }
@@ -120,9 +122,11 @@ void slow_work(struct work_struct *)
 TEST_F(Kernel, PendingWorkIsQueuedOnce)
 {
     runs = 0;
+    started = 0;
     DECLARE_WORK(work, slow_work);
     EXPECT_TRUE(schedule_work(&work));
-    std::this_thread::sleep_for(std::chrono::milliseconds(5)); // now running
+    while (started == 0)
+        std::this_thread::yield();
     EXPECT_TRUE(schedule_work(&work)) << "running is not pending: it may queue again";
     EXPECT_FALSE(schedule_work(&work));
     EXPECT_TRUE(flush_work(&work));

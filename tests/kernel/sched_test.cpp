@@ -64,8 +64,9 @@ TEST_F(Kernel, StoppingAThreadThatEndedByItselfDoesNotWait)
 {
     loops = 0;
     quit_by_itself = true;
-    struct task_struct *t = kthread_run(looping_thread, nullptr, "quitter");
-    get_task_struct(t); // keeps the task valid after the thread has ended
+    struct task_struct *t = kthread_create(looping_thread, nullptr, "quitter");
+    get_task_struct(t); // before it runs: keeps the task valid after the thread has ended
+    wake_up_process(t);
     while (loops == 0)
         std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -102,9 +102,14 @@ void cmd_ioctl(Context &c, const Words &w) {
         print_result(c, c.board.ioctl(fd, *request, value));
         return;
     }
+    // A driver may write more than was typed (the bytes are the caller's
+    // guess of the argument's size): the buffer has room for a page, and the
+    // typed bytes are what is shown.
     std::vector<uint8_t> buf = arg_bytes(w, 3);
+    const size_t shown = buf.size();
+    buf.resize(std::max<size_t>(shown, 4096));
     const long r = c.board.ioctl(fd, *request, reinterpret_cast<unsigned long>(buf.data()));
-    print_result(c, r, buf.data(), buf.size());
+    print_result(c, r, buf.data(), shown);
 }
 
 void cmd_close(Context &c, const Words &w) {

@@ -18,6 +18,12 @@ while read -r sym; do
     sym=${sym%%@*}
     if [[ $sym =~ $kernel_lib ]]; then continue; fi
     if [[ -n $sanitize && $sym =~ $instrumentation ]]; then continue; fi
+    # The kernel's interface is C: a C++ name is the kernel layer's inside.
+    if [[ $sym == _Z* ]]; then
+        echo "module boundary: $module needs the C++ symbol '$sym' of the kernel layer's inside" >&2
+        status=1
+        continue
+    fi
     if ! grep -qxF "$sym" <<<"$exported"; then
         echo "module boundary: $module needs '$sym', which the kernel does not provide" >&2
         status=1

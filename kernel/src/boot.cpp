@@ -30,8 +30,8 @@ void boot(const BootConfig &config)
     kern::workqueue::start();
 }
 
-// Unloads what is still loaded, newest last loaded first, then stops the
-// system work queue after it has run what was queued.
+// Unloads what is still loaded, then stops the system work queue after it has
+// run what was queued.
 void halt()
 {
     if (!is_booted.exchange(false))

@@ -44,6 +44,11 @@ void *trampoline(void *arg)
     // Created asleep: runs once wake_up_process has been called.
     while (task->state.load() != TASK_RUNNING)
         kern::sleep_until(task, -1);
+    // A thread stopped before it was ever woken does not run its body.
+    if (task->should_stop) {
+        finish(task, -EINTR);
+        return nullptr;
+    }
 
     int result;
     if (setjmp(task->exit_jump) == 0)

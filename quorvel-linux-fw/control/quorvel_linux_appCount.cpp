@@ -22,13 +22,13 @@ struct work_struct test_workqueue;
 
 void test_work(struct work_struct *work) { gd32v_reset(); }
 
-// Closes in quick succession queue one reset: a queued item is not queued twice.
 int config_open(struct inode *inode, struct file *file)
 {
 	printk("%s %d count = %d\n", "config_open", 61, atomic_inc_return(&_quorvel_count));
 	return 0;
 }
 
+// Closes in quick succession queue one reset: a queued item is not queued twice.
 int config_close(struct inode *inode, struct file *file)
 {
 	int count = atomic_dec_return(&_quorvel_count);

@@ -39,26 +39,48 @@ uint8_t uart_flag;
 namespace {
 
 // A driver's start and stop entries and its switch (nullptr: always started).
-// Drivers not yet part of the module have no entries; their switches still
-// follow the parameters.
+// Drivers not yet part of the module have no entries: they are skipped, but
+// their switches still follow the parameters and the run-time start.
 struct quorvel_driver {
 	long *sw;
 	int (*init)(void);
 	void (*exit)(void);
 };
 
+const struct quorvel_driver drv_i2c = { &dev_iic1, nullptr, nullptr };
+const struct quorvel_driver drv_serial = { &dev_uart, nullptr, nullptr };
+const struct quorvel_driver drv_spi0 = { &dev_spi0, nullptr, nullptr };
+const struct quorvel_driver drv_spi1 = { &dev_spi1, nullptr, nullptr };
+const struct quorvel_driver drv_pwm = { &dev_pwm, nullptr, nullptr };
+const struct quorvel_driver drv_gpio = { &dev_gpio, nullptr, nullptr };
+const struct quorvel_driver drv_adc = { nullptr, nullptr, nullptr };
 const struct quorvel_driver drv_config = { &dev_config, quorvel_config_init, quorvel_config_exit };
+const struct quorvel_driver drv_ws2812 = { &dev_ws2812, nullptr, nullptr };
+const struct quorvel_driver drv_dht = { &dev_dht, nullptr, nullptr };
+const struct quorvel_driver drv_ds18b20 = { &dev_18b20, nullptr, nullptr };
+const struct quorvel_driver drv_buzzer = { nullptr, nullptr, nullptr };
+const struct quorvel_driver drv_icm20689 = { nullptr, nullptr, nullptr };
+const struct quorvel_driver drv_sr04 = { nullptr, nullptr, nullptr };
+const struct quorvel_driver drv_gp2y = { nullptr, nullptr, nullptr };
+const struct quorvel_driver drv_ir = { nullptr, nullptr, nullptr };
 const struct quorvel_driver drv_count = { nullptr, quorvel_linux_count_init, quorvel_linux_count_exit };
 
-// Start order: I2C, serial, SPI 0, SPI 1, PWM, GPIO, ADC, configuration,
-// WS2812, DHT, DS18B20, buzzer, ICM-20689, SR04, GP2Y1010AU, infrared, counter.
-const struct quorvel_driver *const quorvel_start_order[] = { &drv_config, &drv_count };
-// Stop order: as started, but the serial port after the configuration device,
-// so that the receive poller ends before the tty it feeds.
-const struct quorvel_driver *const quorvel_stop_order[] = { &drv_config, &drv_count };
-// The infrared driver's start decides the load's result; until it is part of
-// the module, no start does.
-const struct quorvel_driver *const quorvel_load_decider = nullptr;
+const struct quorvel_driver *const quorvel_start_order[] = {
+	&drv_i2c,    &drv_serial, &drv_spi0,    &drv_spi1,   &drv_pwm,	 &drv_gpio, &drv_adc, &drv_config, &drv_ws2812,
+	&drv_dht,    &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,	&drv_count,
+};
+// As started, but the serial port after the configuration device, so that
+// the receive poller ends before the tty it feeds.
+const struct quorvel_driver *const quorvel_stop_order[] = {
+	&drv_i2c,    &drv_spi0,	  &drv_spi1,	&drv_pwm,    &drv_gpio, &drv_adc,  &drv_config, &drv_serial, &drv_ws2812,
+	&drv_dht,    &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,	&drv_count,
+};
+// What the configuration device starts at run time, in its order.
+const struct quorvel_driver *const quorvel_late_start[] = {
+	&drv_spi0, &drv_spi1, &drv_serial, &drv_i2c, &drv_pwm, &drv_gpio, &drv_ws2812, &drv_dht, &drv_ds18b20,
+};
+// The infrared driver's start decides the load's result.
+const struct quorvel_driver *const quorvel_load_decider = &drv_ir;
 
 // Masks in precedence order with the code their pins get.
 struct quorvel_pin_mask {
@@ -77,7 +99,9 @@ const struct quorvel_pin_mask quorvel_pin_masks[] = {
 constexpr int QUORVEL_RESERVED_FIRST = 32;
 constexpr int QUORVEL_RESERVED_LAST = 44;
 
-DEFINE_MUTEX(quorvel_enable_lock); // serialises the run-time starts of the drivers
+// Serialises the starts of drivers: the load's and the configuration
+// device's, whose node exists (and may be used) while the load goes on.
+DEFINE_MUTEX(quorvel_enable_lock);
 
 bool quorvel_switched_on(const struct quorvel_driver *drv) { return !drv->sw || READ_ONCE(*drv->sw) != 0; }
 
@@ -85,22 +109,22 @@ void quorvel_log_params(void)
 {
 	printk("\n");
 	printk("--------------------------\n");
-	printk("dev_iic1   = %lx \n", dev_iic1);
-	printk("dev_spi0   = %lx \n", dev_spi0);
-	printk("dev_spi1   = %lx \n", dev_spi1);
-	printk("dev_uart   = %lx \n", dev_uart);
-	printk("dev_pwm    = %lx \n", dev_pwm);
-	printk("dev_gpio   = %lx \n", dev_gpio);
-	printk("dev_adc    = %lx \n", dev_adc);
-	printk("dev_ws2812 = %lx \n", dev_ws2812);
-	printk("dev_config = %lx \n", dev_config);
-	printk("dev_buzz   = %lx \n", dev_buzz);
-	printk("dev_dht    = %lx \n", dev_dht);
-	printk("dev_18b20  = %lx \n", dev_18b20);
-	printk("dev_sr04   = %lx \n", dev_sr04);
-	printk("dev_ir_send  = %lx \n", dev_ir_send);
-	printk("dev_ir_recv  = %lx \n", dev_ir_recv);
-	printk("dev_imu20689 = %lx \n", dev_imu20689);
+	printk("dev_iic1   = %lx \n", READ_ONCE(dev_iic1));
+	printk("dev_spi0   = %lx \n", READ_ONCE(dev_spi0));
+	printk("dev_spi1   = %lx \n", READ_ONCE(dev_spi1));
+	printk("dev_uart   = %lx \n", READ_ONCE(dev_uart));
+	printk("dev_pwm    = %lx \n", READ_ONCE(dev_pwm));
+	printk("dev_gpio   = %lx \n", READ_ONCE(dev_gpio));
+	printk("dev_adc    = %lx \n", READ_ONCE(dev_adc));
+	printk("dev_ws2812 = %lx \n", READ_ONCE(dev_ws2812));
+	printk("dev_config = %lx \n", READ_ONCE(dev_config));
+	printk("dev_buzz   = %lx \n", READ_ONCE(dev_buzz));
+	printk("dev_dht    = %lx \n", READ_ONCE(dev_dht));
+	printk("dev_18b20  = %lx \n", READ_ONCE(dev_18b20));
+	printk("dev_sr04   = %lx \n", READ_ONCE(dev_sr04));
+	printk("dev_ir_send  = %lx \n", READ_ONCE(dev_ir_send));
+	printk("dev_ir_recv  = %lx \n", READ_ONCE(dev_ir_recv));
+	printk("dev_imu20689 = %lx \n", READ_ONCE(dev_imu20689));
 	printk("Size of long: %lu bytes\n", sizeof(long));
 	printk("Size of int : %lu bytes\n", sizeof(int));
 }
@@ -111,7 +135,7 @@ void init_gpio_mode(void)
 		if (pin >= QUORVEL_RESERVED_FIRST && pin <= QUORVEL_RESERVED_LAST)
 			continue;
 		for (const auto &m : quorvel_pin_masks) {
-			if (*m.mask & (1L << pin)) {
+			if (READ_ONCE(*m.mask) & (1L << pin)) {
 				gpio_state[pin] = m.mode;
 				break;
 			}
@@ -125,16 +149,16 @@ void quorvel_log_table(void)
 		printk("%x%s", gpio_state[pin], (pin + 1) % 8 == 0 ? "\n" : "\t");
 }
 
-// Stops, newest first, the drivers started before `failed` in start order.
-void quorvel_unwind_starts(const struct quorvel_driver *failed)
-{
-	int i = static_cast<int>(ARRAY_SIZE(quorvel_start_order));
+bool quorvel_runs(const struct quorvel_driver *drv) { return drv->init && quorvel_switched_on(drv); }
 
-	while (i > 0 && quorvel_start_order[i - 1] != failed)
-		i--;
-	for (i -= 2; i >= 0; i--)
-		if (quorvel_switched_on(quorvel_start_order[i]))
-			quorvel_start_order[i]->exit();
+// A failed load stops every driver that started, in stop order, and closes
+// the line: no registration may outlive the module's code.
+void quorvel_unwind_load(const struct quorvel_driver *failed)
+{
+	for (const struct quorvel_driver *drv : quorvel_stop_order)
+		if (drv != failed && quorvel_runs(drv))
+			drv->exit();
+	quorvel_control_uart_exit();
 }
 
 int quorvel_linux_fw_init(void)
@@ -147,24 +171,23 @@ int quorvel_linux_fw_init(void)
 	mutex_init(&uart_mutex);
 	quorvel_control_uart_init();
 
+	guard(mutex)(&quorvel_enable_lock);
 	for (const struct quorvel_driver *drv : quorvel_start_order) {
-		if (!quorvel_switched_on(drv))
+		if (!quorvel_runs(drv))
 			continue;
 		int result = drv->init();
 		if (drv == quorvel_load_decider)
 			ret = result;
 	}
-	if (ret < 0) {
-		quorvel_unwind_starts(quorvel_load_decider);
-		quorvel_control_uart_exit();
-	}
+	if (ret < 0)
+		quorvel_unwind_load(quorvel_load_decider);
 	return ret;
 }
 
 void quorvel_linux_fw_exit(void)
 {
 	for (const struct quorvel_driver *drv : quorvel_stop_order)
-		if (quorvel_switched_on(drv))
+		if (quorvel_runs(drv))
 			drv->exit();
 	quorvel_control_uart_exit();
 }
@@ -186,24 +209,15 @@ void quorvel_table_store(unsigned int first, const u8 *codes, size_t count)
 	memcpy(&gpio_state[first], codes, count);
 }
 
-// The switches and start entries, in the order the configuration device
-// starts them. Entries without a start belong to drivers not yet in the
-// module: their switch is still set, so the parameter tells what was asked.
 void quorvel_enable_remaining_drivers(void)
 {
-	static const struct quorvel_driver late_start[] = {
-		{ &dev_spi0, nullptr, nullptr },   { &dev_spi1, nullptr, nullptr }, { &dev_uart, nullptr, nullptr },
-		{ &dev_iic1, nullptr, nullptr },   { &dev_pwm, nullptr, nullptr },  { &dev_gpio, nullptr, nullptr },
-		{ &dev_ws2812, nullptr, nullptr }, { &dev_dht, nullptr, nullptr },  { &dev_18b20, nullptr, nullptr },
-	};
-
 	guard(mutex)(&quorvel_enable_lock);
-	for (const auto &drv : late_start) {
-		if (READ_ONCE(*drv.sw) != 0)
+	for (const struct quorvel_driver *drv : quorvel_late_start) {
+		if (READ_ONCE(*drv->sw) != 0)
 			continue;
-		WRITE_ONCE(*drv.sw, 1L);
-		if (drv.init)
-			(void)drv.init();
+		WRITE_ONCE(*drv->sw, 1L);
+		if (drv->init)
+			(void)drv->init();
 	}
 }
 

@@ -44,7 +44,10 @@ constexpr u8 CTRL_VERSION = 0x1E;
 constexpr u8 CTRL_RESET = 0x1F;
 
 constexpr size_t QUORVEL_FRAME_OVERHEAD = 5;
-constexpr size_t QUORVEL_FRAME_MAX = 255; // the largest frame buffer any operation needs
+// The largest frame: a 251-byte payload is sent whole (its length byte wraps
+// to 0), so a frame buffer needs 256 bytes, not 255.
+constexpr size_t QUORVEL_FRAME_MAX = 251 + QUORVEL_FRAME_OVERHEAD;
+static_assert(QUORVEL_FRAME_MAX == 256);
 
 // Reply check results besides the co-processor's own status nibble.
 constexpr int QUORVEL_REPLY_BAD_FRAME = -1; // head, tail or command differ

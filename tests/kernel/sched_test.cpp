@@ -2,6 +2,7 @@
 #include <linux/delay.h>
 #include <linux/jiffies.h>
 #include <linux/kthread.h>
+#include <linux/mutex.h>
 #include <linux/sched.h>
 #include <linux/wait.h>
 #include <linux/workqueue.h>
@@ -58,6 +59,15 @@ TEST_F(Kernel, KthreadCreatedAsleepRunsOnlyWhenWoken)
     while (loops == 0)
         std::this_thread::yield();
     EXPECT_EQ(kthread_stop(t), 42);
+}
+
+TEST_F(Kernel, ThreadStoppedBeforeItRanNeverRuns)
+{
+    loops = 0;
+    quit_by_itself = false;
+    struct task_struct *t = kthread_create(looping_thread, nullptr, "unborn");
+    EXPECT_EQ(kthread_stop(t), -EINTR);
+    EXPECT_EQ(loops.load(), 0);
 }
 
 TEST_F(Kernel, StoppingAThreadThatEndedByItselfDoesNotWait)
@@ -156,6 +166,23 @@ TEST_F(Kernel, HaltRunsQueuedWork)
     khost::halt();
     EXPECT_EQ(runs.load(), 1);
     khost::boot({"", 1000, 1});
+}
+
+DEFINE_MUTEX(guarded);
+
+TEST_F(Kernel, BreakLeavesAScopedGuardOnce)
+{
+    int rounds = 0;
+    for (int i = 0; i < 3; i++) {
+        scoped_guard(mutex, &guarded) {
+            rounds++;
+            EXPECT_TRUE(mutex_is_locked(&guarded));
+            if (i == 1)
+                break;
+        }
+        EXPECT_FALSE(mutex_is_locked(&guarded));
+    }
+    EXPECT_EQ(rounds, 3) << "break leaves the guard, not the loop around it";
 }
 
 DECLARE_WAIT_QUEUE_HEAD(queue);

@@ -255,4 +255,14 @@ TEST_F(ConfigDevice, EnableAllSetsEachSwitchOnce)
     EXPECT_EQ(board_.sim().request_count(), 0u) << "neither the table nor the co-processor is touched";
 }
 
+TEST(ConfigPoller, IdleWhileTheTtyIsNotInUse)
+{
+    Board board;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // four poll cycles
+    EXPECT_EQ(board.sim().request_count(), 0u);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(board.unload(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "ends within a cycle";
+}
+
 } // namespace

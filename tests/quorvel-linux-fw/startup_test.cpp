@@ -197,5 +197,11 @@ TEST(Startup, ALineThatDoesNotOpenLeavesTheModuleWorking)
     EXPECT_EQ(p.ioctl(static_cast<int>(fd), 0x6301, reinterpret_cast<unsigned long>(&mode)), 0);
     EXPECT_TRUE(khost::log_contains("error ret  = -19"));
     p.close(static_cast<int>(fd));
+
+    // The counter's reset after the last close finds no line either, and is
+    // run to its end before the unload finishes.
+    khost::log_clear();
+    p.close(static_cast<int>(p.open("/dev/quorvel_count", 2)));
     EXPECT_EQ(board.unload(), 0);
+    EXPECT_TRUE(khost::log_contains("error ret  = -19"));
 }

@@ -15,6 +15,8 @@
 
 #define guard(_name) class_##_name##_t __UNIQUE_ID(guard)
 
-#define scoped_guard(_name, ...)                                            \
-	for (bool __scope_once = true; __scope_once;)                       \
+// A break in the block leaves the guard, as it does in the kernel: both
+// loops end once the block has run, however it was left.
+#define scoped_guard(_name, ...)                                                        \
+	for (bool __scope_once = true; __scope_once; __scope_once = false)              \
 		for (class_##_name##_t __scope(__VA_ARGS__); __scope_once; __scope_once = false)

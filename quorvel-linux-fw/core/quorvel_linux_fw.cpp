@@ -66,15 +66,18 @@ const struct quorvel_driver drv_ir = { nullptr, nullptr, nullptr };
 const struct quorvel_driver drv_count = { nullptr, quorvel_linux_count_init, quorvel_linux_count_exit };
 
 const struct quorvel_driver *const quorvel_start_order[] = {
-	&drv_i2c,    &drv_serial, &drv_spi0,    &drv_spi1,   &drv_pwm,	 &drv_gpio, &drv_adc, &drv_config, &drv_ws2812,
-	&drv_dht,    &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,	&drv_count,
+	&drv_i2c, &drv_serial, &drv_spi0, &drv_spi1, &drv_pwm, &drv_gpio,
+	&drv_adc, &drv_config, &drv_ws2812, &drv_dht, &drv_ds18b20, &drv_buzzer,
+	&drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir, &drv_count,
 };
 // As started, but the serial port after the configuration device, so that
 // the receive poller ends before the tty it feeds.
 const struct quorvel_driver *const quorvel_stop_order[] = {
-	&drv_i2c,    &drv_spi0,	  &drv_spi1,	&drv_pwm,    &drv_gpio, &drv_adc,  &drv_config, &drv_serial, &drv_ws2812,
-	&drv_dht,    &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,	&drv_count,
+	&drv_i2c, &drv_spi0, &drv_spi1, &drv_pwm, &drv_gpio, &drv_adc,
+	&drv_config, &drv_serial, &drv_ws2812, &drv_dht, &drv_ds18b20, &drv_buzzer,
+	&drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir, &drv_count,
 };
+static_assert(ARRAY_SIZE(quorvel_start_order) == ARRAY_SIZE(quorvel_stop_order));
 // What the configuration device starts at run time, in its order.
 const struct quorvel_driver *const quorvel_late_start[] = {
 	&drv_spi0, &drv_spi1, &drv_serial, &drv_i2c, &drv_pwm, &drv_gpio, &drv_ws2812, &drv_dht, &drv_ds18b20,
@@ -88,10 +91,12 @@ struct quorvel_pin_mask {
 	u8 mode;
 };
 const struct quorvel_pin_mask quorvel_pin_masks[] = {
-	{ &dev_gpio, PIN_MODE_GPIO },	   { &dev_iic1, PIN_MODE_I2C },	    { &dev_spi0, PIN_MODE_SPI },
-	{ &dev_spi1, PIN_MODE_SPI },	   { &dev_uart, PIN_MODE_UART },    { &dev_pwm, PIN_MODE_PWM },
-	{ &dev_adc, PIN_MODE_ADC },	   { &dev_ws2812, PIN_MODE_WS2812 }, { &dev_buzz, PIN_MODE_BUZZER },
-	{ &dev_dht, PIN_MODE_DHT },	   { &dev_18b20, PIN_MODE_DS18B20 }, { &dev_sr04, PIN_MODE_SR04 },
+	{ &dev_gpio, PIN_MODE_GPIO },       { &dev_iic1, PIN_MODE_I2C },
+	{ &dev_spi0, PIN_MODE_SPI },        { &dev_spi1, PIN_MODE_SPI },
+	{ &dev_uart, PIN_MODE_UART },       { &dev_pwm, PIN_MODE_PWM },
+	{ &dev_adc, PIN_MODE_ADC },         { &dev_ws2812, PIN_MODE_WS2812 },
+	{ &dev_buzz, PIN_MODE_BUZZER },     { &dev_dht, PIN_MODE_DHT },
+	{ &dev_18b20, PIN_MODE_DS18B20 },   { &dev_sr04, PIN_MODE_SR04 },
 	{ &dev_ir_send, PIN_MODE_IR_SEND }, { &dev_ir_recv, PIN_MODE_IR_RECV },
 };
 

@@ -1,9 +1,10 @@
 #include "parse.hpp"
 
+#include <coproc/frame.hpp>
+
 #include <charconv>
 #include <limits>
 
-#include <fmt/format.h>
 
 namespace board {
 
@@ -151,15 +152,6 @@ std::optional<unsigned> parse_ioctl_request(std::string_view text) {
     return static_cast<unsigned>(*value);
 }
 
-std::string hex_bytes(const uint8_t *data, size_t count) {
-    std::string out;
-    out.reserve(count * 3);
-    for (size_t i = 0; i < count; ++i) {
-        if (i)
-            out += ' ';
-        out += fmt::format("{:02x}", data[i]);
-    }
-    return out;
-}
+std::string hex_bytes(const uint8_t *data, size_t count) { return coproc::hex({data, count}); }
 
 } // namespace board

@@ -59,7 +59,7 @@ std::string stamp(Dir dir, int64_t time_ns) {
     return fmt::format("{} {:9.3f} ", arrow(dir), static_cast<double>(time_ns) / 1e6);
 }
 
-std::string hex(std::span<const uint8_t> bytes) { return hex_bytes(bytes.data(), bytes.size()); }
+using coproc::hex;
 
 // Names for the codes, or the raw code when a peer sends one we do not use.
 std::string type_label(uint8_t head) {

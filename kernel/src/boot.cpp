@@ -2,7 +2,6 @@
 #include "clock.hpp"
 #include "host/host.hpp"
 #include "kthread_internal.hpp"
-#include "loader.hpp"
 #include "random.hpp"
 #include "serial_line.hpp"
 #include "workqueue_internal.hpp"
@@ -36,7 +35,7 @@ void halt()
 {
     if (!is_booted.exchange(false))
         return;
-    auto names = kern::loader::loaded_names();
+    auto names = lsmod();
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         std::string why;
         if (rmmod(*it, &why) != 0)

@@ -7,7 +7,6 @@
 #include <linux/printk.h>
 
 #include "host/host.hpp"
-#include "loader.hpp"
 #include "vfs.hpp"
 
 #include <khost/kernel.hpp>
@@ -130,19 +129,6 @@ int run_init(Loaded &m, std::string *why)
 
 } // namespace
 
-namespace kern::loader {
-
-std::vector<std::string> loaded_names()
-{
-    std::lock_guard hold(loader_lock);
-    std::vector<std::string> out;
-    for (auto &[name, m] : modules)
-        out.push_back(name);
-    return out;
-}
-
-} // namespace kern::loader
-
 namespace khost {
 
 int insmod(const std::string &path, const std::vector<std::string> &args, std::string *why)
@@ -211,7 +197,14 @@ int rmmod(const std::string &name, std::string *why)
     return 0;
 }
 
-std::vector<std::string> lsmod() { return kern::loader::loaded_names(); }
+std::vector<std::string> lsmod()
+{
+    std::lock_guard hold(loader_lock);
+    std::vector<std::string> out;
+    for (auto &[name, m] : modules)
+        out.push_back(name);
+    return out;
+}
 
 std::string module_path() { return std::string(QUORVEL_MODULE_DIR) + "/quorvel_linux_module.ko"; }
 

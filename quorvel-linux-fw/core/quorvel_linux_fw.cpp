@@ -108,7 +108,6 @@ constexpr int QUORVEL_RESERVED_LAST = 44;
 // device's, whose node exists (and may be used) while the load goes on.
 DEFINE_MUTEX(quorvel_enable_lock);
 
-bool quorvel_switched_on(const struct quorvel_driver *drv) { return !drv->sw || READ_ONCE(*drv->sw) != 0; }
 
 void quorvel_log_params(void)
 {
@@ -154,7 +153,11 @@ void quorvel_log_table(void)
 		printk("%x%s", gpio_state[pin], (pin + 1) % 8 == 0 ? "\n" : "\t");
 }
 
-bool quorvel_runs(const struct quorvel_driver *drv) { return drv->init && quorvel_switched_on(drv); }
+// A driver runs when it is part of the module and its switch (if any) is on.
+bool quorvel_runs(const struct quorvel_driver *drv)
+{
+	return drv->init && (!drv->sw || READ_ONCE(*drv->sw) != 0);
+}
 
 // A failed load stops every driver that started, in stop order, and closes
 // the line: no registration may outlive the module's code.

@@ -11,7 +11,7 @@
 #include <thread>
 
 using qtest::Board;
-using qtest::hex;
+using coproc::hex;
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 
 namespace qtest {
 
@@ -55,17 +54,6 @@ long Board::find_line(const std::string &text, size_t from)
         if (lines[i] == text)
             return static_cast<long>(i);
     return -1;
-}
-
-std::string hex(const std::vector<uint8_t> &bytes)
-{
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < bytes.size(); i++) {
-        std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", bytes[i]);
-        out += buf;
-    }
-    return out;
 }
 
 } // namespace qtest

@@ -40,7 +40,4 @@ private:
     bool loaded_ = false;
 };
 
-// Bytes as two-digit hex, space separated ("8a 06 70").
-std::string hex(const std::vector<uint8_t> &bytes);
-
 } // namespace qtest

@@ -11,6 +11,7 @@
 #include <khost/serial.hpp>
 
 #include <gtest/gtest.h>
+#include <tty_input.hpp>
 
 #include <thread>
 
@@ -66,12 +67,12 @@ TEST_F(SerialLine, TraceTellsRequestsRepliesAndDrainedBytes)
 {
     khost::serial_trace_take();
     sim_.send_unsolicited({0x55, 0x56});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 2));
     char drain[50];
     EXPECT_EQ(kernel_read(f_, 0, drain, 50), 2);
     const char version[6] = {char(0x8A), 0x06, 0x70, 0x1E, 0x5A, char(0x80)};
     EXPECT_EQ(kernel_write(f_, version, 6, 0), 6);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 7));
     char reply[7];
     for (char &b : reply)
         EXPECT_EQ(kernel_read(f_, 0, &b, 1), 1);

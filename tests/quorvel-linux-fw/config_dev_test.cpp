@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <tty_input.hpp>
 
 #include <atomic>
 #include <thread>
@@ -227,21 +228,28 @@ TEST_F(ConfigDevice, ApplyReturnsZeroEvenWithoutAReply)
 TEST_F(ConfigDevice, ResetSendsOneFrameAndReadsNoReply)
 {
     // The observer runs once the co-processor has said all it says after a
-    // request: here, its start-up banner after each restart.
+    // request: here, its start-up banner after each restart. Each banner is
+    // waited for on the module's side of the line, so that the next write
+    // finds it there and drains it.
     std::atomic<int> restarted{0};
     board_.sim().set_observer([&](const coproc::RequestRecord &) { restarted++; });
+    auto restart_done = [&](int n) {
+        for (int i = 0; i < 400 && restarted < n; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return restarted == n && qtest::wait_for_input(board_.sim().tty_path(),
+                                                       static_cast<int>(last_request().boot_bytes.size()));
+    };
     uint8_t mode = 1;
     EXPECT_EQ(ioctl(RESET, &mode), 0);
+    ASSERT_TRUE(restart_done(1));
     EXPECT_EQ(ioctl(RESET, nullptr), 0);
     EXPECT_TRUE(khost::log_contains("--------------  ioctl   mode error = 0 "));
-    for (int i = 0; i < 200 && restarted < 2; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(restart_done(2));
     board_.sim().set_observer(nullptr);
-    ASSERT_EQ(restarted.load(), 2);
     EXPECT_EQ(board_.sim().reset_count(), 2u);
-    auto raw = last_request().raw;
-    EXPECT_EQ(hex({raw.begin(), raw.end() - 1}), "8a 06 70 1f 5d");
-    // The boot bytes that follow a reset are drained by the next write.
+    auto last = last_request();
+    EXPECT_EQ(hex({last.raw.begin(), last.raw.end() - 1}), "8a 06 70 1f 5d");
+    EXPECT_FALSE(last.boot_bytes.empty());
     uint8_t version[2] = {};
     EXPECT_EQ(ioctl(VERSION, version), 0);
     EXPECT_EQ(version[0], 0x01);

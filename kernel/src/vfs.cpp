@@ -137,6 +137,15 @@ int walk(const std::vector<std::string> &parts, size_t n, std::shared_ptr<Node> 
     return 0;
 }
 
+// The node at an absolute path. Caller holds tree_lock.
+int find(const std::string &path, std::shared_ptr<Node> *out)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts))
+        return -ENOENT;
+    return walk(parts, parts.size(), out);
+}
+
 // Finds or creates the directories parts[0..n). Caller holds tree_lock.
 int make_dirs(const std::vector<std::string> &parts, size_t n, std::shared_ptr<Node> *out)
 {
@@ -227,12 +236,9 @@ void remove(const std::string &path)
 
 int lookup(const std::string &path, Lookup *out)
 {
-    std::vector<std::string> parts;
-    if (!split(path, &parts))
-        return -ENOENT;
     std::lock_guard hold(tree_lock);
     std::shared_ptr<Node> node;
-    if (int err = walk(parts, parts.size(), &node))
+    if (int err = find(path, &node))
         return err;
     out->type = node->type;
     out->mode = node->mode;
@@ -251,12 +257,9 @@ bool exists(const std::string &path)
 
 int list(const std::string &path, std::vector<Entry> *out)
 {
-    std::vector<std::string> parts;
-    if (!split(path, &parts))
-        return -ENOENT;
     std::lock_guard hold(tree_lock);
     std::shared_ptr<Node> dir;
-    if (int err = walk(parts, parts.size(), &dir))
+    if (int err = find(path, &dir))
         return err;
     if (dir->type != NodeType::Dir)
         return -ENOTDIR;

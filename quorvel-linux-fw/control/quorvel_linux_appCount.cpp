@@ -78,42 +78,23 @@ const struct file_operations count_fops = {
 	.release = config_close,
 };
 
-struct quorvel_chrdev count_chrdev = { "count", "count_class", "quorvel_count", &count_fops, 0, nullptr };
-
-int quorvel_count_platform_probe(struct platform_device *pdev) { return quorvel_chrdev_create(&count_chrdev); }
-
-int quorvel_count_platform_remove(struct platform_device *pdev)
-{
-	quorvel_chrdev_destroy(&count_chrdev);
-	return 0;
-}
-
-void quorvel_config_release(struct device *dev) {}
-
-struct platform_device quorvel_count_platform_device = {
-	.name = "quorvel_count",
-	.id = 0,
-	.dev = { .release = quorvel_config_release },
+constexpr struct quorvel_chrdev_desc count_desc = {
+	"quorvel_count", "count", "count_class", "quorvel_count", &count_fops,
 };
-
-struct platform_driver quorvel_count_platform_driver = {
-	.probe = quorvel_count_platform_probe,
-	.remove = quorvel_count_platform_remove,
-	.driver = { .name = "quorvel_count", .owner = THIS_MODULE },
-};
+using count_driver = quorvel_chrdev_driver<count_desc>;
 
 } // namespace
 
 int quorvel_linux_count_init(void)
 {
 	INIT_WORK(&test_workqueue, test_work);
-	return quorvel_platform_start(&quorvel_count_platform_device, &quorvel_count_platform_driver);
+	return count_driver::start();
 }
 
 // A reset the last close queued still runs, on the line that is closed only
 // after every driver has stopped, before the module's code goes away.
 void quorvel_linux_count_exit(void)
 {
-	quorvel_platform_stop(&quorvel_count_platform_device, &quorvel_count_platform_driver);
+	count_driver::stop();
 	flush_work(&test_workqueue);
 }

@@ -209,29 +209,10 @@ const struct file_operations config_fops = {
 	.release = config_close,
 };
 
-struct quorvel_chrdev config_chrdev = { "config", "config_class", "quorvel_config", &config_fops, 0, nullptr };
-
-int quorvel_config_platform_probe(struct platform_device *pdev) { return quorvel_chrdev_create(&config_chrdev); }
-
-int quorvel_config_platform_remove(struct platform_device *pdev)
-{
-	quorvel_chrdev_destroy(&config_chrdev);
-	return 0;
-}
-
-void quorvel_config_release(struct device *dev) {}
-
-struct platform_device quorvel_config_platform_device = {
-	.name = "quorvel_config",
-	.id = 0,
-	.dev = { .release = quorvel_config_release },
+constexpr struct quorvel_chrdev_desc config_desc = {
+	"quorvel_config", "config", "config_class", "quorvel_config", &config_fops,
 };
-
-struct platform_driver quorvel_config_platform_driver = {
-	.probe = quorvel_config_platform_probe,
-	.remove = quorvel_config_platform_remove,
-	.driver = { .name = "quorvel_config", .owner = THIS_MODULE },
-};
+using config_driver = quorvel_chrdev_driver<config_desc>;
 
 } // namespace
 
@@ -247,7 +228,7 @@ void gd32v_reset(void)
 
 int quorvel_config_init(void)
 {
-	int ret = quorvel_platform_start(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+	int ret = config_driver::start();
 	struct task_struct *task;
 
 	task = kthread_create_on_node(my_thread_function, nullptr, NUMA_NO_NODE, "my_thread");
@@ -261,7 +242,7 @@ int quorvel_config_init(void)
 
 void quorvel_config_exit(void)
 {
-	quorvel_platform_stop(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+	config_driver::stop();
 	WRITE_ONCE(should_stop, true);
 	if (my_thread) {
 		kthread_stop(my_thread);

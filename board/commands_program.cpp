@@ -16,14 +16,16 @@ namespace {
 // Larger transfers are refused rather than allocated.
 constexpr uint64_t kMaxTransfer = 64 * 1024;
 
-void print_result(Context &c, long result, const uint8_t *bytes = nullptr, size_t count = 0) {
+void print_result(Context &c, long result, const uint8_t *bytes = nullptr, size_t count = 0)
+{
     c.out << result;
     if (count)
         c.out << ' ' << hex_bytes(bytes, count);
     c.out << '\n';
 }
 
-int open_flags(const std::string &mode) {
+int open_flags(const std::string &mode)
+{
     if (mode == "ro")
         return 0; // O_RDONLY
     if (mode == "wo")
@@ -33,7 +35,8 @@ int open_flags(const std::string &mode) {
     throw UsageError(fmt::format("bad mode '{}', want rw, ro or wo", mode));
 }
 
-uint64_t arg_size(const std::string &word) {
+uint64_t arg_size(const std::string &word)
+{
     const uint64_t n = arg_number(word, "count");
     if (n > kMaxTransfer)
         throw UsageError(fmt::format("count {} above the limit of {}", n, kMaxTransfer));
@@ -45,13 +48,15 @@ bool is_pointer_word(const std::string &w) { return w == "bad" || w == "null"; }
 
 void *pointer_for_word(Context &c, const std::string &w) { return w == "bad" ? c.board.bad_pointer() : nullptr; }
 
-void cmd_open(Context &c, const Words &w) {
+void cmd_open(Context &c, const Words &w)
+{
     want_args(w, 1, 2);
     const int flags = open_flags(w.size() > 2 ? w[2] : "rw");
     print_result(c, c.board.open(w[1], flags));
 }
 
-void cmd_read(Context &c, const Words &w) {
+void cmd_read(Context &c, const Words &w)
+{
     want_args(w, 2, 3);
     const int fd = arg_fd(w[1]);
     const uint64_t count = arg_size(w[2]);
@@ -67,7 +72,8 @@ void cmd_read(Context &c, const Words &w) {
     print_result(c, n, buf.data(), shown);
 }
 
-void cmd_write(Context &c, const Words &w) {
+void cmd_write(Context &c, const Words &w)
+{
     want_args(w, 1, w.size());
     const int fd = arg_fd(w[1]);
     if (w.size() > 2 && is_pointer_word(w[2])) {
@@ -83,7 +89,8 @@ void cmd_write(Context &c, const Words &w) {
     print_result(c, c.board.write(fd, bytes.data(), count));
 }
 
-void cmd_ioctl(Context &c, const Words &w) {
+void cmd_ioctl(Context &c, const Words &w)
+{
     want_args(w, 2, w.size());
     const int fd = arg_fd(w[1]);
     const auto request = parse_ioctl_request(w[2]);
@@ -96,9 +103,8 @@ void cmd_ioctl(Context &c, const Words &w) {
     const std::string &arg = w[3];
     if (is_pointer_word(arg) || arg.starts_with('=')) {
         want_args(w, 3, 3);
-        const unsigned long value = is_pointer_word(arg)
-                                        ? reinterpret_cast<unsigned long>(pointer_for_word(c, arg))
-                                        : arg_number(arg.substr(1), "value");
+        const unsigned long value = is_pointer_word(arg) ? reinterpret_cast<unsigned long>(pointer_for_word(c, arg))
+                                                         : arg_number(arg.substr(1), "value");
         print_result(c, c.board.ioctl(fd, *request, value));
         return;
     }
@@ -112,22 +118,25 @@ void cmd_ioctl(Context &c, const Words &w) {
     print_result(c, r, buf.data(), shown);
 }
 
-void cmd_close(Context &c, const Words &w) {
+void cmd_close(Context &c, const Words &w)
+{
     want_args(w, 1, 1);
     print_result(c, c.board.close(arg_fd(w[1])));
 }
 
 } // namespace
 
-void add_program_commands(std::vector<Command> &table) {
-    table.insert(table.end(), {
-        {"open", "PATH [rw|ro|wo]", "open a file (default rw); prints the fd", cmd_open},
-        {"read", "FD COUNT [bad|null]", "read COUNT bytes; prints the result and the bytes", cmd_read},
-        {"write", "FD HEXBYTE... | FD bad|null COUNT", "write the bytes; prints the result", cmd_write},
-        {"ioctl", "FD CMD [HEXBYTE...|null|bad|=N]",
-         "bytes: argument buffer, printed after the call; =N: the number N itself; none: 0", cmd_ioctl},
-        {"close", "FD", "close a file; prints the result", cmd_close},
-    });
+void add_program_commands(std::vector<Command> &table)
+{
+    table.insert(table.end(),
+                 {
+                     {"open", "PATH [rw|ro|wo]", "open a file (default rw); prints the fd", cmd_open},
+                     {"read", "FD COUNT [bad|null]", "read COUNT bytes; prints the result and the bytes", cmd_read},
+                     {"write", "FD HEXBYTE... | FD bad|null COUNT", "write the bytes; prints the result", cmd_write},
+                     {"ioctl", "FD CMD [HEXBYTE...|null|bad|=N]",
+                      "bytes: argument buffer, printed after the call; =N: the number N itself; none: 0", cmd_ioctl},
+                     {"close", "FD", "close a file; prints the result", cmd_close},
+                 });
 }
 
 } // namespace board

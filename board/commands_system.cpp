@@ -19,15 +19,15 @@ namespace {
 constexpr size_t kCatLimit = 64 * 1024; // devices that never say EOF stop here
 constexpr size_t kCatChunk = 4096;
 
-std::string errno_text(long rc) {
-    return rc < 0 ? std::strerror(static_cast<int>(-rc)) : "unexpected result";
-}
+std::string errno_text(long rc) { return rc < 0 ? std::strerror(static_cast<int>(-rc)) : "unexpected result"; }
 
-void report(Context &c, const char *tool, const std::string &what, long rc) {
+void report(Context &c, const char *tool, const std::string &what, long rc)
+{
     c.out << fmt::format("{}: {}: {} ({})\n", tool, what, errno_text(rc), rc);
 }
 
-void cmd_insmod(Context &c, const Words &w) {
+void cmd_insmod(Context &c, const Words &w)
+{
     const std::vector<std::string> params(w.begin() + 1, w.end());
     for (const auto &p : params)
         if (p.find('=') == std::string::npos || p.front() == '=')
@@ -38,7 +38,8 @@ void cmd_insmod(Context &c, const Words &w) {
         report(c, "insmod", why.empty() ? "refused" : why, rc);
 }
 
-void cmd_rmmod(Context &c, const Words &w) {
+void cmd_rmmod(Context &c, const Words &w)
+{
     want_args(w, 0, 0);
     std::string why;
     const int rc = c.board.rmmod(&why);
@@ -46,13 +47,15 @@ void cmd_rmmod(Context &c, const Words &w) {
         report(c, "rmmod", why.empty() ? "refused" : why, rc);
 }
 
-void cmd_lsmod(Context &c, const Words &w) {
+void cmd_lsmod(Context &c, const Words &w)
+{
     want_args(w, 0, 0);
     for (const auto &name : c.board.lsmod())
         c.out << name << '\n';
 }
 
-std::string mode_text(const khost::DirEntry &e) {
+std::string mode_text(const khost::DirEntry &e)
+{
     std::string s(1, e.type == 'f' ? '-' : e.type);
     for (int shift = 6; shift >= 0; shift -= 3) {
         const unsigned bits = (e.mode >> shift) & 7;
@@ -63,7 +66,8 @@ std::string mode_text(const khost::DirEntry &e) {
     return s;
 }
 
-void cmd_ls(Context &c, const Words &w) {
+void cmd_ls(Context &c, const Words &w)
+{
     want_args(w, 1, 1);
     std::vector<khost::DirEntry> entries;
     const long rc = c.board.list(w[1], &entries);
@@ -79,7 +83,8 @@ void cmd_ls(Context &c, const Words &w) {
     }
 }
 
-void cmd_cat(Context &c, const Words &w) {
+void cmd_cat(Context &c, const Words &w)
+{
     want_args(w, 1, 1);
     const std::string &path = w[1];
     const long fd = c.board.open(path, 0);
@@ -101,7 +106,8 @@ void cmd_cat(Context &c, const Words &w) {
     c.board.close(static_cast<int>(fd));
 }
 
-void cmd_echo(Context &c, const Words &w) {
+void cmd_echo(Context &c, const Words &w)
+{
     size_t first = 1;
     const bool newline = !(w.size() > 1 && w[1] == "-n");
     if (!newline)
@@ -128,20 +134,23 @@ void cmd_echo(Context &c, const Words &w) {
     c.board.close(static_cast<int>(fd));
 }
 
-void cmd_dmesg(Context &c, const Words &w) {
+void cmd_dmesg(Context &c, const Words &w)
+{
     want_args(w, 0, 1);
     if (w.size() > 1 && w[1] != "-c")
         throw UsageError(fmt::format("unexpected '{}'", w[1]));
     c.out << c.board.dmesg(w.size() > 1);
 }
 
-void cmd_sleep(Context &c, const Words &w) {
+void cmd_sleep(Context &c, const Words &w)
+{
     want_args(w, 1, 1);
     c.out.flush();
     std::this_thread::sleep_for(std::chrono::milliseconds(arg_number(w[1], "milliseconds")));
 }
 
-void cmd_trace(Context &c, const Words &w) {
+void cmd_trace(Context &c, const Words &w)
+{
     want_args(w, 0, 0);
     for (const auto &line : format_trace(c.board.trace_take()))
         c.out << line << '\n';
@@ -149,18 +158,20 @@ void cmd_trace(Context &c, const Words &w) {
 
 } // namespace
 
-void add_system_commands(std::vector<Command> &table) {
-    table.insert(table.end(), {
-        {"insmod", "[name=value...]", "load the module with these parameters", cmd_insmod},
-        {"rmmod", "", "unload the module", cmd_rmmod},
-        {"lsmod", "", "list loaded modules", cmd_lsmod},
-        {"ls", "PATH", "list a directory of /dev or /sys", cmd_ls},
-        {"cat", "PATH", "print a file (read until end, at most 64 KiB)", cmd_cat},
-        {"echo", "[-n] TEXT > PATH", "write TEXT and a newline (none with -n) to a file", cmd_echo},
-        {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
-        {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
-        {"trace", "", "frames on the serial line since the last trace", cmd_trace},
-    });
+void add_system_commands(std::vector<Command> &table)
+{
+    table.insert(table.end(),
+                 {
+                     {"insmod", "[name=value...]", "load the module with these parameters", cmd_insmod},
+                     {"rmmod", "", "unload the module", cmd_rmmod},
+                     {"lsmod", "", "list loaded modules", cmd_lsmod},
+                     {"ls", "PATH", "list a directory of /dev or /sys", cmd_ls},
+                     {"cat", "PATH", "print a file (read until end, at most 64 KiB)", cmd_cat},
+                     {"echo", "[-n] TEXT > PATH", "write TEXT and a newline (none with -n) to a file", cmd_echo},
+                     {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
+                     {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
+                     {"trace", "", "frames on the serial line since the last trace", cmd_trace},
+                 });
 }
 
 } // namespace board

@@ -9,21 +9,25 @@ namespace board {
 
 KernelBoard::KernelBoard()
     : module_name_(std::filesystem::path(khost::module_path()).stem().string()),
-      program_(std::make_unique<khost::Program>("board")) {}
+      program_(std::make_unique<khost::Program>("board"))
+{}
 
 KernelBoard::~KernelBoard() = default;
 
-bool KernelBoard::module_loaded() {
+bool KernelBoard::module_loaded()
+{
     const auto mods = khost::lsmod();
     return std::find(mods.begin(), mods.end(), module_name_) != mods.end();
 }
 
-void KernelBoard::close_all() {
+void KernelBoard::close_all()
+{
     for (int fd : program_->open_fds())
         program_->close(fd);
 }
 
-int KernelBoard::insmod(const std::vector<std::string> &params, std::string *why) {
+int KernelBoard::insmod(const std::vector<std::string> &params, std::string *why)
+{
     return khost::insmod(khost::module_path(), params, why);
 }
 
@@ -45,9 +49,7 @@ long KernelBoard::ioctl(int fd, unsigned cmd, unsigned long arg) { return progra
 
 long KernelBoard::close(int fd) { return program_->close(fd); }
 
-long KernelBoard::list(const std::string &path, std::vector<khost::DirEntry> *out) {
-    return program_->list(path, out);
-}
+long KernelBoard::list(const std::string &path, std::vector<khost::DirEntry> *out) { return program_->list(path, out); }
 
 void *KernelBoard::bad_pointer() { return khost::bad_user_pointer(); }
 

@@ -40,7 +40,8 @@ struct Args {
 };
 
 // Splits the free words into module parameters and at most one script.
-void sort_words(const std::vector<std::string> &words, Args &args) {
+void sort_words(const std::vector<std::string> &words, Args &args)
+{
     for (const auto &w : words) {
         if (w.find('=') != std::string::npos)
             args.session.params.push_back(w);
@@ -53,7 +54,8 @@ void sort_words(const std::vector<std::string> &words, Args &args) {
         throw CLI::ValidationError("SCRIPT", "give either -c or a script, not both");
 }
 
-board::Outcome run_interactive(board::Shell &shell) {
+board::Outcome run_interactive(board::Shell &shell)
+{
     for (;;) {
         char *raw = readline("board# ");
         if (!raw) {
@@ -69,7 +71,8 @@ board::Outcome run_interactive(board::Shell &shell) {
     }
 }
 
-board::Outcome run_stream(board::Shell &shell, std::istream &in) {
+board::Outcome run_stream(board::Shell &shell, std::istream &in)
+{
     std::string line;
     while (std::getline(in, line)) {
         const auto o = shell.run_text(line, true);
@@ -79,7 +82,8 @@ board::Outcome run_stream(board::Shell &shell, std::istream &in) {
     return board::Outcome::Ok;
 }
 
-board::Outcome run(board::Shell &shell, const Args &args, std::istream *script) {
+board::Outcome run(board::Shell &shell, const Args &args, std::istream *script)
+{
     if (args.have_commands)
         return shell.run_text(args.commands, true);
     if (script)
@@ -91,7 +95,8 @@ board::Outcome run(board::Shell &shell, const Args &args, std::istream *script) 
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     CLI::App app{"Runs the Quorvel board: the kernel layer with the module loaded, its serial\n"
                  "line on a co-processor (the built-in simulated one by default).",
                  "quorvel-board"};

@@ -12,7 +12,8 @@ namespace {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // Drops surrounding blanks; returns an empty view for a blank command.
-std::string_view trim(std::string_view s) {
+std::string_view trim(std::string_view s)
+{
     while (!s.empty() && (is_blank(s.front()) || s.front() == '\n'))
         s.remove_prefix(1);
     while (!s.empty() && (is_blank(s.back()) || s.back() == '\n'))
@@ -20,13 +21,15 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-void keep_command(std::vector<std::string> &out, std::string_view cmd) {
+void keep_command(std::vector<std::string> &out, std::string_view cmd)
+{
     cmd = trim(cmd);
     if (!cmd.empty() && cmd.front() != '#')
         out.emplace_back(cmd);
 }
 
-std::optional<uint64_t> parse_digits(std::string_view text, int base) {
+std::optional<uint64_t> parse_digits(std::string_view text, int base)
+{
     if (text.empty())
         return std::nullopt;
     uint64_t value = 0;
@@ -36,13 +39,12 @@ std::optional<uint64_t> parse_digits(std::string_view text, int base) {
     return value;
 }
 
-bool has_hex_prefix(std::string_view t) {
-    return t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-}
+bool has_hex_prefix(std::string_view t) { return t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'); }
 
 } // namespace
 
-std::vector<std::string> split_commands(std::string_view text) {
+std::vector<std::string> split_commands(std::string_view text)
+{
     std::vector<std::string> out;
     char quote = 0;
     size_t start = 0;
@@ -64,7 +66,8 @@ std::vector<std::string> split_commands(std::string_view text) {
     return out;
 }
 
-std::optional<std::vector<std::string>> split_words(std::string_view command) {
+std::optional<std::vector<std::string>> split_words(std::string_view command)
+{
     std::vector<std::string> words;
     std::string word;
     bool in_word = false; // a quoted empty string is still a word
@@ -100,13 +103,15 @@ std::optional<std::vector<std::string>> split_words(std::string_view command) {
     return words;
 }
 
-std::optional<uint64_t> parse_number(std::string_view text) {
+std::optional<uint64_t> parse_number(std::string_view text)
+{
     if (has_hex_prefix(text))
         return parse_digits(text.substr(2), 16);
     return parse_digits(text, 10);
 }
 
-std::optional<long> parse_integer(std::string_view text) {
+std::optional<long> parse_integer(std::string_view text)
+{
     const bool negative = !text.empty() && text.front() == '-';
     if (negative)
         text.remove_prefix(1);
@@ -120,7 +125,8 @@ std::optional<long> parse_integer(std::string_view text) {
     return negative ? static_cast<long>(0 - *magnitude) : static_cast<long>(*magnitude);
 }
 
-std::optional<uint8_t> parse_hex_byte(std::string_view text) {
+std::optional<uint8_t> parse_hex_byte(std::string_view text)
+{
     if (has_hex_prefix(text))
         text.remove_prefix(2);
     if (text.empty() || text.size() > 2)
@@ -131,7 +137,8 @@ std::optional<uint8_t> parse_hex_byte(std::string_view text) {
     return static_cast<uint8_t>(*value);
 }
 
-const std::vector<IoctlName> &ioctl_names() {
+const std::vector<IoctlName> &ioctl_names()
+{
     static const std::vector<IoctlName> table = {
         {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},
         {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
@@ -141,7 +148,8 @@ const std::vector<IoctlName> &ioctl_names() {
     return table;
 }
 
-std::optional<unsigned> parse_ioctl_request(std::string_view text) {
+std::optional<unsigned> parse_ioctl_request(std::string_view text)
+{
     for (const auto &row : ioctl_names())
         if (row.name == text)
             return row.number;

@@ -10,7 +10,8 @@
 
 namespace board {
 
-Session::Session(const SessionOptions &options) {
+Session::Session(const SessionOptions &options)
+{
     if (options.uart.empty()) {
         try {
             sim_ = std::make_unique<coproc::Simulator>();
@@ -36,12 +37,14 @@ Session::Session(const SessionOptions &options) {
     }
 }
 
-Session::~Session() {
+Session::~Session()
+{
     std::ostringstream ignored;
     leave(ignored);
 }
 
-bool Session::leave(std::ostream &err) {
+bool Session::leave(std::ostream &err)
+{
     if (!up_)
         return true;
     up_ = false;

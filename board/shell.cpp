@@ -9,12 +9,14 @@
 
 namespace board {
 
-Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, out, err} {
+Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, out, err}
+{
     add_program_commands(table_);
     add_system_commands(table_);
 }
 
-Outcome Shell::run_command(std::string_view command) {
+Outcome Shell::run_command(std::string_view command)
+{
     const auto words = split_words(command);
     if (!words) {
         ctx_.err << "unmatched quote in: " << command << "\n";
@@ -25,7 +27,8 @@ Outcome Shell::run_command(std::string_view command) {
     return dispatch(*words);
 }
 
-Outcome Shell::run_text(std::string_view text, bool stop_on_error) {
+Outcome Shell::run_text(std::string_view text, bool stop_on_error)
+{
     Outcome worst = Outcome::Ok;
     for (const auto &command : split_commands(text)) {
         const Outcome o = run_command(command);
@@ -40,7 +43,8 @@ Outcome Shell::run_text(std::string_view text, bool stop_on_error) {
     return worst;
 }
 
-Outcome Shell::dispatch(const Words &words) {
+Outcome Shell::dispatch(const Words &words)
+{
     const std::string &name = words.front();
     if (name == "exit" || name == "quit") {
         if (words.size() > 1) {
@@ -70,14 +74,16 @@ Outcome Shell::dispatch(const Words &words) {
     return Outcome::Ok;
 }
 
-void Shell::help(const Words &words) {
+void Shell::help(const Words &words)
+{
     std::ostream &out = ctx_.out;
     for (const auto &c : table_)
         if (words.size() < 2 || words[1] == c.name)
             out << fmt::format("  {:<40} {}\n", fmt::format("{} {}", c.name, c.usage), c.help);
     if (words.size() >= 2)
         return;
-    out << fmt::format("  {:<40} {}\n  {:<40} {}\n", "help [COMMAND]", "this list", "exit", "unload the module and leave");
+    out << fmt::format("  {:<40} {}\n  {:<40} {}\n", "help [COMMAND]", "this list", "exit",
+                       "unload the module and leave");
     out << "\nProgram calls print one line: the kernel's result (a negative errno on\n"
            "failure), then the bytes returned, in hex. Numbers take 0x hex or decimal;\n"
            "bytes are hex (\"7\", \"0a\", \"0xff\"). Commands are separated by ';' or newlines,\n"

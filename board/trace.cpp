@@ -23,7 +23,8 @@ struct Run {
     Bytes bytes;
     std::vector<std::pair<size_t, int64_t>> marks; // (first byte offset, time)
 
-    int64_t time_at(size_t offset) const {
+    int64_t time_at(size_t offset) const
+    {
         int64_t t = marks.front().second;
         for (const auto &[at, time] : marks)
             if (at <= offset)
@@ -32,7 +33,8 @@ struct Run {
     }
 };
 
-std::vector<Run> join_runs(const std::vector<khost::SerialEvent> &events) {
+std::vector<Run> join_runs(const std::vector<khost::SerialEvent> &events)
+{
     std::vector<Run> runs;
     for (const auto &e : events) {
         if (e.bytes.empty())
@@ -46,28 +48,35 @@ std::vector<Run> join_runs(const std::vector<khost::SerialEvent> &events) {
     return runs;
 }
 
-std::string arrow(Dir dir) {
+std::string arrow(Dir dir)
+{
     switch (dir) {
-    case Dir::ToPeer: return "->";
-    case Dir::FromPeer: return "<-";
-    case Dir::Drained: return "xx";
+    case Dir::ToPeer:
+        return "->";
+    case Dir::FromPeer:
+        return "<-";
+    case Dir::Drained:
+        return "xx";
     }
     return "??";
 }
 
-std::string stamp(Dir dir, int64_t time_ns) {
+std::string stamp(Dir dir, int64_t time_ns)
+{
     return fmt::format("{} {:9.3f} ", arrow(dir), static_cast<double>(time_ns) / 1e6);
 }
 
 using coproc::hex;
 
 // Names for the codes, or the raw code when a peer sends one we do not use.
-std::string type_label(uint8_t head) {
+std::string type_label(uint8_t head)
+{
     const auto name = coproc::type_name(head);
     return name == "?" ? fmt::format("type{:02x}", head & 0x3F) : std::string(name);
 }
 
-std::string command_label(uint8_t cmd) {
+std::string command_label(uint8_t cmd)
+{
     const auto name = coproc::command_name(cmd);
     return name == "?" ? fmt::format("cmd{:x}", cmd) : std::string(name);
 }
@@ -77,7 +86,8 @@ struct Expect {
     uint8_t head, command, tail;
 };
 
-std::string describe(std::span<const uint8_t> raw, const std::optional<Expect> &want, bool reply) {
+std::string describe(std::span<const uint8_t> raw, const std::optional<Expect> &want, bool reply)
+{
     const auto f = *coproc::decode(raw);
     std::string s = fmt::format("{} {}", type_label(f.head), command_label(f.command));
     if (reply && want && want->head != f.head)
@@ -98,7 +108,8 @@ std::string describe(std::span<const uint8_t> raw, const std::optional<Expect> &
 
 // Length of the frame that starts at `b`, from its length byte; nullopt
 // when the bytes cannot start a frame at all.
-std::optional<size_t> announced_length(std::span<const uint8_t> b) {
+std::optional<size_t> announced_length(std::span<const uint8_t> b)
+{
     if (b.size() < 2)
         return std::nullopt;
     const size_t len = coproc::frame_length(b[1]);
@@ -114,10 +125,15 @@ class Formatter {
 public:
     std::vector<std::string> lines;
 
-    void add(const Run &run) {
+    void add(const Run &run)
+    {
         switch (run.dir) {
-        case Dir::ToPeer: requests(run); break;
-        case Dir::FromPeer: reply(run); break;
+        case Dir::ToPeer:
+            requests(run);
+            break;
+        case Dir::FromPeer:
+            reply(run);
+            break;
         case Dir::Drained:
             lines.push_back(stamp(run.dir, run.time_at(0)) +
                             fmt::format("drained {} bytes: {}", run.bytes.size(), hex(run.bytes)));
@@ -128,14 +144,17 @@ public:
 private:
     std::optional<Expect> last_request_;
 
-    void raw(const Run &run, size_t at, size_t end, const char *what) {
+    void raw(const Run &run, size_t at, size_t end, const char *what)
+    {
         const std::span<const uint8_t> bytes(run.bytes.data() + at, end - at);
-        lines.push_back(stamp(run.dir, run.time_at(at)) + fmt::format("{} {} bytes: {}", what, bytes.size(), hex(bytes)));
+        lines.push_back(stamp(run.dir, run.time_at(at)) +
+                        fmt::format("{} {} bytes: {}", what, bytes.size(), hex(bytes)));
     }
 
     // Prints the frame that starts at `at` and returns its length, or prints
     // the rest of the run raw and returns 0 when no whole frame is there.
-    size_t frame_at(const Run &run, size_t at, bool reply) {
+    size_t frame_at(const Run &run, size_t at, bool reply)
+    {
         const std::span<const uint8_t> rest(run.bytes.data() + at, run.bytes.size() - at);
         const auto len = announced_length(rest);
         if (!len) {
@@ -157,7 +176,8 @@ private:
     // Bytes before anything that looks like a head (stray output of the
     // peer, say) are shown on their own so the frame after them still
     // decodes. Returns where the next head is.
-    size_t skip_to_head(const Run &run, size_t at) {
+    size_t skip_to_head(const Run &run, size_t at)
+    {
         size_t head = at;
         while (head < run.bytes.size() && !is_head(run.bytes[head]))
             ++head;
@@ -166,7 +186,8 @@ private:
         return head;
     }
 
-    void requests(const Run &run) {
+    void requests(const Run &run)
+    {
         size_t at = 0;
         while ((at = skip_to_head(run, at)) < run.bytes.size()) {
             const size_t used = frame_at(run, at, false);
@@ -178,7 +199,8 @@ private:
 
     // The module reads a count it knows in advance; whatever it read past
     // the end the reply announces is shown as it came.
-    void reply(const Run &run) {
+    void reply(const Run &run)
+    {
         const size_t at = skip_to_head(run, 0);
         if (at == run.bytes.size())
             return;
@@ -190,7 +212,8 @@ private:
 
 } // namespace
 
-std::vector<std::string> format_trace(const std::vector<khost::SerialEvent> &events) {
+std::vector<std::string> format_trace(const std::vector<khost::SerialEvent> &events)
+{
     Formatter f;
     for (const auto &run : join_runs(events))
         f.add(run);

@@ -12,18 +12,17 @@ const Bytes kDefaultBootBytes{'\r', '\n', 'b', 'o', 'o', 't', '\r', '\n'};
 // Bulk reads carry the reply's payload length, N + 1, as their one payload
 // byte. A zero (or missing) byte still gets one payload byte back so that
 // the reply stays a well-formed frame.
-size_t bulk_length(const Frame& req) {
-    return req.payload.empty() ? 1 : std::max<size_t>(req.payload[0], 1);
+size_t bulk_length(const Frame &req) { return req.payload.empty() ? 1 : std::max<size_t>(req.payload[0], 1); }
+
+bool is_control(const Frame &req, uint8_t type, uint8_t sub)
+{
+    return req.type() == type && req.command == CMD_CONTROL && !req.payload.empty() && req.payload[0] == sub;
 }
 
-bool is_control(const Frame& req, uint8_t type, uint8_t sub) {
-    return req.type() == type && req.command == CMD_CONTROL && !req.payload.empty() &&
-           req.payload[0] == sub;
-}
+} // namespace
 
-}  // namespace
-
-size_t expected_reply_payload(const Frame& req) {
+size_t expected_reply_payload(const Frame &req)
+{
     if (is_control(req, DEV_TYPE_CONFIG, CTRL_VERSION))
         return 2;
     if (req.command == CMD_READ && (req.type() == DEV_TYPE_CONFIG || req.type() == DEV_TYPE_UART))
@@ -33,18 +32,21 @@ size_t expected_reply_payload(const Frame& req) {
 
 Firmware::Firmware() : boot_bytes_(kDefaultBootBytes) {}
 
-void Firmware::power_on() {
+void Firmware::power_on()
+{
     table_.fill(0);
     table_valid_ = false;
     uart_rx_.clear();
 }
 
-void Firmware::set_table(const PinTable& table) {
+void Firmware::set_table(const PinTable &table)
+{
     table_ = table;
     table_valid_ = true;
 }
 
-size_t Firmware::feed_uart_rx(std::span<const uint8_t> bytes) {
+size_t Firmware::feed_uart_rx(std::span<const uint8_t> bytes)
+{
     const size_t room = kUartRxCapacity - uart_rx_.size();
     const size_t taken = std::min(room, bytes.size());
     uart_rx_.insert(uart_rx_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
@@ -52,7 +54,8 @@ size_t Firmware::feed_uart_rx(std::span<const uint8_t> bytes) {
     return taken;
 }
 
-Answer Firmware::handle(const Frame& req) {
+Answer Firmware::handle(const Frame &req)
+{
     Answer answer;
     Result r;
     if (!req.crc_ok) {
@@ -61,10 +64,17 @@ Answer Firmware::handle(const Frame& req) {
         r = {STATUS_BAD_CRC, Bytes(expected_reply_payload(req), 0x00)};
     } else if (req.type() == DEV_TYPE_CONFIG) {
         switch (req.command) {
-            case CMD_CONTROL: r = config_control(req, answer.restarted); break;
-            case CMD_WRITE: r = config_write(req); break;
-            case CMD_READ: r = config_read(req); break;
-            default: break;
+        case CMD_CONTROL:
+            r = config_control(req, answer.restarted);
+            break;
+        case CMD_WRITE:
+            r = config_write(req);
+            break;
+        case CMD_READ:
+            r = config_read(req);
+            break;
+        default:
+            break;
         }
     } else if (req.type() == DEV_TYPE_UART) {
         if (req.command == CMD_CONTROL)
@@ -74,13 +84,14 @@ Answer Firmware::handle(const Frame& req) {
     }
     if (answer.restarted) {
         answer.boot_bytes = boot_bytes_;
-        return answer;  // the reset request is never answered
+        return answer; // the reset request is never answered
     }
     answer.reply = encode_reply(req.head, req.command, r.status, r.payload, req.tail);
     return answer;
 }
 
-Firmware::Result Firmware::config_control(const Frame& req, bool& restart) {
+Firmware::Result Firmware::config_control(const Frame &req, bool &restart)
+{
     if (is_control(req, DEV_TYPE_CONFIG, CTRL_VERSION))
         return {STATUS_DONE, Bytes(version_.begin(), version_.end())};
     if (is_control(req, DEV_TYPE_CONFIG, CTRL_RESET)) {
@@ -91,7 +102,8 @@ Firmware::Result Firmware::config_control(const Frame& req, bool& restart) {
     return {};
 }
 
-Firmware::Result Firmware::config_write(const Frame& req) {
+Firmware::Result Firmware::config_write(const Frame &req)
+{
     if (req.payload.empty())
         return {STATUS_BAD_ARGUMENT};
     const size_t location = req.payload[0];
@@ -99,33 +111,34 @@ Firmware::Result Firmware::config_write(const Frame& req) {
     // All or nothing: a write that would run past the last pin changes no pin.
     if (location + count > kPinCount)
         return {STATUS_PIN_RANGE};
-    std::copy(req.payload.begin() + 1, req.payload.end(),
-              table_.begin() + static_cast<std::ptrdiff_t>(location));
+    std::copy(req.payload.begin() + 1, req.payload.end(), table_.begin() + static_cast<std::ptrdiff_t>(location));
     // A write that names no pin tells nothing about the table.
     if (count > 0)
         table_valid_ = true;
     return {};
 }
 
-Firmware::Result Firmware::config_read(const Frame& req) const {
+Firmware::Result Firmware::config_read(const Frame &req) const
+{
     const size_t len = bulk_length(req);
     if (req.payload.empty() || req.payload[0] == 0 || len > kPinCount + 1)
         return {STATUS_BAD_ARGUMENT, Bytes(len, 0x00)};
     // Byte i is pin i's mode; the byte after pin 47 is the validity marker.
     Bytes out(len);
     for (size_t i = 0; i < len; ++i)
-        out[i] = i < kPinCount ? table_[i]
-                               : (table_valid_ ? kTableValidMarker : kTableInvalidMarker);
+        out[i] = i < kPinCount ? table_[i] : (table_valid_ ? kTableValidMarker : kTableInvalidMarker);
     return {STATUS_DONE, std::move(out)};
 }
 
-Firmware::Result Firmware::uart_control(const Frame& req) const {
+Firmware::Result Firmware::uart_control(const Frame &req) const
+{
     if (!is_control(req, DEV_TYPE_UART, CTRL_RX_COUNT))
-        return {};  // line settings and the like: acknowledged, not modelled yet
+        return {}; // line settings and the like: acknowledged, not modelled yet
     return {STATUS_DONE, Bytes{static_cast<uint8_t>(std::min<size_t>(uart_rx_.size(), 255))}};
 }
 
-Firmware::Result Firmware::uart_read(const Frame& req) {
+Firmware::Result Firmware::uart_read(const Frame &req)
+{
     const size_t len = bulk_length(req);
     if (req.payload.empty() || req.payload[0] == 0)
         return {STATUS_BAD_ARGUMENT, Bytes(len, 0x00)};
@@ -138,4 +151,4 @@ Firmware::Result Firmware::uart_read(const Frame& req) {
     return {STATUS_DONE, std::move(out)};
 }
 
-}  // namespace coproc
+} // namespace coproc

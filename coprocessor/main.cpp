@@ -19,7 +19,8 @@
 namespace {
 
 // "01,07" or "1 7" -> bytes; each item is hex, at most 0xFF.
-coproc::Bytes parse_hex_list(const std::string& text) {
+coproc::Bytes parse_hex_list(const std::string &text)
+{
     coproc::Bytes out;
     std::string item;
     auto flush = [&] {
@@ -29,8 +30,7 @@ coproc::Bytes parse_hex_list(const std::string& text) {
         unsigned long v = 0;
         try {
             v = std::stoul(item, &used, 16);
-        } catch (const std::logic_error&) {
-        }
+        } catch (const std::logic_error &) {}
         if (used != item.size())
             throw CLI::ValidationError("byte list", "not a hex byte: " + item);
         if (v > 0xFF)
@@ -48,7 +48,8 @@ coproc::Bytes parse_hex_list(const std::string& text) {
     return out;
 }
 
-void print_record(const coproc::RequestRecord& r) {
+void print_record(const coproc::RequestRecord &r)
+{
     fmt::print("-> {}  [{}]\n", coproc::describe(r.frame), coproc::hex(r.raw));
     if (!r.reply_sent.empty())
         fmt::print("<- {}\n", coproc::hex(r.reply_sent));
@@ -58,7 +59,8 @@ void print_record(const coproc::RequestRecord& r) {
 }
 
 // Serves until SIGINT/SIGTERM, or until stdin ends when watch_stdin is set.
-void wait_for_end(int sigfd, bool watch_stdin) {
+void wait_for_end(int sigfd, bool watch_stdin)
+{
     std::array<pollfd, 2> fds{{{sigfd, POLLIN, 0}, {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0}}};
     std::array<char, 256> sink{};
     for (;;) {
@@ -71,16 +73,16 @@ void wait_for_end(int sigfd, bool watch_stdin) {
     }
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv)
+{
     CLI::App app{"Simulated co-processor serving a pseudo-terminal"};
     std::string version = "01,07";
     std::string boot;
     bool boot_set = false, verbose = false, ignore_stdin = false;
     app.add_option("--version-bytes", version, "firmware version bytes, hex (e.g. 01,07)");
-    auto* boot_opt = app.add_option("--boot-bytes", boot,
-                                    "bytes sent unasked after a reset, hex list ('' for none)");
+    auto *boot_opt = app.add_option("--boot-bytes", boot, "bytes sent unasked after a reset, hex list ('' for none)");
     app.add_flag("-v,--verbose", verbose, "print every request and reply");
     app.add_flag("--ignore-stdin", ignore_stdin, "do not stop at end of stdin");
     CLI11_PARSE(app, argc, argv);
@@ -94,7 +96,7 @@ int main(int argc, char** argv) {
         options.version = {v[0], v[1]};
         if (boot_set)
             options.boot_bytes = parse_hex_list(boot);
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         fmt::print(stderr, "quorvel-coproc: {}\n", e.what());
         return 2;
     }
@@ -115,7 +117,7 @@ int main(int argc, char** argv) {
         fmt::print("{}\n", sim.tty_path());
         std::fflush(stdout);
         wait_for_end(sigfd, !ignore_stdin);
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         fmt::print(stderr, "quorvel-coproc: {}\n", e.what());
         return 1;
     }

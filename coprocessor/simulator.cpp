@@ -15,11 +15,10 @@ namespace coproc {
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
+[[noreturn]] void fail(const char *what) { throw std::system_error(errno, std::generic_category(), what); }
 
-int retry_poll(pollfd* fds, nfds_t n, int timeout_ms) {
+int retry_poll(pollfd *fds, nfds_t n, int timeout_ms)
+{
     int r;
     do {
         r = ::poll(fds, n, timeout_ms);
@@ -27,18 +26,20 @@ int retry_poll(pollfd* fds, nfds_t n, int timeout_ms) {
     return r;
 }
 
-}  // namespace
+} // namespace
 
 Simulator::Fd::~Fd() { reset(-1); }
 
-void Simulator::Fd::reset(int fd) {
+void Simulator::Fd::reset(int fd)
+{
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = fd;
 }
 
-Simulator::Simulator(const SimulatorOptions& options)
-    : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), partial_timeout_(options.partial_timeout) {
+Simulator::Simulator(const SimulatorOptions &options)
+    : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), partial_timeout_(options.partial_timeout)
+{
     if (wake_.get() < 0)
         fail("eventfd");
     open_pty();
@@ -48,13 +49,15 @@ Simulator::Simulator(const SimulatorOptions& options)
     thread_ = std::thread([this] { serve(); });
 }
 
-Simulator::~Simulator() {
+Simulator::~Simulator()
+{
     stopping_ = true;
     wake();
     thread_.join();
 }
 
-void Simulator::open_pty() {
+void Simulator::open_pty()
+{
     master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (master_.get() < 0)
         fail("posix_openpt");
@@ -77,32 +80,33 @@ void Simulator::open_pty() {
         fail("tcsetattr");
 }
 
-void Simulator::wake() const {
+void Simulator::wake() const
+{
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t r = ::write(wake_.get(), &one, sizeof one);
 }
 
-void Simulator::serve() {
+void Simulator::serve()
+{
     std::array<uint8_t, 512> buf{};
     while (!stopping_) {
         if (outgoing_due_)
             flush_outgoing();
         std::array<pollfd, 2> fds{{{master_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}}};
-        const int timeout =
-            splitter_.has_partial() ? static_cast<int>(partial_timeout_.count()) : -1;
+        const int timeout = splitter_.has_partial() ? static_cast<int>(partial_timeout_.count()) : -1;
         const int r = retry_poll(fds.data(), fds.size(), timeout);
         if (fds[1].revents & POLLIN)
             drain_wake();
         if (stopping_)
             return;
         if (r == 0)
-            splitter_.abandon_partial();  // a frame that never completed
+            splitter_.abandon_partial(); // a frame that never completed
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(master_.get(), buf.data(), buf.size());
             if (n > 0)
                 splitter_.push(std::span(buf.data(), static_cast<size_t>(n)));
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-            (void)pause(std::chrono::milliseconds(10));  // no busy loop on a hung-up line
+            (void)pause(std::chrono::milliseconds(10)); // no busy loop on a hung-up line
         }
         serve_frames();
     }
@@ -110,13 +114,15 @@ void Simulator::serve() {
 
 // Clears the eventfd; unless this was the stop request, it announced bytes
 // queued by send_unsolicited(), which the serve loop sends next.
-void Simulator::drain_wake() {
+void Simulator::drain_wake()
+{
     uint64_t count;
     [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
     outgoing_due_ = true;
 }
 
-void Simulator::serve_frames() {
+void Simulator::serve_frames()
+{
     while (!stopping_) {
         auto raw = splitter_.next();
         {
@@ -129,13 +135,14 @@ void Simulator::serve_frames() {
     }
 }
 
-void Simulator::handle(Bytes raw) {
+void Simulator::handle(Bytes raw)
+{
     RequestRecord rec;
-    rec.frame = *decode(raw);  // the splitter never yields fewer than 5 bytes
+    rec.frame = *decode(raw); // the splitter never yields fewer than 5 bytes
     rec.crc_ok = rec.frame.crc_ok;
     rec.raw = std::move(raw);
     rec.at = std::chrono::steady_clock::now();
-    std::function<void(const RequestRecord&)> observer;
+    std::function<void(const RequestRecord &)> observer;
     Delivery delivery;
     {
         std::lock_guard lock(mu_);
@@ -153,7 +160,8 @@ void Simulator::handle(Bytes raw) {
 }
 
 // Runs the request through the firmware and the fault queue; mu_ is held.
-Delivery Simulator::answer(RequestRecord& rec) {
+Delivery Simulator::answer(RequestRecord &rec)
+{
     ++requests_;
     bad_crc_ += rec.crc_ok ? 0 : 1;
     if (silent_)
@@ -169,7 +177,8 @@ Delivery Simulator::answer(RequestRecord& rec) {
     return delivery;
 }
 
-void Simulator::flush_outgoing() {
+void Simulator::flush_outgoing()
+{
     outgoing_due_ = false;
     Bytes out;
     {
@@ -180,11 +189,12 @@ void Simulator::flush_outgoing() {
 }
 
 // Sleeps for d unless a stop is requested; false when stopping.
-bool Simulator::pause(std::chrono::milliseconds d) {
+bool Simulator::pause(std::chrono::milliseconds d)
+{
     const auto until = std::chrono::steady_clock::now() + d;
     while (!stopping_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return true;
         pollfd p{wake_.get(), POLLIN, 0};
@@ -196,7 +206,8 @@ bool Simulator::pause(std::chrono::milliseconds d) {
 
 // The master is non-blocking: when the slave's input buffer is full (nobody
 // reads the line), wait for room, but give up at once on a stop request.
-bool Simulator::write_all(std::span<const uint8_t> bytes) {
+bool Simulator::write_all(std::span<const uint8_t> bytes)
+{
     while (!bytes.empty() && !stopping_) {
         const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
         if (n > 0) {
@@ -215,107 +226,128 @@ bool Simulator::write_all(std::span<const uint8_t> bytes) {
 
 // ---- Test-facing API: every call takes the lock shared with the service thread.
 
-void Simulator::inject(Fault fault) {
+void Simulator::inject(Fault fault)
+{
     std::lock_guard lock(mu_);
     faults_.add(std::move(fault));
 }
 
-void Simulator::clear_faults() {
+void Simulator::clear_faults()
+{
     std::lock_guard lock(mu_);
     faults_.clear();
 }
 
-void Simulator::set_silent(bool silent) {
+void Simulator::set_silent(bool silent)
+{
     std::lock_guard lock(mu_);
     silent_ = silent;
 }
 
-std::vector<RequestRecord> Simulator::requests() const {
+std::vector<RequestRecord> Simulator::requests() const
+{
     std::lock_guard lock(mu_);
     return log_;
 }
 
-size_t Simulator::request_count() const {
+size_t Simulator::request_count() const
+{
     std::lock_guard lock(mu_);
     return requests_;
 }
 
-size_t Simulator::reply_count() const {
+size_t Simulator::reply_count() const
+{
     std::lock_guard lock(mu_);
     return replies_;
 }
 
-size_t Simulator::bad_crc_count() const {
+size_t Simulator::bad_crc_count() const
+{
     std::lock_guard lock(mu_);
     return bad_crc_;
 }
 
-size_t Simulator::dropped_bytes() const {
+size_t Simulator::dropped_bytes() const
+{
     std::lock_guard lock(mu_);
     return dropped_;
 }
 
-bool Simulator::wait_for_requests(size_t n, std::chrono::milliseconds timeout) const {
+bool Simulator::wait_for_requests(size_t n, std::chrono::milliseconds timeout) const
+{
     std::unique_lock lock(mu_);
     return logged_.wait_for(lock, timeout, [&] { return requests_ >= n; });
 }
 
-void Simulator::clear_log() {
+void Simulator::clear_log()
+{
     std::lock_guard lock(mu_);
     log_.clear();
 }
 
-void Simulator::set_observer(std::function<void(const RequestRecord&)> observer) {
+void Simulator::set_observer(std::function<void(const RequestRecord &)> observer)
+{
     std::lock_guard lock(mu_);
     observer_ = std::move(observer);
 }
 
-PinTable Simulator::table() const {
+PinTable Simulator::table() const
+{
     std::lock_guard lock(mu_);
     return firmware_.table();
 }
 
-bool Simulator::table_valid() const {
+bool Simulator::table_valid() const
+{
     std::lock_guard lock(mu_);
     return firmware_.table_valid();
 }
 
-void Simulator::set_table(const PinTable& table) {
+void Simulator::set_table(const PinTable &table)
+{
     std::lock_guard lock(mu_);
     firmware_.set_table(table);
 }
 
-unsigned Simulator::reset_count() const {
+unsigned Simulator::reset_count() const
+{
     std::lock_guard lock(mu_);
     return firmware_.reset_count();
 }
 
-void Simulator::power_on() {
+void Simulator::power_on()
+{
     std::lock_guard lock(mu_);
     firmware_.power_on();
 }
 
-size_t Simulator::feed_uart_rx(std::span<const uint8_t> bytes) {
+size_t Simulator::feed_uart_rx(std::span<const uint8_t> bytes)
+{
     std::lock_guard lock(mu_);
     return firmware_.feed_uart_rx(bytes);
 }
 
-size_t Simulator::uart_rx_waiting() const {
+size_t Simulator::uart_rx_waiting() const
+{
     std::lock_guard lock(mu_);
     return firmware_.uart_rx_waiting();
 }
 
-void Simulator::set_version(uint8_t major, uint8_t minor) {
+void Simulator::set_version(uint8_t major, uint8_t minor)
+{
     std::lock_guard lock(mu_);
     firmware_.set_version(major, minor);
 }
 
-void Simulator::set_boot_bytes(Bytes bytes) {
+void Simulator::set_boot_bytes(Bytes bytes)
+{
     std::lock_guard lock(mu_);
     firmware_.set_boot_bytes(std::move(bytes));
 }
 
-void Simulator::send_unsolicited(Bytes bytes) {
+void Simulator::send_unsolicited(Bytes bytes)
+{
     {
         std::lock_guard lock(mu_);
         outgoing_.insert(outgoing_.end(), bytes.begin(), bytes.end());
@@ -323,4 +355,4 @@ void Simulator::send_unsolicited(Bytes bytes) {
     wake();
 }
 
-}  // namespace coproc
+} // namespace coproc

@@ -23,7 +23,7 @@ bool is_tty(int fd);
 unsigned poll_now(int fd);
 
 // ---- wake-ups: one per task ----
-int wakefd_create();                 // an eventfd; negative errno on failure
+int wakefd_create(); // an eventfd; negative errno on failure
 void wakefd_signal(int fd);
 void wakefd_drain(int fd);
 // Sleeps until wake_fd is signalled, one of watch_fds is readable (or in

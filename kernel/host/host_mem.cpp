@@ -27,10 +27,7 @@ std::atomic<bool> process_vm_usable{true};
 
 // Bytes from `addr` to the end of its page, at most `left`. Mappings begin
 // and end on page boundaries, so a piece is either all there or all absent.
-size_t piece_length(uintptr_t addr, size_t left)
-{
-    return std::min(left, kPage - (addr % kPage));
-}
+size_t piece_length(uintptr_t addr, size_t left) { return std::min(left, kPage - (addr % kPage)); }
 
 // One process_vm call over up to kMaxIov pieces of the other side. The bytes
 // moved, or -1 with errno set.
@@ -146,9 +143,6 @@ int count_open_fds()
     return n > 0 ? n - 1 : n; // less the directory being read
 }
 
-int count_threads()
-{
-    return count_dir_entries("/proc/self/task");
-}
+int count_threads() { return count_dir_entries("/proc/self/task"); }
 
 } // namespace host

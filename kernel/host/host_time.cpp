@@ -18,8 +18,7 @@ void sleep_ns(int64_t ns)
     if (ns <= 0)
         return;
     timespec req{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
-    while (nanosleep(&req, &req) == -1 && errno == EINTR) {
-    }
+    while (nanosleep(&req, &req) == -1 && errno == EINTR) {}
 }
 
 } // namespace host

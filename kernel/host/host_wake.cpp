@@ -18,15 +18,13 @@ int wakefd_create()
 void wakefd_signal(int fd)
 {
     uint64_t one = 1;
-    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {}
 }
 
 void wakefd_drain(int fd)
 {
     uint64_t value;
-    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {
-    }
+    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
 }
 
 void wait_any(int wake_fd, const int *watch_fds, int n_watch, int64_t timeout_ns)

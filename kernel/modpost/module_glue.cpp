@@ -12,13 +12,13 @@ extern const char __start___modinfo[] __attribute__((weak, visibility("hidden"))
 extern const char __stop___modinfo[] __attribute__((weak, visibility("hidden")));
 
 __visible struct module __this_module = {
-	.name = KBUILD_MODNAME,
-	.init = init_module,
-	.exit = cleanup_module,
-	.params_begin = __start___param,
-	.params_end = __stop___param,
-	.modinfo_begin = __start___modinfo,
-	.modinfo_end = __stop___modinfo,
-	.loader_private = nullptr,
+    .name = KBUILD_MODNAME,
+    .init = init_module,
+    .exit = cleanup_module,
+    .params_begin = __start___param,
+    .params_end = __stop___param,
+    .modinfo_begin = __start___modinfo,
+    .modinfo_end = __stop___modinfo,
+    .loader_private = nullptr,
 };
 }

@@ -246,9 +246,7 @@ int device_create_file(struct device *dev, const struct device_attribute *attr)
         };
     }
     if (attr->store) {
-        ops.store = [dev, dattr](const char *buf, size_t n) -> long {
-            return dattr->store(dev, dattr, buf, n);
-        };
+        ops.store = [dev, dattr](const char *buf, size_t n) -> long { return dattr->store(dev, dattr, buf, n); };
     }
     return kern::vfs::add_attribute(dir + "/" + attr->name, attr->mode, std::move(ops));
 }

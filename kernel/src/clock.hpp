@@ -4,8 +4,8 @@
 
 namespace kern::clock {
 
-void reset(unsigned hz);          // at boot
-int64_t now_ns();                 // since boot
+void reset(unsigned hz); // at boot
+int64_t now_ns();        // since boot
 unsigned hz();
 unsigned long jiffies_now();
 int64_t jiffy_start_ns(unsigned long j); // when tick j begins, ns since boot

@@ -3,4 +3,4 @@ struct device;
 namespace kern {
 // Runs and forgets the device's managed resources, newest first.
 void devres_release_all(struct device *dev);
-}
+} // namespace kern

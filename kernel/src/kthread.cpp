@@ -101,8 +101,7 @@ int kthread_wait_exit(task_struct *task)
 
 extern "C" {
 
-struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int node,
-                                           const char *namefmt, ...)
+struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int node, const char *namefmt, ...)
 {
     char name[TASK_COMM_LEN];
     va_list args;

@@ -2,4 +2,4 @@
 namespace kern::log {
 // Mirrors each finished log line to standard error as well.
 void set_console(bool on);
-}
+} // namespace kern::log

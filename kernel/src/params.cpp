@@ -153,9 +153,13 @@ int get_bool(char *buffer, const struct kernel_param *kp)
 } // namespace
 
 extern "C" {
-const struct kernel_param_ops param_ops_long = {set_long, [](char *b, const kernel_param *kp) { return param_get<long>(b, kp, "%ld\n"); }};
-const struct kernel_param_ops param_ops_ulong = {set_ulong, [](char *b, const kernel_param *kp) { return param_get<unsigned long>(b, kp, "%lu\n"); }};
-const struct kernel_param_ops param_ops_int = {set_int, [](char *b, const kernel_param *kp) { return param_get<int>(b, kp, "%d\n"); }};
-const struct kernel_param_ops param_ops_uint = {set_uint, [](char *b, const kernel_param *kp) { return param_get<unsigned int>(b, kp, "%u\n"); }};
+const struct kernel_param_ops param_ops_long = {
+    set_long, [](char *b, const kernel_param *kp) { return param_get<long>(b, kp, "%ld\n"); }};
+const struct kernel_param_ops param_ops_ulong = {
+    set_ulong, [](char *b, const kernel_param *kp) { return param_get<unsigned long>(b, kp, "%lu\n"); }};
+const struct kernel_param_ops param_ops_int = {
+    set_int, [](char *b, const kernel_param *kp) { return param_get<int>(b, kp, "%d\n"); }};
+const struct kernel_param_ops param_ops_uint = {
+    set_uint, [](char *b, const kernel_param *kp) { return param_get<unsigned int>(b, kp, "%u\n"); }};
 const struct kernel_param_ops param_ops_bool = {set_bool, get_bool};
 }

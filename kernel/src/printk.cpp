@@ -21,7 +21,7 @@ constexpr size_t max_records = 1 << 16;
 std::mutex log_lock; // guards everything below
 std::deque<khost::LogRecord> records;
 uint64_t next_seq = 1;
-std::string partial;          // the unfinished line
+std::string partial; // the unfinished line
 int partial_level = LOGLEVEL_DEFAULT;
 int64_t partial_time = 0;
 task_struct *partial_owner = nullptr;

@@ -98,8 +98,7 @@ private:
 // -ENODEV; release and the module reference still follow the close.
 class CharFile : public OpenFile {
 public:
-    CharFile(kern::chrdev::Binding binding, const kern::vfs::Lookup &node, int flags)
-        : binding_(std::move(binding))
+    CharFile(kern::chrdev::Binding binding, const kern::vfs::Lookup &node, int flags) : binding_(std::move(binding))
     {
         inode_.i_rdev = node.devt;
         inode_.i_mode = static_cast<umode_t>(kCharDeviceType | node.mode);
@@ -144,9 +143,7 @@ public:
             return -EBADF;
         if (!fops()->read)
             return -EINVAL;
-        return with_position([&](loff_t *pos) {
-            return fops()->read(&file_, static_cast<char *>(buf), count, pos);
-        });
+        return with_position([&](loff_t *pos) { return fops()->read(&file_, static_cast<char *>(buf), count, pos); });
     }
 
     long write(const void *buf, size_t count) override
@@ -155,9 +152,8 @@ public:
             return -EBADF;
         if (!fops()->write)
             return -EINVAL;
-        return with_position([&](loff_t *pos) {
-            return fops()->write(&file_, static_cast<const char *>(buf), count, pos);
-        });
+        return with_position(
+            [&](loff_t *pos) { return fops()->write(&file_, static_cast<const char *>(buf), count, pos); });
     }
 
     long ioctl(unsigned int cmd, unsigned long arg) override
@@ -184,8 +180,7 @@ private:
     // As the kernel does, the driver works on a copy of the position, which
     // is stored back only on success. Threads sharing one descriptor race
     // on it as they would in the kernel, but without a data race here.
-    template <typename Call>
-    long with_position(Call call)
+    template <typename Call> long with_position(Call call)
     {
         auto pass = binding_.gate->enter();
         if (!pass)
@@ -375,9 +370,6 @@ std::vector<int> Program::open_fds() const
     return fds;
 }
 
-void *bad_user_pointer()
-{
-    return host::unmapped_address();
-}
+void *bad_user_pointer() { return host::unmapped_address(); }
 
 } // namespace khost

@@ -40,20 +40,14 @@ extern "C" {
 unsigned int __kernel_hz(void) { return clock::hz(); }
 unsigned long __kernel_jiffies(void) { return clock::jiffies_now(); }
 
-unsigned long msecs_to_jiffies(unsigned int m)
-{
-    return (static_cast<unsigned long>(m) * clock::hz() + 999) / 1000;
-}
+unsigned long msecs_to_jiffies(unsigned int m) { return (static_cast<unsigned long>(m) * clock::hz() + 999) / 1000; }
 
 unsigned long usecs_to_jiffies(unsigned int u)
 {
     return (static_cast<unsigned long>(u) * clock::hz() + 999'999) / 1'000'000;
 }
 
-unsigned int jiffies_to_msecs(unsigned long j)
-{
-    return static_cast<unsigned int>(j * 1000 / clock::hz());
-}
+unsigned int jiffies_to_msecs(unsigned long j) { return static_cast<unsigned int>(j * 1000 / clock::hz()); }
 
 ktime_t ktime_get(void) { return clock::now_ns(); }
 
@@ -74,10 +68,7 @@ unsigned long msleep_interruptible(unsigned int msecs)
 
 // High-resolution sleep: the kernel may stretch it up to max to batch wake-ups;
 // sleeping exactly min is the least surprising choice here.
-void usleep_range(unsigned long min, unsigned long max)
-{
-    host::sleep_ns(static_cast<int64_t>(min) * 1000);
-}
+void usleep_range(unsigned long min, unsigned long max) { host::sleep_ns(static_cast<int64_t>(min) * 1000); }
 
 void udelay(unsigned long usecs) { host::sleep_ns(static_cast<int64_t>(usecs) * 1000); }
 void mdelay(unsigned long msecs) { host::sleep_ns(static_cast<int64_t>(msecs) * 1'000'000); }

@@ -16,15 +16,9 @@ thread_local mm_segment_t address_limit = USER_DS;
 
 extern "C" {
 
-mm_segment_t get_fs(void)
-{
-    return address_limit;
-}
+mm_segment_t get_fs(void) { return address_limit; }
 
-void set_fs(mm_segment_t fs)
-{
-    address_limit = fs;
-}
+void set_fs(mm_segment_t fs) { address_limit = fs; }
 
 unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
 {

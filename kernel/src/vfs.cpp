@@ -76,7 +76,7 @@ struct Node {
     const unsigned mode;
     dev_t devt = 0;
     AttrOps ops;                                           // Attr only; never called once the gate is closed
-    Gate gate;                                           // Attr only: calls of ops
+    Gate gate;                                             // Attr only: calls of ops
     std::map<std::string, std::shared_ptr<Node>> children; // Dir only; guarded by tree_lock
 };
 

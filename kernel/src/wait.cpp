@@ -57,7 +57,8 @@ void __wake_up(wait_queue_head_t *q, unsigned int mode, int nr, void *key)
 {
     guard(spinlock)(&q->lock);
     wait_queue_t *wait;
-    list_for_each_entry(wait, &q->task_list, task_list) {
+    list_for_each_entry(wait, &q->task_list, task_list)
+    {
         if (wait->func(wait, mode, 0, key) && nr && --nr == 0)
             break;
     }

@@ -142,9 +142,6 @@ void flush_scheduled_work(void)
     wq_cv.wait(lock, [target] { return completed >= target; });
 }
 
-bool work_pending(const struct work_struct *work)
-{
-    return test_bit(WORK_STRUCT_PENDING_BIT, &work->data);
-}
+bool work_pending(const struct work_struct *work) { return test_bit(WORK_STRUCT_PENDING_BIT, &work->data); }
 
 } // extern "C"

@@ -22,9 +22,9 @@ struct ioData {
 };
 
 constexpr size_t CONFIG_RX_BUF = 100;
-constexpr size_t CONFIG_WRITE_MAX = 50;	    // refused from this size on
-constexpr size_t CONFIG_TABLE_MSG = 49;	    // table bytes logged after a read
-constexpr size_t CONFIG_MARKER_INDEX = 51;  // "no valid table" marker in the reply
+constexpr size_t CONFIG_WRITE_MAX = 50;	   // refused from this size on
+constexpr size_t CONFIG_TABLE_MSG = 49;	   // table bytes logged after a read
+constexpr size_t CONFIG_MARKER_INDEX = 51; // "no valid table" marker in the reply
 constexpr u8 CONFIG_NO_TABLE = 0xFF;
 constexpr unsigned int CONFIG_POLL_MS = 50;
 

@@ -66,16 +66,14 @@ const struct quorvel_driver drv_ir = { nullptr, nullptr, nullptr };
 const struct quorvel_driver drv_count = { nullptr, quorvel_linux_count_init, quorvel_linux_count_exit };
 
 const struct quorvel_driver *const quorvel_start_order[] = {
-	&drv_i2c, &drv_serial, &drv_spi0, &drv_spi1, &drv_pwm, &drv_gpio,
-	&drv_adc, &drv_config, &drv_ws2812, &drv_dht, &drv_ds18b20, &drv_buzzer,
-	&drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir, &drv_count,
+	&drv_i2c, &drv_serial,	&drv_spi0,   &drv_spi1,	    &drv_pwm,  &drv_gpio, &drv_adc, &drv_config, &drv_ws2812,
+	&drv_dht, &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,  &drv_count,
 };
 // As started, but the serial port after the configuration device, so that
 // the receive poller ends before the tty it feeds.
 const struct quorvel_driver *const quorvel_stop_order[] = {
-	&drv_i2c, &drv_spi0, &drv_spi1, &drv_pwm, &drv_gpio, &drv_adc,
-	&drv_config, &drv_serial, &drv_ws2812, &drv_dht, &drv_ds18b20, &drv_buzzer,
-	&drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir, &drv_count,
+	&drv_i2c, &drv_spi0,	&drv_spi1,   &drv_pwm,	    &drv_gpio, &drv_adc,  &drv_config, &drv_serial, &drv_ws2812,
+	&drv_dht, &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,     &drv_count,
 };
 static_assert(ARRAY_SIZE(quorvel_start_order) == ARRAY_SIZE(quorvel_stop_order));
 // What the configuration device starts at run time, in its order.
@@ -91,12 +89,10 @@ struct quorvel_pin_mask {
 	u8 mode;
 };
 const struct quorvel_pin_mask quorvel_pin_masks[] = {
-	{ &dev_gpio, PIN_MODE_GPIO },       { &dev_iic1, PIN_MODE_I2C },
-	{ &dev_spi0, PIN_MODE_SPI },        { &dev_spi1, PIN_MODE_SPI },
-	{ &dev_uart, PIN_MODE_UART },       { &dev_pwm, PIN_MODE_PWM },
-	{ &dev_adc, PIN_MODE_ADC },         { &dev_ws2812, PIN_MODE_WS2812 },
-	{ &dev_buzz, PIN_MODE_BUZZER },     { &dev_dht, PIN_MODE_DHT },
-	{ &dev_18b20, PIN_MODE_DS18B20 },   { &dev_sr04, PIN_MODE_SR04 },
+	{ &dev_gpio, PIN_MODE_GPIO },	    { &dev_iic1, PIN_MODE_I2C },	{ &dev_spi0, PIN_MODE_SPI },
+	{ &dev_spi1, PIN_MODE_SPI },	    { &dev_uart, PIN_MODE_UART },	{ &dev_pwm, PIN_MODE_PWM },
+	{ &dev_adc, PIN_MODE_ADC },	    { &dev_ws2812, PIN_MODE_WS2812 },	{ &dev_buzz, PIN_MODE_BUZZER },
+	{ &dev_dht, PIN_MODE_DHT },	    { &dev_18b20, PIN_MODE_DS18B20 },	{ &dev_sr04, PIN_MODE_SR04 },
 	{ &dev_ir_send, PIN_MODE_IR_SEND }, { &dev_ir_recv, PIN_MODE_IR_RECV },
 };
 
@@ -107,7 +103,6 @@ constexpr int QUORVEL_RESERVED_LAST = 44;
 // Serialises the starts of drivers: the load's and the configuration
 // device's, whose node exists (and may be used) while the load goes on.
 DEFINE_MUTEX(quorvel_enable_lock);
-
 
 void quorvel_log_params(void)
 {
@@ -154,10 +149,7 @@ void quorvel_log_table(void)
 }
 
 // A driver runs when it is part of the module and its switch (if any) is on.
-bool quorvel_runs(const struct quorvel_driver *drv)
-{
-	return drv->init && (!drv->sw || READ_ONCE(*drv->sw) != 0);
-}
+bool quorvel_runs(const struct quorvel_driver *drv) { return drv->init && (!drv->sw || READ_ONCE(*drv->sw) != 0); }
 
 // A failed load stops every driver that started, in stop order, and closes
 // the line: no registration may outlive the module's code.

@@ -37,8 +37,7 @@ void quorvel_chrdev_destroy(struct quorvel_chrdev *cd);
 // A driver that is one platform pair whose probe makes the character device
 // `D` describes and whose remove takes it down again. Each instance has its
 // own device, driver and state, all initialised at compile time.
-template <const struct quorvel_chrdev_desc &D>
-class quorvel_chrdev_driver {
+template <const struct quorvel_chrdev_desc &D> class quorvel_chrdev_driver {
 public:
 	static int start(void) { return quorvel_platform_start(&device, &driver); }
 	static void stop(void) { quorvel_platform_stop(&device, &driver); }

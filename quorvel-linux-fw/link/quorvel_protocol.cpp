@@ -72,7 +72,8 @@ int quorvel_exchange(const struct quorvel_request *req, u8 *reply, u8 reply_len)
 	size_t n = quorvel_build(req, tx_buf);
 
 	memset(reply, 0, reply_len);
-	scoped_guard(mutex, &uart_mutex) {
+	scoped_guard(mutex, &uart_mutex)
+	{
 		(void)quorvel_control_uart_write(tx_buf, n);
 		if (req->sleep_ms)
 			msleep(req->sleep_ms);

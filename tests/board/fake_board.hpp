@@ -21,7 +21,8 @@ struct FakeBoard : board::Board {
     std::vector<khost::DirEntry> entries;
     int bad_token = 0;
 
-    int insmod(const std::vector<std::string> &params, std::string *why) override {
+    int insmod(const std::vector<std::string> &params, std::string *why) override
+    {
         std::string line = "insmod";
         for (const auto &p : params)
             line += " " + p;
@@ -33,11 +34,13 @@ struct FakeBoard : board::Board {
     std::string dmesg(bool clear) override { return log(clear ? "dmesg -c" : "dmesg"), "log\n"; }
     std::vector<khost::SerialEvent> trace_take() override { return {}; }
 
-    long open(const std::string &path, int flags) override {
+    long open(const std::string &path, int flags) override
+    {
         log(fmt::format("open {} {}", path, flags));
         return open_result;
     }
-    long read(int fd, void *buf, size_t count) override {
+    long read(int fd, void *buf, size_t count) override
+    {
         log(fmt::format("read {} {}", fd, count));
         if (read_result < 0)
             return read_result;
@@ -49,7 +52,8 @@ struct FakeBoard : board::Board {
         std::memcpy(buf, chunk.data(), n);
         return static_cast<long>(n);
     }
-    long write(int fd, const void *buf, size_t count) override {
+    long write(int fd, const void *buf, size_t count) override
+    {
         log(fmt::format("write {} {}", fd, count));
         if (buf == bad_pointer())
             return -14;
@@ -57,17 +61,21 @@ struct FakeBoard : board::Board {
         written.assign(p, p + count);
         return static_cast<long>(count);
     }
-    long ioctl(int fd, unsigned cmd, unsigned long arg) override {
+    long ioctl(int fd, unsigned cmd, unsigned long arg) override
+    {
         const bool plain = arg == 0 || arg == reinterpret_cast<unsigned long>(bad_pointer()) || arg < 4096;
         log(fmt::format("ioctl {} {:#x} {}", fd, cmd,
-                        arg == 0 ? "0" : arg == reinterpret_cast<unsigned long>(bad_pointer()) ? "bad"
-                                     : plain ? std::to_string(arg) : "buf"));
+                        arg == 0                                                ? "0"
+                        : arg == reinterpret_cast<unsigned long>(bad_pointer()) ? "bad"
+                        : plain                                                 ? std::to_string(arg)
+                                                                                : "buf"));
         if (!plain && !ioctl_fill.empty())
             std::memcpy(reinterpret_cast<void *>(arg), ioctl_fill.data(), ioctl_fill.size());
         return ioctl_result;
     }
     long close(int fd) override { return log(fmt::format("close {}", fd)), 0; }
-    long list(const std::string &path, std::vector<khost::DirEntry> *out) override {
+    long list(const std::string &path, std::vector<khost::DirEntry> *out) override
+    {
         log("list " + path);
         *out = entries;
         return 0;

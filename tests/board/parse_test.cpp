@@ -6,7 +6,8 @@
 using namespace board;
 using Strings = std::vector<std::string>;
 
-TEST(SplitCommands, SeparatorsQuotesAndComments) {
+TEST(SplitCommands, SeparatorsQuotesAndComments)
+{
     EXPECT_EQ(split_commands("open /x; read 3 4\nclose 3"), (Strings{"open /x", "read 3 4", "close 3"}));
     // A ';' inside quotes is text for echo, not a separator.
     EXPECT_EQ(split_commands("echo 'a;b' > /f; dmesg"), (Strings{"echo 'a;b' > /f", "dmesg"}));
@@ -14,7 +15,8 @@ TEST(SplitCommands, SeparatorsQuotesAndComments) {
     EXPECT_TRUE(split_commands("").empty());
 }
 
-TEST(SplitWords, QuotesAndRedirection) {
+TEST(SplitWords, QuotesAndRedirection)
+{
     EXPECT_EQ(*split_words("  write 3   0a ff "), (Strings{"write", "3", "0a", "ff"}));
     EXPECT_EQ(*split_words("echo \"two  words\" >/sys/x"), (Strings{"echo", "two  words", ">", "/sys/x"}));
     EXPECT_EQ(*split_words("echo '>' > /f"), (Strings{"echo", ">", ">", "/f"}));
@@ -22,7 +24,8 @@ TEST(SplitWords, QuotesAndRedirection) {
     EXPECT_FALSE(split_words("echo 'open > /f"));
 }
 
-TEST(ParseNumber, HexAndDecimalOnly) {
+TEST(ParseNumber, HexAndDecimalOnly)
+{
     EXPECT_EQ(parse_number("0"), 0u);
     EXPECT_EQ(parse_number("4660"), 4660u);
     EXPECT_EQ(parse_number("0x5201"), 0x5201u);
@@ -32,7 +35,8 @@ TEST(ParseNumber, HexAndDecimalOnly) {
         EXPECT_FALSE(parse_number(bad)) << bad;
 }
 
-TEST(ParseInteger, SignedRange) {
+TEST(ParseInteger, SignedRange)
+{
     EXPECT_EQ(parse_integer("-1"), -1);
     EXPECT_EQ(parse_integer("-0x10"), -16);
     EXPECT_EQ(parse_integer("-9223372036854775808"), LONG_MIN);
@@ -42,7 +46,8 @@ TEST(ParseInteger, SignedRange) {
     EXPECT_FALSE(parse_integer("--1"));
 }
 
-TEST(ParseHexByte, OneOrTwoDigits) {
+TEST(ParseHexByte, OneOrTwoDigits)
+{
     EXPECT_EQ(parse_hex_byte("7"), 0x07);
     EXPECT_EQ(parse_hex_byte("0a"), 0x0A);
     EXPECT_EQ(parse_hex_byte("FF"), 0xFF);
@@ -53,7 +58,8 @@ TEST(ParseHexByte, OneOrTwoDigits) {
         EXPECT_FALSE(parse_hex_byte(bad)) << bad;
 }
 
-TEST(IoctlRequest, NamesAndNumbers) {
+TEST(IoctlRequest, NamesAndNumbers)
+{
     EXPECT_EQ(parse_ioctl_request("CONFIG_IOCTL_ENABLE_ALL"), 0x4102u);
     EXPECT_EQ(parse_ioctl_request("CONFIG_IOCTL_APPLY_MODES"), 0x430Au);
     EXPECT_EQ(parse_ioctl_request("CONFIG_IOCTL_VERSION"), 0x5201u);
@@ -66,7 +72,8 @@ TEST(IoctlRequest, NamesAndNumbers) {
     EXPECT_FALSE(parse_ioctl_request("CONFIG_IOCTL_VERSIONX"));
 }
 
-TEST(HexBytes, LowercaseTwoDigits) {
+TEST(HexBytes, LowercaseTwoDigits)
+{
     const uint8_t bytes[] = {0x00, 0x0a, 0xff};
     EXPECT_EQ(hex_bytes(bytes, 3), "00 0a ff");
     EXPECT_EQ(hex_bytes(bytes, 0), "");

@@ -20,7 +20,8 @@ namespace {
     if (!std::filesystem::exists(khost::module_path()))                                                                \
     GTEST_SKIP() << "module not built: " << khost::module_path()
 
-std::vector<std::string> lines_of(const std::string &text) {
+std::vector<std::string> lines_of(const std::string &text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -34,7 +35,8 @@ struct BoardRun {
 };
 
 // Runs the board program with stdin closed off; stderr joins stdout.
-BoardRun run_board(const std::string &args) {
+BoardRun run_board(const std::string &args)
+{
     const std::string cmd = std::string(QUORVEL_BOARD_BIN) + " " + args + " </dev/null 2>&1";
     FILE *p = ::popen(cmd.c_str(), "r");
     std::string out;
@@ -47,7 +49,8 @@ BoardRun run_board(const std::string &args) {
 
 } // namespace
 
-TEST(BoardSession, VersionRequestAndItsFramesInTheTrace) {
+TEST(BoardSession, VersionRequestAndItsFramesInTheTrace)
+{
     SKIP_UNTIL_MODULE_BUILT();
     Session session({});
     std::ostringstream out, err;
@@ -65,13 +68,15 @@ TEST(BoardSession, VersionRequestAndItsFramesInTheTrace) {
     EXPECT_EQ(lines[3], "-22");
     EXPECT_THAT(lines[4], testing::MatchesRegex("-> +[0-9.]+ CONFIG CONTROL \\[1e\\] crc ok tail [89ab][0-9a-f] "
                                                 "\\| 8a 06 70 1e 5a [89ab][0-9a-f]"));
-    EXPECT_THAT(lines[5], testing::MatchesRegex("<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f] "
-                                                "\\| 8a 07 70 01 07 .*"));
+    EXPECT_THAT(lines[5],
+                testing::MatchesRegex("<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f] "
+                                      "\\| 8a 07 70 01 07 .*"));
     EXPECT_TRUE(session.leave(err)) << err.str();
     EXPECT_FALSE(khost::booted());
 }
 
-TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads) {
+TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads)
+{
     SKIP_UNTIL_MODULE_BUILT();
     Session session({});
     std::ostringstream out, err;
@@ -83,7 +88,8 @@ TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads) {
     EXPECT_FALSE(khost::booted());
 }
 
-TEST(BoardSession, RefusedLoadLeavesNothingBehind) {
+TEST(BoardSession, RefusedLoadLeavesNothingBehind)
+{
     SKIP_UNTIL_MODULE_BUILT();
     SessionOptions options;
     options.params = {"dev_no_such_thing=1"};
@@ -91,14 +97,16 @@ TEST(BoardSession, RefusedLoadLeavesNothingBehind) {
     EXPECT_FALSE(khost::booted());
 }
 
-TEST(BoardProgram, ParametersReachTheModule) {
+TEST(BoardProgram, ParametersReachTheModule)
+{
     SKIP_UNTIL_MODULE_BUILT();
     const BoardRun r = run_board("dev_pwm=3 -c 'dmesg'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_THAT(r.out, HasSubstr("10\t10\t0\t0"));
 }
 
-TEST(BoardProgram, ExitStatusFollowsTheCommands) {
+TEST(BoardProgram, ExitStatusFollowsTheCommands)
+{
     SKIP_UNTIL_MODULE_BUILT();
     const BoardRun good = run_board("-c 'open /dev/quorvel_config ro; close 3'");
     EXPECT_EQ(good.status, 0) << good.out;

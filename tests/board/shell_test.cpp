@@ -22,7 +22,8 @@ struct ShellTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(ShellTest, OpenModesAndResults) {
+TEST_F(ShellTest, OpenModesAndResults)
+{
     EXPECT_EQ(run("open /dev/quorvel_config; open /a ro; open /b wo; open /c rw"), Outcome::Ok);
     EXPECT_THAT(fake.calls, ElementsAre("open /dev/quorvel_config 2", "open /a 0", "open /b 1", "open /c 2"));
     EXPECT_EQ(out.str(), "3\n3\n3\n3\n");
@@ -31,7 +32,8 @@ TEST_F(ShellTest, OpenModesAndResults) {
     EXPECT_THAT(out.str(), ::testing::EndsWith("\n-2\n"));
 }
 
-TEST_F(ShellTest, IoctlArgumentForms) {
+TEST_F(ShellTest, IoctlArgumentForms)
+{
     fake.ioctl_fill = {0x01, 0x07};
     run("ioctl 3 CONFIG_IOCTL_VERSION 00 00; ioctl 3 0x6301 null; ioctl 3 0x6301 bad; ioctl 3 0x430A; ioctl 4 7 =5");
     EXPECT_THAT(fake.calls, ElementsAre("ioctl 3 0x5201 buf", "ioctl 3 0x6301 0", "ioctl 3 0x6301 bad",
@@ -40,14 +42,16 @@ TEST_F(ShellTest, IoctlArgumentForms) {
     EXPECT_EQ(out.str(), "0 01 07\n0\n0\n0\n0\n");
 }
 
-TEST_F(ShellTest, FailedIoctlStillShowsItsBuffer) {
+TEST_F(ShellTest, FailedIoctlStillShowsItsBuffer)
+{
     fake.ioctl_result = -14;
     fake.ioctl_fill = {};
     run("ioctl 3 0x5201 aa bb");
     EXPECT_EQ(out.str(), "-14 aa bb\n");
 }
 
-TEST_F(ShellTest, ReadPrintsOnlyWhatCameBack) {
+TEST_F(ShellTest, ReadPrintsOnlyWhatCameBack)
+{
     fake.reads = {std::string("\x01\x02\x03", 3)};
     run("read 3 48; read 3 48");
     EXPECT_EQ(out.str(), "3 01 02 03\n0\n");
@@ -56,7 +60,8 @@ TEST_F(ShellTest, ReadPrintsOnlyWhatCameBack) {
     EXPECT_THAT(out.str(), ::testing::EndsWith("\n-1\n"));
 }
 
-TEST_F(ShellTest, WritePassesBytesOrPointerWords) {
+TEST_F(ShellTest, WritePassesBytesOrPointerWords)
+{
     run("write 3 05 1 0x01");
     EXPECT_EQ(fake.written, (std::vector<uint8_t>{0x05, 0x01, 0x01}));
     run("write 3 bad 4; write 3");
@@ -64,7 +69,8 @@ TEST_F(ShellTest, WritePassesBytesOrPointerWords) {
     EXPECT_EQ(out.str(), "3\n-14\n0\n");
 }
 
-TEST_F(ShellTest, EchoWritesTextAndNewline) {
+TEST_F(ShellTest, EchoWritesTextAndNewline)
+{
     run("echo 1 > /sys/class/gpio/export");
     EXPECT_EQ(std::string(fake.written.begin(), fake.written.end()), "1\n");
     run("echo -n 'a  b' c >/f");
@@ -74,7 +80,8 @@ TEST_F(ShellTest, EchoWritesTextAndNewline) {
     EXPECT_EQ(out.str(), "");
 }
 
-TEST_F(ShellTest, CatReadsToEndAndReportsErrors) {
+TEST_F(ShellTest, CatReadsToEndAndReportsErrors)
+{
     fake.reads = {"quorvel", "-gpio\n"};
     run("cat /sys/x");
     EXPECT_EQ(out.str(), "quorvel-gpio\n");
@@ -85,19 +92,22 @@ TEST_F(ShellTest, CatReadsToEndAndReportsErrors) {
     EXPECT_EQ(out.str(), "cat: /dev/quorvel_count: Bad address (-14)\n");
 }
 
-TEST_F(ShellTest, CatStopsAtTheLimitOnEndlessFiles) {
+TEST_F(ShellTest, CatStopsAtTheLimitOnEndlessFiles)
+{
     fake.reads.assign(40, std::string(4096, 'x'));
     run("cat /dev/endless");
     EXPECT_EQ(out.str().size(), 64u * 1024);
 }
 
-TEST_F(ShellTest, LsShowsTypeModeAndDeviceNumber) {
+TEST_F(ShellTest, LsShowsTypeModeAndDeviceNumber)
+{
     fake.entries = {{"quorvel_config", 'c', 0600, (250u << 20) | 0}, {"gpio", 'd', 0755, 0}, {"value", 'f', 0644, 0}};
     run("ls /dev");
     EXPECT_EQ(out.str(), "crw------- quorvel_config 250:0\ndrwxr-xr-x gpio\n-rw-r--r-- value\n");
 }
 
-TEST_F(ShellTest, ModuleCommands) {
+TEST_F(ShellTest, ModuleCommands)
+{
     run("insmod dev_pwm=3 dev_gpio=0xff; rmmod; dmesg -c");
     EXPECT_THAT(fake.calls, ElementsAre("insmod dev_pwm=3 dev_gpio=0xff", "rmmod", "dmesg -c"));
     EXPECT_EQ(run("insmod dev_pwm"), Outcome::Usage);
@@ -106,7 +116,8 @@ TEST_F(ShellTest, ModuleCommands) {
 
 // Each malformed command is refused before the board is touched, with a
 // message that names the problem.
-TEST_F(ShellTest, BadInputIsRefusedWithAReason) {
+TEST_F(ShellTest, BadInputIsRefusedWithAReason)
+{
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"frobnicate 3", "unknown command 'frobnicate'"},
         {"open", "missing arguments"},
@@ -135,12 +146,14 @@ TEST_F(ShellTest, BadInputIsRefusedWithAReason) {
     EXPECT_EQ(out.str(), "");
 }
 
-TEST_F(ShellTest, UsageLineFollowsTheReason) {
+TEST_F(ShellTest, UsageLineFollowsTheReason)
+{
     run("read 3");
     EXPECT_EQ(err.str(), "read: missing arguments\nusage: read FD COUNT [bad|null]\n");
 }
 
-TEST_F(ShellTest, ScriptsStopAtTheFirstBadCommand) {
+TEST_F(ShellTest, ScriptsStopAtTheFirstBadCommand)
+{
     EXPECT_EQ(run("open /a; bogus; close 3", true), Outcome::Usage);
     EXPECT_THAT(fake.calls, ElementsAre("open /a 2"));
     // At the prompt the rest of the line still runs, but the error is kept.
@@ -148,12 +161,14 @@ TEST_F(ShellTest, ScriptsStopAtTheFirstBadCommand) {
     EXPECT_THAT(fake.calls, ElementsAre("open /a 2", "close 3"));
 }
 
-TEST_F(ShellTest, ExitEndsTheRun) {
+TEST_F(ShellTest, ExitEndsTheRun)
+{
     EXPECT_EQ(run("close 3; exit; close 4"), Outcome::Exit);
     EXPECT_THAT(fake.calls, ElementsAre("close 3"));
 }
 
-TEST_F(ShellTest, HelpListsCommandsAndIoctlNames) {
+TEST_F(ShellTest, HelpListsCommandsAndIoctlNames)
+{
     run("help");
     for (const char *word : {"open PATH [rw|ro|wo]", "ioctl FD CMD", "trace", "CONFIG_IOCTL_RESET", "0x6301"})
         EXPECT_THAT(out.str(), HasSubstr(word));

@@ -17,17 +17,20 @@ constexpr int64_t kMs = 1'000'000;
 
 const Bytes kVersionRequest = {0x8A, 0x06, 0x70, 0x1E, 0x5A, 0xA3};
 
-Bytes version_reply(uint8_t tail = 0xA3, uint8_t status = 0) {
+Bytes version_reply(uint8_t tail = 0xA3, uint8_t status = 0)
+{
     return coproc::encode_reply(0x8A, 7, status, Bytes{0x01, 0x07}, tail);
 }
 
 // The module reads a reply one byte at a time: one event per byte.
-void add_bytewise(std::vector<SerialEvent> &ev, const Bytes &bytes, int64_t t) {
+void add_bytewise(std::vector<SerialEvent> &ev, const Bytes &bytes, int64_t t)
+{
     for (uint8_t b : bytes)
         ev.push_back({Dir::FromPeer, t++, {b}});
 }
 
-std::vector<SerialEvent> exchange(const Bytes &reply) {
+std::vector<SerialEvent> exchange(const Bytes &reply)
+{
     std::vector<SerialEvent> ev{{Dir::ToPeer, 12 * kMs + 345'678, kVersionRequest}};
     add_bytewise(ev, reply, 12 * kMs + 900'000);
     return ev;
@@ -35,13 +38,16 @@ std::vector<SerialEvent> exchange(const Bytes &reply) {
 
 } // namespace
 
-TEST(Trace, GoodExchangeOneLinePerFrame) {
+TEST(Trace, GoodExchangeOneLinePerFrame)
+{
     EXPECT_THAT(format_trace(exchange(version_reply())),
                 ElementsAre("->    12.346 CONFIG CONTROL [1e] crc ok tail a3 | 8a 06 70 1e 5a a3",
-                            ::testing::StartsWith("<-    12.900 CONFIG CONTROL st 0 [01 07] crc ok tail a3 | 8a 07 70 01 07 ")));
+                            ::testing::StartsWith(
+                                "<-    12.900 CONFIG CONTROL st 0 [01 07] crc ok tail a3 | 8a 07 70 01 07 ")));
 }
 
-TEST(Trace, BadCrcNamesTheExpectedValue) {
+TEST(Trace, BadCrcNamesTheExpectedValue)
+{
     Bytes reply = version_reply();
     const uint8_t want = reply[5];
     reply[5] ^= 0xFF;
@@ -50,7 +56,8 @@ TEST(Trace, BadCrcNamesTheExpectedValue) {
     EXPECT_THAT(lines[1], ::testing::HasSubstr(fmt::format("[01 07] crc BAD (want {:02x}) tail a3 |", want)));
 }
 
-TEST(Trace, ReplyNotMatchingItsRequestIsFlagged) {
+TEST(Trace, ReplyNotMatchingItsRequestIsFlagged)
+{
     const auto wrong_tail = format_trace(exchange(version_reply(0x9F)));
     EXPECT_THAT(wrong_tail[1], ::testing::HasSubstr("crc ok tail 9f (want a3) |"));
 
@@ -59,7 +66,8 @@ TEST(Trace, ReplyNotMatchingItsRequestIsFlagged) {
     EXPECT_THAT(wrong_head[1], ::testing::HasSubstr("UART READ head 83 (want 8a) cmd 3 (want 7) st 5 [00]"));
 }
 
-TEST(Trace, ShortReplyAndLeftoverBytesShownRaw) {
+TEST(Trace, ShortReplyAndLeftoverBytesShownRaw)
+{
     const Bytes reply = version_reply();
     const auto short_lines = format_trace(exchange(Bytes(reply.begin(), reply.begin() + 4)));
     EXPECT_EQ(short_lines[1], "<-    12.900 short frame, 4 of 7 bytes: 8a 07 70 01");
@@ -76,7 +84,8 @@ TEST(Trace, ShortReplyAndLeftoverBytesShownRaw) {
                 ElementsAre(::testing::_, "<-    12.900 raw 3 bytes: 8a 02 70"));
 }
 
-TEST(Trace, DrainedBytesAndBackToBackRequests) {
+TEST(Trace, DrainedBytesAndBackToBackRequests)
+{
     // A reset gets no reply; whatever the peer says afterwards is drained
     // before the next request goes out.
     const Bytes reset = {0x8A, 0x06, 0x70, 0x1F, 0x5D, 0x81};
@@ -89,13 +98,14 @@ TEST(Trace, DrainedBytesAndBackToBackRequests) {
         {Dir::Drained, 2 * kMs + 10, {0xCC}},
         {Dir::ToPeer, 3 * kMs, {0x8A, 0x06}},
     };
-    EXPECT_THAT(format_trace(ev), ElementsAre("->     1.000 CONFIG CONTROL [1f] crc ok tail 81 | 8a 06 70 1f 5d 81",
-                                              "->     1.000 UART CONTROL [11] crc ok tail 82 | 83 06 70 11 77 82",
-                                              "xx     2.000 drained 3 bytes: aa bb cc",
-                                              "->     3.000 short frame, 2 of 6 bytes: 8a 06"));
+    EXPECT_THAT(format_trace(ev),
+                ElementsAre("->     1.000 CONFIG CONTROL [1f] crc ok tail 81 | 8a 06 70 1f 5d 81",
+                            "->     1.000 UART CONTROL [11] crc ok tail 82 | 83 06 70 11 77 82",
+                            "xx     2.000 drained 3 bytes: aa bb cc", "->     3.000 short frame, 2 of 6 bytes: 8a 06"));
 }
 
-TEST(Trace, UnknownCodesAndLongFrames) {
+TEST(Trace, UnknownCodesAndLongFrames)
+{
     // Length byte 0 stands for a 256-byte frame (251 payload bytes).
     const Bytes big = coproc::encode_request(coproc::DEV_TYPE_SPI, coproc::CMD_WRITE, Bytes(251, 0x5A), 0x90);
     ASSERT_EQ(big[1], 0x00);
@@ -106,7 +116,8 @@ TEST(Trace, UnknownCodesAndLongFrames) {
     EXPECT_TRUE(format_trace({}).empty());
 }
 
-TEST(Trace, StrayBytesBeforeAReplyAreSetApart) {
+TEST(Trace, StrayBytesBeforeAReplyAreSetApart)
+{
     // Output the peer sent on its own (a start-up banner) that the module
     // took as the beginning of its reply.
     const Bytes banner = {0x0D, 0x0A, 0x62, 0x6F, 0x6F, 0x74, 0x0D, 0x0A};

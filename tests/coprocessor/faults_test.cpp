@@ -10,21 +10,24 @@ namespace {
 // The version reply 8A 07 7x 01 07 crc A7 as the firmware sends it.
 const Bytes kReply = encode_reply(0x8A, CMD_CONTROL, 0, Bytes{0x01, 0x07}, 0xA7);
 
-Bytes with(size_t index, uint8_t value) {
+Bytes with(size_t index, uint8_t value)
+{
     Bytes b = kReply;
     b[index] = value;
     return b;
 }
 
-Delivery spoil(Fault f) {
+Delivery spoil(Fault f)
+{
     FaultQueue q;
     q.add(std::move(f));
     return q.apply(kReply);
 }
 
-}  // namespace
+} // namespace
 
-TEST(FaultQueue, EachKindChangesExactlyItsField) {
+TEST(FaultQueue, EachKindChangesExactlyItsField)
+{
     EXPECT_TRUE(spoil({FaultKind::NoReply}).bytes.empty());
     EXPECT_EQ(spoil({FaultKind::ShortReply}).bytes, Bytes(kReply.begin(), kReply.end() - 1));
     EXPECT_EQ(spoil({FaultKind::ShortReply, 2}).bytes, Bytes(kReply.begin(), kReply.end() - 2));
@@ -48,7 +51,8 @@ TEST(FaultQueue, EachKindChangesExactlyItsField) {
     EXPECT_EQ(spoil(custom).bytes.size(), kReply.size() + 2);
 }
 
-TEST(FaultQueue, CountAndSkipSelectWhichRepliesAreSpoilt) {
+TEST(FaultQueue, CountAndSkipSelectWhichRepliesAreSpoilt)
+{
     FaultQueue q;
     q.add({FaultKind::WrongTail, 0, /*count=*/2, /*skip=*/1});
     EXPECT_EQ(q.apply(kReply).bytes, kReply);
@@ -57,11 +61,12 @@ TEST(FaultQueue, CountAndSkipSelectWhichRepliesAreSpoilt) {
     EXPECT_EQ(q.apply(kReply).bytes, kReply);
     EXPECT_EQ(q.pending(), 0u);
 
-    q.add({FaultKind::BadCrc, 0, /*count=*/0});  // spoils nothing
+    q.add({FaultKind::BadCrc, 0, /*count=*/0}); // spoils nothing
     EXPECT_EQ(q.apply(kReply).bytes, kReply);
 }
 
-TEST(FaultQueue, FaultsDueTogetherStack) {
+TEST(FaultQueue, FaultsDueTogetherStack)
+{
     FaultQueue q;
     q.add({FaultKind::Delay, 20});
     q.add({FaultKind::Status, 9});
@@ -74,5 +79,5 @@ TEST(FaultQueue, FaultsDueTogetherStack) {
 
     q.add({FaultKind::NoReply});
     q.add({FaultKind::StaleBytes, 4});
-    EXPECT_TRUE(q.apply(kReply).bytes.empty());  // a lost reply takes its stale bytes along
+    EXPECT_TRUE(q.apply(kReply).bytes.empty()); // a lost reply takes its stale bytes along
 }

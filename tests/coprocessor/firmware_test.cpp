@@ -8,12 +8,11 @@ namespace {
 
 constexpr uint8_t kTail = 0xA7;
 
-Frame request(uint8_t type, uint8_t cmd, Bytes payload) {
-    return *decode(encode_request(type, cmd, payload, kTail));
-}
+Frame request(uint8_t type, uint8_t cmd, Bytes payload) { return *decode(encode_request(type, cmd, payload, kTail)); }
 
 // The reply as the module would take it: checked framing, then the payload.
-Frame reply_to(Firmware& fw, uint8_t type, uint8_t cmd, Bytes payload, size_t expect_len) {
+Frame reply_to(Firmware &fw, uint8_t type, uint8_t cmd, Bytes payload, size_t expect_len)
+{
     const Frame req = request(type, cmd, std::move(payload));
     Answer a = fw.handle(req);
     EXPECT_TRUE(a.reply);
@@ -29,27 +28,30 @@ Frame reply_to(Firmware& fw, uint8_t type, uint8_t cmd, Bytes payload, size_t ex
     return f;
 }
 
-Frame read_table(Firmware& fw, size_t n) {
+Frame read_table(Firmware &fw, size_t n)
+{
     return reply_to(fw, DEV_TYPE_CONFIG, CMD_READ, Bytes{static_cast<uint8_t>(n + 1)}, n + 6);
 }
 
-Frame write_table(Firmware& fw, Bytes payload) {
+Frame write_table(Firmware &fw, Bytes payload)
+{
     return reply_to(fw, DEV_TYPE_CONFIG, CMD_WRITE, std::move(payload), 6);
 }
 
-}  // namespace
+} // namespace
 
-TEST(FirmwareVersion, AnswersTheVersionBytesExactly) {
+TEST(FirmwareVersion, AnswersTheVersionBytesExactly)
+{
     Firmware fw;
     Answer a = fw.handle(request(DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_VERSION}));
     ASSERT_TRUE(a.reply);
     EXPECT_EQ(*a.reply, (Bytes{0x8A, 0x07, 0x70, 0x01, 0x07, crc8(Bytes{0x01, 0x07}), kTail}));
     fw.set_version(0x02, 0x31);
-    EXPECT_EQ(reply_to(fw, DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_VERSION}, 7).payload,
-              (Bytes{0x02, 0x31}));
+    EXPECT_EQ(reply_to(fw, DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_VERSION}, 7).payload, (Bytes{0x02, 0x31}));
 }
 
-TEST(FirmwareTable, MarkerSaysInvalidUntilTheFirstWrite) {
+TEST(FirmwareTable, MarkerSaysInvalidUntilTheFirstWrite)
+{
     Firmware fw;
     Frame r = read_table(fw, 48);
     EXPECT_EQ(r.status, STATUS_DONE);
@@ -65,7 +67,8 @@ TEST(FirmwareTable, MarkerSaysInvalidUntilTheFirstWrite) {
     EXPECT_EQ(r.payload[48], kTableValidMarker);
 }
 
-TEST(FirmwareTable, ShortReadsEndWithTheNextPinsMode) {
+TEST(FirmwareTable, ShortReadsEndWithTheNextPinsMode)
+{
     Firmware fw;
     ASSERT_EQ(write_table(fw, Bytes{0, 0x10, 0x20, 0x04, 0x08}).status, STATUS_DONE);
     EXPECT_EQ(read_table(fw, 3).payload, (Bytes{0x10, 0x20, 0x04, 0x08}));
@@ -75,7 +78,8 @@ TEST(FirmwareTable, ShortReadsEndWithTheNextPinsMode) {
     EXPECT_EQ(bad.status, STATUS_BAD_ARGUMENT);
 }
 
-TEST(FirmwareTable, RefusedWritesChangeNothing) {
+TEST(FirmwareTable, RefusedWritesChangeNothing)
+{
     Firmware fw;
     EXPECT_EQ(write_table(fw, Bytes{46, 1, 1, 1}).status, STATUS_PIN_RANGE);
     EXPECT_EQ(write_table(fw, Bytes{49}).status, STATUS_PIN_RANGE);
@@ -95,7 +99,8 @@ TEST(FirmwareTable, RefusedWritesChangeNothing) {
     EXPECT_EQ(fw.table()[0], 0x01);
 }
 
-TEST(FirmwareReset, NoReplyAndBackToPowerOn) {
+TEST(FirmwareReset, NoReplyAndBackToPowerOn)
+{
     Firmware fw;
     fw.set_version(3, 4);
     fw.set_boot_bytes(Bytes{'h', 'i'});
@@ -110,38 +115,37 @@ TEST(FirmwareReset, NoReplyAndBackToPowerOn) {
     EXPECT_FALSE(fw.table_valid());
     EXPECT_EQ(fw.table(), PinTable{});
     EXPECT_EQ(fw.uart_rx_waiting(), 0u);
-    EXPECT_EQ(fw.version(), (std::array<uint8_t, 2>{3, 4}));  // the image survives
+    EXPECT_EQ(fw.version(), (std::array<uint8_t, 2>{3, 4})); // the image survives
     EXPECT_EQ(read_table(fw, 48).payload[48], kTableInvalidMarker);
 }
 
-TEST(FirmwareUart, CountCapsAtOneByteAndReadsOldestFirst) {
+TEST(FirmwareUart, CountCapsAtOneByteAndReadsOldestFirst)
+{
     Firmware fw;
-    EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_RX_COUNT}, 6).payload,
-              Bytes{0});
+    EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_RX_COUNT}, 6).payload, Bytes{0});
     fw.feed_uart_rx(Bytes(300, 0x61));
-    EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_RX_COUNT}, 6).payload,
-              Bytes{255});
+    EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_RX_COUNT}, 6).payload, Bytes{255});
     Frame r = reply_to(fw, DEV_TYPE_UART, CMD_READ, Bytes{241}, 246);
     EXPECT_EQ(r.payload[0], 240);
     EXPECT_EQ(fw.uart_rx_waiting(), 60u);
 
     Firmware fw2;
     fw2.feed_uart_rx(Bytes{'a', 'b', 'c'});
-    EXPECT_EQ(reply_to(fw2, DEV_TYPE_UART, CMD_READ, Bytes{3}, 8).payload,
-              (Bytes{2, 'a', 'b'}));
-    EXPECT_EQ(reply_to(fw2, DEV_TYPE_UART, CMD_READ, Bytes{5}, 10).payload,
-              (Bytes{1, 'c', 0, 0, 0}));
+    EXPECT_EQ(reply_to(fw2, DEV_TYPE_UART, CMD_READ, Bytes{3}, 8).payload, (Bytes{2, 'a', 'b'}));
+    EXPECT_EQ(reply_to(fw2, DEV_TYPE_UART, CMD_READ, Bytes{5}, 10).payload, (Bytes{1, 'c', 0, 0, 0}));
     EXPECT_EQ(reply_to(fw2, DEV_TYPE_UART, CMD_READ, Bytes{3}, 8).payload, (Bytes{0, 0, 0}));
 }
 
-TEST(FirmwareUart, ReceiveBufferDropsWhatDoesNotFit) {
+TEST(FirmwareUart, ReceiveBufferDropsWhatDoesNotFit)
+{
     Firmware fw;
     EXPECT_EQ(fw.feed_uart_rx(Bytes(kUartRxCapacity - 1, 0x20)), kUartRxCapacity - 1);
     EXPECT_EQ(fw.feed_uart_rx(Bytes{1, 2, 3}), 1u);
     EXPECT_EQ(fw.uart_rx_lost(), 2u);
 }
 
-TEST(FirmwareMalformed, BadCrcIsAnsweredWithStatusEAndNotActedOn) {
+TEST(FirmwareMalformed, BadCrcIsAnsweredWithStatusEAndNotActedOn)
+{
     Firmware fw;
     Frame write = request(DEV_TYPE_CONFIG, CMD_WRITE, Bytes{0, 0x01, 0x01});
     write.crc ^= 1;
@@ -154,7 +158,7 @@ TEST(FirmwareMalformed, BadCrcIsAnsweredWithStatusEAndNotActedOn) {
 
     Frame version = request(DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_VERSION});
     version.crc_ok = false;
-    EXPECT_EQ(fw.handle(version).reply->size(), 7u);  // the length the module reads
+    EXPECT_EQ(fw.handle(version).reply->size(), 7u); // the length the module reads
 
     Frame reset = request(DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_RESET});
     reset.crc_ok = false;
@@ -162,13 +166,13 @@ TEST(FirmwareMalformed, BadCrcIsAnsweredWithStatusEAndNotActedOn) {
     EXPECT_EQ(fw.reset_count(), 0u);
 }
 
-TEST(FirmwareOther, EveryOtherRequestGetsAPlainAcknowledgement) {
+TEST(FirmwareOther, EveryOtherRequestGetsAPlainAcknowledgement)
+{
     Firmware fw;
     for (uint8_t type : {DEV_TYPE_GPIO, DEV_TYPE_SPI, DEV_TYPE_IR_RECV}) {
         Frame f = reply_to(fw, type, CMD_WRITE, Bytes{5, 1, 1}, 6);
         EXPECT_EQ(f.status, STATUS_DONE);
         EXPECT_EQ(f.payload, Bytes{0});
     }
-    EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_SET_LINE, 0x07}, 6).payload,
-              Bytes{0});
+    EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_SET_LINE, 0x07}, 6).payload, Bytes{0});
 }

@@ -16,15 +16,15 @@ namespace {
 
 class Line {
 public:
-    explicit Line(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    explicit Line(const std::string &path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
     ~Line() { ::close(fd_); }
     [[nodiscard]] bool ok() const { return fd_ >= 0; }
 
-    void write(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), (ssize_t)b.size()); }
+    void write(const Bytes &b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), (ssize_t)b.size()); }
 
     // Reads until n bytes arrived or the line stayed quiet for `quiet`.
-    Bytes read(size_t n, std::chrono::milliseconds quiet = 500ms) {
+    Bytes read(size_t n, std::chrono::milliseconds quiet = 500ms)
+    {
         Bytes out;
         while (out.size() < n) {
             pollfd p{fd_, POLLIN, 0};
@@ -38,8 +38,8 @@ public:
         return out;
     }
 
-    Bytes exchange(const Bytes& request, size_t reply_len,
-                   std::chrono::milliseconds quiet = 500ms) {
+    Bytes exchange(const Bytes &request, size_t reply_len, std::chrono::milliseconds quiet = 500ms)
+    {
         write(request);
         return read(reply_len, quiet);
     }
@@ -48,22 +48,25 @@ private:
     int fd_;
 };
 
-Bytes version_request(uint8_t tail = 0xA3) {
+Bytes version_request(uint8_t tail = 0xA3)
+{
     return encode_request(DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_VERSION}, tail);
 }
 
-size_t open_fds() {
+size_t open_fds()
+{
     size_t n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (dirent* e = ::readdir(d))
+    DIR *d = ::opendir("/proc/self/fd");
+    while (dirent *e = ::readdir(d))
         n += e->d_name[0] != '.';
     ::closedir(d);
     return n;
 }
 
-}  // namespace
+} // namespace
 
-TEST(SimulatorPty, VersionRequestGetsTheSevenByteReply) {
+TEST(SimulatorPty, VersionRequestGetsTheSevenByteReply)
+{
     Simulator sim;
     Line line(sim.tty_path());
     ASSERT_TRUE(line.ok());
@@ -78,7 +81,8 @@ TEST(SimulatorPty, VersionRequestGetsTheSevenByteReply) {
     EXPECT_EQ(sim.reply_count(), 1u);
 }
 
-TEST(SimulatorPty, TableWriteThenReadAndTheLogKeepsBoth) {
+TEST(SimulatorPty, TableWriteThenReadAndTheLogKeepsBoth)
+{
     Simulator sim;
     Line line(sim.tty_path());
     Bytes w = line.exchange(encode_request(DEV_TYPE_CONFIG, CMD_WRITE, Bytes{5, 1, 1}, 0x91), 6);
@@ -91,7 +95,8 @@ TEST(SimulatorPty, TableWriteThenReadAndTheLogKeepsBoth) {
     EXPECT_EQ(r[51], kTableValidMarker);
 }
 
-TEST(SimulatorPty, ResetIsUnansweredAndBootBytesFollow) {
+TEST(SimulatorPty, ResetIsUnansweredAndBootBytesFollow)
+{
     SimulatorOptions opt;
     opt.boot_bytes = Bytes{'B', 'O', 'O', 'T'};
     Simulator sim(opt);
@@ -106,7 +111,8 @@ TEST(SimulatorPty, ResetIsUnansweredAndBootBytesFollow) {
     EXPECT_EQ(sim.reply_count(), 0u);
 }
 
-TEST(SimulatorPty, NoiseBeforeARequestIsSkipped) {
+TEST(SimulatorPty, NoiseBeforeARequestIsSkipped)
+{
     Simulator sim;
     Line line(sim.tty_path());
     Bytes noisy{0x00, 0x41, 0xFF};
@@ -116,17 +122,19 @@ TEST(SimulatorPty, NoiseBeforeARequestIsSkipped) {
     EXPECT_EQ(sim.dropped_bytes(), 3u);
 }
 
-TEST(SimulatorPty, StalledPartialFrameIsGivenUp) {
+TEST(SimulatorPty, StalledPartialFrameIsGivenUp)
+{
     SimulatorOptions opt;
     opt.partial_timeout = 20ms;
     Simulator sim(opt);
     Line line(sim.tty_path());
-    line.write(Bytes{0x8A, 40});  // claims 40 bytes that never come
+    line.write(Bytes{0x8A, 40}); // claims 40 bytes that never come
     std::this_thread::sleep_for(80ms);
     EXPECT_EQ(line.exchange(version_request(), 7).size(), 7u);
 }
 
-TEST(SimulatorPty, BadCrcIsAnsweredWithStatusE) {
+TEST(SimulatorPty, BadCrcIsAnsweredWithStatusE)
+{
     Simulator sim;
     Line line(sim.tty_path());
     Bytes req = version_request();
@@ -137,7 +145,8 @@ TEST(SimulatorPty, BadCrcIsAnsweredWithStatusE) {
     EXPECT_EQ(sim.bad_crc_count(), 1u);
 }
 
-TEST(SimulatorFaults, LostLateAndStaleRepliesOnTheLine) {
+TEST(SimulatorFaults, LostLateAndStaleRepliesOnTheLine)
+{
     Simulator sim;
     Line line(sim.tty_path());
     sim.inject({FaultKind::NoReply});
@@ -151,20 +160,19 @@ TEST(SimulatorFaults, LostLateAndStaleRepliesOnTheLine) {
     EXPECT_EQ(line.read(7).size(), 7u);
 
     sim.inject({FaultKind::StaleBytes, 2});
-    EXPECT_EQ(line.exchange(version_request(0x8C), 9),
-              (Bytes{0x55, 0x55, 0x8A, 0x07, 0x70, 0x01, 0x07, 0x00, 0x8C}));
+    EXPECT_EQ(line.exchange(version_request(0x8C), 9), (Bytes{0x55, 0x55, 0x8A, 0x07, 0x70, 0x01, 0x07, 0x00, 0x8C}));
 
     sim.inject({FaultKind::ShortReply, 2});
     EXPECT_EQ(line.exchange(version_request(), 7, 100ms).size(), 5u);
-    EXPECT_EQ(line.exchange(version_request(), 7).size(), 7u);  // one reply only
+    EXPECT_EQ(line.exchange(version_request(), 7).size(), 7u); // one reply only
 }
 
-TEST(SimulatorFaults, SilentModeNeitherDoesNorAnswers) {
+TEST(SimulatorFaults, SilentModeNeitherDoesNorAnswers)
+{
     Simulator sim;
     Line line(sim.tty_path());
     sim.set_silent(true);
-    EXPECT_TRUE(
-        line.exchange(encode_request(DEV_TYPE_CONFIG, CMD_WRITE, Bytes{0, 1}, 0x80), 6, 100ms).empty());
+    EXPECT_TRUE(line.exchange(encode_request(DEV_TYPE_CONFIG, CMD_WRITE, Bytes{0, 1}, 0x80), 6, 100ms).empty());
     EXPECT_FALSE(sim.table_valid());
     ASSERT_EQ(sim.requests().size(), 1u);
     EXPECT_FALSE(sim.requests()[0].answered);
@@ -172,7 +180,8 @@ TEST(SimulatorFaults, SilentModeNeitherDoesNorAnswers) {
     EXPECT_EQ(line.exchange(version_request(), 7).size(), 7u);
 }
 
-TEST(SimulatorPty, UnsolicitedBytesAndReceiveDataReachTheLine) {
+TEST(SimulatorPty, UnsolicitedBytesAndReceiveDataReachTheLine)
+{
     Simulator sim;
     Line line(sim.tty_path());
     sim.send_unsolicited(Bytes{0x21, 0x22});
@@ -185,11 +194,12 @@ TEST(SimulatorPty, UnsolicitedBytesAndReceiveDataReachTheLine) {
     EXPECT_EQ(Bytes(data.begin() + 3, data.begin() + 6), (Bytes{2, 'x', 'y'}));
 }
 
-TEST(SimulatorLifetime, TwoHundredSimulatorsLeakNoFd) {
+TEST(SimulatorLifetime, TwoHundredSimulatorsLeakNoFd)
+{
     const size_t before = open_fds();
     for (int i = 0; i < 200; ++i) {
         Simulator sim;
-        if (i % 50 == 0) {  // some of them with a user and a pending fault
+        if (i % 50 == 0) { // some of them with a user and a pending fault
             Line line(sim.tty_path());
             sim.inject({FaultKind::Delay, 10000});
             line.write(version_request());

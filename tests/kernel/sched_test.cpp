@@ -174,7 +174,8 @@ TEST_F(Kernel, BreakLeavesAScopedGuardOnce)
 {
     int rounds = 0;
     for (int i = 0; i < 3; i++) {
-        scoped_guard(mutex, &guarded) {
+        scoped_guard(mutex, &guarded)
+        {
             rounds++;
             EXPECT_TRUE(mutex_is_locked(&guarded));
             if (i == 1)

@@ -11,8 +11,8 @@
 #include <atomic>
 #include <thread>
 
-using qtest::Board;
 using coproc::hex;
+using qtest::Board;
 
 namespace {
 
@@ -146,7 +146,7 @@ TEST_F(ConfigDevice, ReadTakesTheCoprocessorsTableOnceItIsValid)
     uint8_t buf[48];
     // Power-on: no valid table; the module answers with its own.
     ASSERT_EQ(write({0x05, 0x01}), 2); // makes the co-processor's table valid...
-    board_.sim().power_on();            // ...until it restarts
+    board_.sim().power_on();           // ...until it restarts
     std::fill(std::begin(buf), std::end(buf), 0xee);
     EXPECT_EQ(prog_.read(fd_, buf, 48), 48);
     EXPECT_TRUE(khost::log_contains("read gpio state error-----------------"));
@@ -236,8 +236,8 @@ TEST_F(ConfigDevice, ResetSendsOneFrameAndReadsNoReply)
     auto restart_done = [&](int n) {
         for (int i = 0; i < 400 && restarted < n; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return restarted == n && qtest::wait_for_input(board_.sim().tty_path(),
-                                                       static_cast<int>(last_request().boot_bytes.size()));
+        return restarted == n &&
+               qtest::wait_for_input(board_.sim().tty_path(), static_cast<int>(last_request().boot_bytes.size()));
     };
     uint8_t mode = 1;
     EXPECT_EQ(ioctl(RESET, &mode), 0);

@@ -144,9 +144,11 @@ TEST(Startup, EveryLoadStartsFromFreshState)
     auto table = logged_table(); // the first load's table comes first in the log
     EXPECT_EQ(table[0], 0x10u);
     auto lines = Board::log();
-    long second = Board::find_line("Size of int : 4 bytes", static_cast<size_t>(Board::find_line("Size of int : 4 bytes") + 1));
+    long second =
+        Board::find_line("Size of int : 4 bytes", static_cast<size_t>(Board::find_line("Size of int : 4 bytes") + 1));
     ASSERT_GT(second, 0);
-    EXPECT_EQ(lines[static_cast<size_t>(second + 1)], "0\t0\t0\t0\t0\t0\t0\t0") << "the table does not survive an unload";
+    EXPECT_EQ(lines[static_cast<size_t>(second + 1)], "0\t0\t0\t0\t0\t0\t0\t0")
+        << "the table does not survive an unload";
 }
 
 TEST(Startup, NodesOfTheAlwaysStartedDevicesExistUntilUnload)

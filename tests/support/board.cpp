@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace qtest {
 
 Board::Board(std::vector<std::string> params, unsigned hz)

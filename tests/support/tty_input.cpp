@@ -17,8 +17,7 @@ bool wait_for_input(const std::string &path, int count, std::chrono::millisecond
         return false;
     auto until = std::chrono::steady_clock::now() + limit;
     int queued = 0;
-    while (::ioctl(fd, FIONREAD, &queued) == 0 && queued < count &&
-           std::chrono::steady_clock::now() < until)
+    while (::ioctl(fd, FIONREAD, &queued) == 0 && queued < count && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ::close(fd);
     return queued >= count;

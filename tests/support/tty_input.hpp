@@ -9,7 +9,6 @@
 namespace qtest {
 
 // True once at least `count` bytes wait to be read on the tty at `path`.
-bool wait_for_input(const std::string &path, int count,
-                    std::chrono::milliseconds limit = std::chrono::seconds(5));
+bool wait_for_input(const std::string &path, int count, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 } // namespace qtest

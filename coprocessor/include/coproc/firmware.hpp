@@ -21,9 +21,9 @@ using PinTable = std::array<uint8_t, kPinCount>;
 // from the rest; the nonzero codes exist so that traces can say why.
 enum Status : uint8_t {
     STATUS_DONE = 0x0,
-    STATUS_BAD_ARGUMENT = 0x2,  // empty payload or a length argument out of range
-    STATUS_PIN_RANGE = 0x3,     // a table write runs past pin 47; nothing written
-    STATUS_BAD_CRC = 0xE,       // the request's CRC did not match; nothing done
+    STATUS_BAD_ARGUMENT = 0x2, // empty payload or a length argument out of range
+    STATUS_PIN_RANGE = 0x3,    // a table write runs past pin 47; nothing written
+    STATUS_BAD_CRC = 0xE,      // the request's CRC did not match; nothing done
 };
 
 // Last byte of a 48-pin table read: 0xFF until the table has been written
@@ -35,16 +35,16 @@ inline constexpr uint8_t kTableValidMarker = 0x00;
 inline constexpr size_t kUartRxCapacity = 4096;
 
 struct Answer {
-    std::optional<Bytes> reply;  // absent: this request gets no reply (reset)
+    std::optional<Bytes> reply; // absent: this request gets no reply (reset)
     bool restarted = false;
-    Bytes boot_bytes;            // sent unasked once the restart is done
+    Bytes boot_bytes; // sent unasked once the restart is done
 };
 
 class Firmware {
 public:
     Firmware();
 
-    [[nodiscard]] Answer handle(const Frame& request);
+    [[nodiscard]] Answer handle(const Frame &request);
 
     // Back to the power-on state: table zeroed and invalid, receive buffer
     // empty. Version and boot bytes are properties of the firmware image and
@@ -54,11 +54,11 @@ public:
     void set_version(uint8_t major, uint8_t minor) { version_ = {major, minor}; }
     [[nodiscard]] std::array<uint8_t, 2> version() const { return version_; }
     void set_boot_bytes(Bytes bytes) { boot_bytes_ = std::move(bytes); }
-    [[nodiscard]] const Bytes& boot_bytes() const { return boot_bytes_; }
+    [[nodiscard]] const Bytes &boot_bytes() const { return boot_bytes_; }
 
-    [[nodiscard]] const PinTable& table() const { return table_; }
+    [[nodiscard]] const PinTable &table() const { return table_; }
     [[nodiscard]] bool table_valid() const { return table_valid_; }
-    void set_table(const PinTable& table);  // as if written by the host
+    void set_table(const PinTable &table); // as if written by the host
 
     // Bytes arriving on the co-processor's own serial port. Returns how many
     // fitted; the rest are lost, as on a full hardware buffer.
@@ -71,13 +71,13 @@ public:
 private:
     struct Result {
         uint8_t status = STATUS_DONE;
-        Bytes payload{0x00};  // the plain acknowledgement
+        Bytes payload{0x00}; // the plain acknowledgement
     };
-    Result config_control(const Frame& req, bool& restart);
-    Result config_write(const Frame& req);
-    Result config_read(const Frame& req) const;
-    Result uart_control(const Frame& req) const;
-    Result uart_read(const Frame& req);
+    Result config_control(const Frame &req, bool &restart);
+    Result config_write(const Frame &req);
+    Result config_read(const Frame &req) const;
+    Result uart_control(const Frame &req) const;
+    Result uart_read(const Frame &req);
 
     PinTable table_{};
     bool table_valid_ = false;
@@ -90,6 +90,6 @@ private:
 
 // Payload length of the reply the module reads for this request, judged from
 // the request's type, command and first payload byte alone.
-[[nodiscard]] size_t expected_reply_payload(const Frame& request);
+[[nodiscard]] size_t expected_reply_payload(const Frame &request);
 
-}  // namespace coproc
+} // namespace coproc

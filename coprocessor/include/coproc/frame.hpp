@@ -56,13 +56,11 @@ inline constexpr uint8_t CTRL_RX_COUNT = 0x11;
 inline constexpr uint8_t CTRL_VERSION = 0x1E;
 inline constexpr uint8_t CTRL_RESET = 0x1F;
 
-inline constexpr size_t kFrameOverhead = 5;  // head, length, command, crc, tail
-inline constexpr size_t kMaxFrame = 256;     // a length byte of 0 stands for 256
+inline constexpr size_t kFrameOverhead = 5; // head, length, command, crc, tail
+inline constexpr size_t kMaxFrame = 256;    // a length byte of 0 stands for 256
 
-[[nodiscard]] uint8_t crc8(const uint8_t* data, size_t len);
-[[nodiscard]] inline uint8_t crc8(std::span<const uint8_t> data) {
-    return crc8(data.data(), data.size());
-}
+[[nodiscard]] uint8_t crc8(const uint8_t *data, size_t len);
+[[nodiscard]] inline uint8_t crc8(std::span<const uint8_t> data) { return crc8(data.data(), data.size()); }
 
 // Short names for trace output ("CONFIG", "CONTROL"); "?" for unused codes.
 // type_name() masks with 0x3F, so a head byte works as well as a type code.
@@ -73,15 +71,13 @@ inline constexpr size_t kMaxFrame = 256;     // a length byte of 0 stands for 25
 [[nodiscard]] constexpr bool is_request_head(uint8_t b) { return b >= 0x81 && b <= 0x90; }
 
 // Whole-frame length announced by a length byte (0 means 256).
-[[nodiscard]] constexpr size_t frame_length(uint8_t length_byte) {
-    return length_byte == 0 ? kMaxFrame : length_byte;
-}
+[[nodiscard]] constexpr size_t frame_length(uint8_t length_byte) { return length_byte == 0 ? kMaxFrame : length_byte; }
 
 struct Frame {
     uint8_t head = 0;
-    uint8_t length = 0;   // the length byte as carried, not re-derived
-    uint8_t command = 0;  // high nibble of byte 2
-    uint8_t status = 0;   // low nibble of byte 2
+    uint8_t length = 0;  // the length byte as carried, not re-derived
+    uint8_t command = 0; // high nibble of byte 2
+    uint8_t status = 0;  // low nibble of byte 2
     Bytes payload;
     uint8_t crc = 0;
     bool crc_ok = false;
@@ -98,16 +94,15 @@ struct Frame {
 // Builds a request exactly as the module does, including its length quirk:
 // the payload length is taken modulo 256 and a value of 252..255 sends only
 // the first payload byte with a length byte of 6.
-[[nodiscard]] Bytes encode_request(uint8_t type, uint8_t cmd, std::span<const uint8_t> payload,
-                                   uint8_t tail);
+[[nodiscard]] Bytes encode_request(uint8_t type, uint8_t cmd, std::span<const uint8_t> payload, uint8_t tail);
 
 // Builds a reply to a request with the given head/command byte/tail.
 // The length byte is (n + 5) mod 256; no truncation rule applies to replies.
-[[nodiscard]] Bytes encode_reply(uint8_t head, uint8_t command, uint8_t status,
-                                 std::span<const uint8_t> payload, uint8_t tail);
+[[nodiscard]] Bytes encode_reply(uint8_t head, uint8_t command, uint8_t status, std::span<const uint8_t> payload,
+                                 uint8_t tail);
 
 // One-line summaries for traces, e.g. "CONFIG CONTROL st=0 [1e] crc=5a ok tail=a3".
-[[nodiscard]] std::string describe(const Frame& f);
+[[nodiscard]] std::string describe(const Frame &f);
 [[nodiscard]] std::string hex(std::span<const uint8_t> bytes);
 
 // Cuts a byte stream of requests into frames. Bytes that cannot start a
@@ -133,10 +128,10 @@ private:
 
 struct SplitResult {
     std::vector<Bytes> frames;
-    size_t dropped = 0;  // bytes skipped while looking for a head
-    Bytes rest;          // an incomplete frame at the end of the stream
+    size_t dropped = 0; // bytes skipped while looking for a head
+    Bytes rest;         // an incomplete frame at the end of the stream
 };
 
 [[nodiscard]] SplitResult split_requests(std::span<const uint8_t> stream);
 
-}  // namespace coproc
+} // namespace coproc

@@ -27,15 +27,15 @@ struct RequestRecord {
     Frame frame;
     Bytes raw;
     bool crc_ok = false;
-    bool answered = false;  // false while silent
-    Bytes reply_sent;       // what went on the line for it, faults included
-    Bytes boot_bytes;       // sent unasked after a reset request
+    bool answered = false; // false while silent
+    Bytes reply_sent;      // what went on the line for it, faults included
+    Bytes boot_bytes;      // sent unasked after a reset request
     std::chrono::steady_clock::time_point at;
 };
 
 struct SimulatorOptions {
     std::array<uint8_t, 2> version{0x01, 0x07};
-    std::optional<Bytes> boot_bytes;  // unset: the firmware's default banner
+    std::optional<Bytes> boot_bytes; // unset: the firmware's default banner
     // An incomplete frame older than this is given up and the search for a
     // head resumes after its first byte.
     std::chrono::milliseconds partial_timeout{100};
@@ -44,34 +44,34 @@ struct SimulatorOptions {
 class Simulator {
 public:
     Simulator() : Simulator(SimulatorOptions{}) {}
-    explicit Simulator(const SimulatorOptions& options);  // throws std::system_error
+    explicit Simulator(const SimulatorOptions &options); // throws std::system_error
     ~Simulator();
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
 
     // The slave side, to be opened by the module like a real serial line.
-    [[nodiscard]] const std::string& tty_path() const { return tty_path_; }
+    [[nodiscard]] const std::string &tty_path() const { return tty_path_; }
 
     // Fault injection.
     void inject(Fault fault);
     void clear_faults();
-    void set_silent(bool silent);  // requests are logged, neither done nor answered
+    void set_silent(bool silent); // requests are logged, neither done nor answered
 
     // Observation.
     [[nodiscard]] std::vector<RequestRecord> requests() const;
     [[nodiscard]] size_t request_count() const;
-    [[nodiscard]] size_t reply_count() const;    // replies that put bytes on the line
+    [[nodiscard]] size_t reply_count() const; // replies that put bytes on the line
     [[nodiscard]] size_t bad_crc_count() const;
-    [[nodiscard]] size_t dropped_bytes() const;  // skipped while looking for a head
+    [[nodiscard]] size_t dropped_bytes() const; // skipped while looking for a head
     [[nodiscard]] bool wait_for_requests(size_t n, std::chrono::milliseconds timeout) const;
     void clear_log();
     // Called on the service thread after each request has been answered.
-    void set_observer(std::function<void(const RequestRecord&)> observer);
+    void set_observer(std::function<void(const RequestRecord &)> observer);
 
     // Firmware state.
     [[nodiscard]] PinTable table() const;
     [[nodiscard]] bool table_valid() const;
-    void set_table(const PinTable& table);
+    void set_table(const PinTable &table);
     [[nodiscard]] unsigned reset_count() const;
     void power_on();
     size_t feed_uart_rx(std::span<const uint8_t> bytes);
@@ -86,8 +86,8 @@ private:
     public:
         explicit Fd(int fd = -1) : fd_(fd) {}
         ~Fd();
-        Fd(const Fd&) = delete;
-        Fd& operator=(const Fd&) = delete;
+        Fd(const Fd &) = delete;
+        Fd &operator=(const Fd &) = delete;
         [[nodiscard]] int get() const { return fd_; }
         void reset(int fd);
 
@@ -99,7 +99,7 @@ private:
     void serve();
     void serve_frames();
     void handle(Bytes raw);
-    Delivery answer(RequestRecord& rec);
+    Delivery answer(RequestRecord &rec);
     void flush_outgoing();
     void drain_wake();
     void wake() const;
@@ -107,15 +107,15 @@ private:
     [[nodiscard]] bool write_all(std::span<const uint8_t> bytes);
 
     Fd master_;
-    Fd slave_;  // held open so the master never sees a hang-up between users
-    Fd wake_;   // eventfd: stop request or queued unsolicited bytes
+    Fd slave_; // held open so the master never sees a hang-up between users
+    Fd wake_;  // eventfd: stop request or queued unsolicited bytes
     std::string tty_path_;
     std::chrono::milliseconds partial_timeout_;
     RequestSplitter splitter_;  // service thread only
-    bool outgoing_due_ = false;  // service thread only
+    bool outgoing_due_ = false; // service thread only
     std::atomic<bool> stopping_{false};
 
-    mutable std::mutex mu_;  // guards everything below
+    mutable std::mutex mu_; // guards everything below
     mutable std::condition_variable logged_;
     Firmware firmware_;
     FaultQueue faults_;
@@ -126,9 +126,9 @@ private:
     size_t bad_crc_ = 0;
     size_t dropped_ = 0;
     Bytes outgoing_;
-    std::function<void(const RequestRecord&)> observer_;
+    std::function<void(const RequestRecord &)> observer_;
 
-    std::thread thread_;  // last: starts once everything above exists
+    std::thread thread_; // last: starts once everything above exists
 };
 
-}  // namespace coproc
+} // namespace coproc

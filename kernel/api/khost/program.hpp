@@ -12,9 +12,9 @@ namespace khost {
 
 struct DirEntry {
     std::string name;
-    char type;        // 'd' directory, 'c' character device, 'f' attribute file
-    unsigned mode;    // permission bits
-    uint32_t rdev;    // device number of a node, else 0
+    char type;     // 'd' directory, 'c' character device, 'f' attribute file
+    unsigned mode; // permission bits
+    uint32_t rdev; // device number of a node, else 0
 };
 
 class Program {

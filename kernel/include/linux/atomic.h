@@ -6,7 +6,10 @@ typedef struct {
 	int counter;
 } atomic_t;
 
-#define ATOMIC_INIT(i) { (i) }
+#define ATOMIC_INIT(i)                                                                                                 \
+	{                                                                                                              \
+		(i)                                                                                                    \
+	}
 
 inline int atomic_read(const atomic_t *v) { return __atomic_load_n(&v->counter, __ATOMIC_RELAXED); }
 inline void atomic_set(atomic_t *v, int i) { __atomic_store_n(&v->counter, i, __ATOMIC_RELAXED); }
@@ -26,7 +29,7 @@ inline int atomic_xchg(atomic_t *v, int n) { return __atomic_exchange_n(&v->coun
 
 // Bit operations on an unsigned long bitmap.
 #define BITS_PER_LONG 64
-#define BIT(nr) (1UL << (nr))
+#define BIT(nr)	      (1UL << (nr))
 inline bool test_and_set_bit(long nr, volatile unsigned long *addr)
 {
 	unsigned long mask = BIT(nr % BITS_PER_LONG);

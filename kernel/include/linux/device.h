@@ -39,14 +39,17 @@ struct device_attribute {
 	ssize_t (*store)(struct device *dev, struct device_attribute *attr, const char *buf, size_t count);
 };
 
-#define __ATTR(_name, _mode, _show, _store) { #_name, (_mode), (_show), (_store) }
-#define DEVICE_ATTR(_name, _mode, _show, _store) \
+#define __ATTR(_name, _mode, _show, _store)                                                                            \
+	{                                                                                                              \
+#_name, (_mode), (_show), (_store)                                                                     \
+	}
+#define DEVICE_ATTR(_name, _mode, _show, _store)                                                                       \
 	struct device_attribute dev_attr_##_name = __ATTR(_name, _mode, _show, _store)
 #define DEVICE_ATTR_RW(_name) DEVICE_ATTR(_name, 0644, _name##_show, _name##_store)
 #define DEVICE_ATTR_RO(_name) DEVICE_ATTR(_name, 0444, _name##_show, nullptr)
 #define DEVICE_ATTR_WO(_name) DEVICE_ATTR(_name, 0200, nullptr, _name##_store)
 
-#define PAGE_SIZE 4096UL
+#define PAGE_SIZE	      4096UL
 
 extern "C" {
 const char *dev_name(const struct device *dev);
@@ -55,8 +58,8 @@ void put_device(struct device *dev);
 
 struct device_class *class_create(struct module *owner, const char *name);
 void class_destroy(struct device_class *cls);
-__printf(5, 6) struct device *device_create(struct device_class *cls, struct device *parent, dev_t devt,
-					     void *drvdata, const char *fmt, ...);
+__printf(5, 6) struct device *device_create(struct device_class *cls, struct device *parent, dev_t devt, void *drvdata,
+					    const char *fmt, ...);
 void device_destroy(struct device_class *cls, dev_t devt);
 int device_create_file(struct device *dev, const struct device_attribute *attr);
 void device_remove_file(struct device *dev, const struct device_attribute *attr);
@@ -72,6 +75,6 @@ int devm_add_action_or_reset(struct device *dev, void (*action)(void *), void *d
 inline void *dev_get_drvdata(const struct device *dev) { return dev->driver_data; }
 inline void dev_set_drvdata(struct device *dev, void *data) { dev->driver_data = data; }
 
-#define dev_err(dev, fmt, ...) printk(KERN_ERR "%s: " fmt, dev_name(dev), ##__VA_ARGS__)
+#define dev_err(dev, fmt, ...)	printk(KERN_ERR "%s: " fmt, dev_name(dev), ##__VA_ARGS__)
 #define dev_info(dev, fmt, ...) printk(KERN_INFO "%s: " fmt, dev_name(dev), ##__VA_ARGS__)
 #define dev_warn(dev, fmt, ...) printk(KERN_WARNING "%s: " fmt, dev_name(dev), ##__VA_ARGS__)

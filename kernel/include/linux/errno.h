@@ -409,4 +409,4 @@
 // Kernel-internal codes, never seen by programs.
 #define ERESTARTSYS 512
 #define ENOIOCTLCMD 515
-#define ENOTSUPP 524
+#define ENOTSUPP    524

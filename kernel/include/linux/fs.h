@@ -27,7 +27,7 @@ struct file {
 	void *f_host; // the kernel layer's record of the open file
 };
 
-#define FMODE_READ 0x1U
+#define FMODE_READ  0x1U
 #define FMODE_WRITE 0x2U
 
 typedef void *fl_owner_t;

@@ -10,8 +10,8 @@ unsigned long msecs_to_jiffies(unsigned int m);
 unsigned long usecs_to_jiffies(unsigned int u);
 unsigned int jiffies_to_msecs(unsigned long j);
 }
-#define HZ (__kernel_hz())
-#define jiffies (__kernel_jiffies())
-#define time_after(a, b) ((long)((b) - (a)) < 0)
-#define time_before(a, b) time_after(b, a)
+#define HZ		    (__kernel_hz())
+#define jiffies		    (__kernel_jiffies())
+#define time_after(a, b)    ((long)((b) - (a)) < 0)
+#define time_before(a, b)   time_after(b, a)
 #define time_after_eq(a, b) ((long)((a) - (b)) >= 0)

@@ -8,9 +8,9 @@
 #include <linux/errno.h>
 
 #define ARRAY_SIZE(a) (sizeof(a) / sizeof((a)[0]))
-#define container_of(ptr, type, member) \
+#define container_of(ptr, type, member)                                                                                \
 	(reinterpret_cast<type *>(reinterpret_cast<char *>(ptr) - offsetof(type, member)))
-#define DIV_ROUND_UP(n, d) (((n) + (d) - 1) / (d))
+#define DIV_ROUND_UP(n, d) (((n) + (d)-1) / (d))
 
 template <typename T> constexpr T min(T a, T b) { return a < b ? a : b; }
 template <typename T> constexpr T max(T a, T b) { return a > b ? a : b; }

@@ -6,10 +6,17 @@ struct list_head {
 	struct list_head *next, *prev;
 };
 
-#define LIST_HEAD_INIT(name) { &(name), &(name) }
+#define LIST_HEAD_INIT(name)                                                                                           \
+	{                                                                                                              \
+		&(name), &(name)                                                                                       \
+	}
 #define LIST_HEAD(name) struct list_head name = LIST_HEAD_INIT(name)
 
-inline void INIT_LIST_HEAD(struct list_head *list) { list->next = list; list->prev = list; }
+inline void INIT_LIST_HEAD(struct list_head *list)
+{
+	list->next = list;
+	list->prev = list;
+}
 inline bool list_empty(const struct list_head *head) { return head->next == head; }
 inline void __list_add(struct list_head *n, struct list_head *prev, struct list_head *next)
 {
@@ -26,11 +33,10 @@ inline void list_del_init(struct list_head *entry)
 	entry->prev->next = entry->next;
 	INIT_LIST_HEAD(entry);
 }
-#define list_del list_del_init
+#define list_del			    list_del_init
 
-#define list_entry(ptr, type, member) container_of(ptr, type, member)
+#define list_entry(ptr, type, member)	    container_of(ptr, type, member)
 #define list_first_entry(ptr, type, member) list_entry((ptr)->next, type, member)
-#define list_for_each_entry(pos, head, member)                                  \
-	for (pos = list_entry((head)->next, __typeof__(*pos), member);         \
-	     &pos->member != (head);                                           \
+#define list_for_each_entry(pos, head, member)                                                                         \
+	for (pos = list_entry((head)->next, __typeof__(*pos), member); &pos->member != (head);                         \
 	     pos = list_entry(pos->member.next, __typeof__(*pos), member))

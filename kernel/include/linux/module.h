@@ -25,10 +25,9 @@ void module_put(struct module *mod);
 #define THIS_MODULE (&__this_module)
 
 // "key=value" strings in the __modinfo section, as modinfo shows them.
-#define MODULE_INFO(tag, info)                                              \
-	static const char __UNIQUE_ID(tag)[] __used __section("__modinfo") \
-		__attribute__((aligned(1))) = #tag "=" info
-#define MODULE_LICENSE(text) MODULE_INFO(license, text)
+#define MODULE_INFO(tag, info)                                                                                         \
+	static const char __UNIQUE_ID(tag)[] __used __section("__modinfo") __attribute__((aligned(1))) = #tag "=" info
+#define MODULE_LICENSE(text)	 MODULE_INFO(license, text)
 #define MODULE_DESCRIPTION(text) MODULE_INFO(description, text)
-#define MODULE_AUTHOR(text) MODULE_INFO(author, text)
-#define MODULE_VERSION(text) MODULE_INFO(version, text)
+#define MODULE_AUTHOR(text)	 MODULE_INFO(author, text)
+#define MODULE_VERSION(text)	 MODULE_INFO(version, text)

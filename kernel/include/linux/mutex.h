@@ -13,9 +13,12 @@ struct mutex {
 	const char *name;
 };
 
-#define __MUTEX_INITIALIZER(lockname) { {}, nullptr, #lockname }
+#define __MUTEX_INITIALIZER(lockname)                                                                                  \
+	{                                                                                                              \
+		{}, nullptr, #lockname                                                                                 \
+	}
 #define DEFINE_MUTEX(m) struct mutex m = __MUTEX_INITIALIZER(m)
-#define mutex_init(m) __mutex_init((m), #m)
+#define mutex_init(m)	__mutex_init((m), #m)
 
 extern "C" {
 void __mutex_init(struct mutex *lock, const char *name);

@@ -28,7 +28,7 @@ void platform_driver_unregister(struct platform_driver *drv);
 inline struct platform_device *to_platform_device(struct device *dev)
 {
 	return reinterpret_cast<struct platform_device *>(reinterpret_cast<char *>(dev) -
-							   __builtin_offsetof(struct platform_device, dev));
+							  __builtin_offsetof(struct platform_device, dev));
 }
 inline void *platform_get_drvdata(const struct platform_device *pdev) { return dev_get_drvdata(&pdev->dev); }
 inline void platform_set_drvdata(struct platform_device *pdev, void *data) { dev_set_drvdata(&pdev->dev, data); }

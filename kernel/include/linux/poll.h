@@ -4,12 +4,12 @@
 
 struct file;
 
-#define POLLIN 0x0001
-#define POLLPRI 0x0002
-#define POLLOUT 0x0004
-#define POLLERR 0x0008
-#define POLLHUP 0x0010
-#define POLLNVAL 0x0020
+#define POLLIN	   0x0001
+#define POLLPRI	   0x0002
+#define POLLOUT	   0x0004
+#define POLLERR	   0x0008
+#define POLLHUP	   0x0010
+#define POLLNVAL   0x0020
 #define POLLRDNORM 0x0040
 #define POLLRDBAND 0x0080
 #define POLLWRNORM 0x0100

@@ -6,10 +6,10 @@
 // Its contents belong to the kernel layer.
 struct task_struct;
 
-#define TASK_RUNNING 0
-#define TASK_INTERRUPTIBLE 1
+#define TASK_RUNNING	     0
+#define TASK_INTERRUPTIBLE   1
 #define TASK_UNINTERRUPTIBLE 2
-#define TASK_COMM_LEN 16
+#define TASK_COMM_LEN	     16
 #define MAX_SCHEDULE_TIMEOUT 0x7fffffffffffffffL
 
 extern "C" {

@@ -9,8 +9,11 @@ typedef struct spinlock {
 	const char *name;
 } spinlock_t;
 
-#define __SPIN_LOCK_UNLOCKED(lockname) { {}, #lockname }
-#define DEFINE_SPINLOCK(x) spinlock_t x = __SPIN_LOCK_UNLOCKED(x)
+#define __SPIN_LOCK_UNLOCKED(lockname)                                                                                 \
+	{                                                                                                              \
+		{}, #lockname                                                                                          \
+	}
+#define DEFINE_SPINLOCK(x)   spinlock_t x = __SPIN_LOCK_UNLOCKED(x)
 #define spin_lock_init(lock) __spin_lock_init((lock), #lock)
 
 extern "C" {
@@ -19,11 +22,19 @@ void spin_lock(spinlock_t *lock);
 void spin_unlock(spinlock_t *lock);
 }
 // There are no interrupts here; the flags only keep the kernel's signature.
-#define spin_lock_irqsave(lock, flags) do { (flags) = 0; spin_lock(lock); } while (0)
-#define spin_unlock_irqrestore(lock, flags) do { (void)(flags); spin_unlock(lock); } while (0)
-#define spin_lock_irq(lock) spin_lock(lock)
+#define spin_lock_irqsave(lock, flags)                                                                                 \
+	do {                                                                                                           \
+		(flags) = 0;                                                                                           \
+		spin_lock(lock);                                                                                       \
+	} while (0)
+#define spin_unlock_irqrestore(lock, flags)                                                                            \
+	do {                                                                                                           \
+		(void)(flags);                                                                                         \
+		spin_unlock(lock);                                                                                     \
+	} while (0)
+#define spin_lock_irq(lock)   spin_lock(lock)
 #define spin_unlock_irq(lock) spin_unlock(lock)
-#define spin_lock_bh(lock) spin_lock(lock)
-#define spin_unlock_bh(lock) spin_unlock(lock)
+#define spin_lock_bh(lock)    spin_lock(lock)
+#define spin_unlock_bh(lock)  spin_unlock(lock)
 
 DEFINE_GUARD(spinlock, spinlock_t *, spin_lock(_T), spin_unlock(_T));

@@ -10,7 +10,7 @@ typedef struct {
 } mm_segment_t;
 
 #define KERNEL_DS (mm_segment_t{ ~0UL })
-#define USER_DS (mm_segment_t{ 0x0000ffffffffffffUL })
+#define USER_DS	  (mm_segment_t{ 0x0000ffffffffffffUL })
 
 extern "C" {
 mm_segment_t get_fs(void);
@@ -22,8 +22,8 @@ unsigned long clear_user(void __user *to, unsigned long n);
 }
 
 #define get_user(x, ptr) (copy_from_user(&(x), (ptr), sizeof(*(ptr))) ? -EFAULT : 0)
-#define put_user(x, ptr)                                                    \
-	({                                                                  \
-		__typeof__(*(ptr)) __pu_val = (x);                          \
-		copy_to_user((ptr), &__pu_val, sizeof(*(ptr))) ? -EFAULT : 0; \
+#define put_user(x, ptr)                                                                                               \
+	({                                                                                                             \
+		__typeof__(*(ptr)) __pu_val = (x);                                                                     \
+		copy_to_user((ptr), &__pu_val, sizeof(*(ptr))) ? -EFAULT : 0;                                          \
 	})

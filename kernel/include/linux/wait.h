@@ -20,9 +20,12 @@ struct wait_queue_head {
 };
 typedef struct wait_queue_head wait_queue_head_t;
 
-#define __WAIT_QUEUE_HEAD_INITIALIZER(name) { __SPIN_LOCK_UNLOCKED(name.lock), LIST_HEAD_INIT(name.task_list) }
+#define __WAIT_QUEUE_HEAD_INITIALIZER(name)                                                                            \
+	{                                                                                                              \
+		__SPIN_LOCK_UNLOCKED(name.lock), LIST_HEAD_INIT(name.task_list)                                        \
+	}
 #define DECLARE_WAIT_QUEUE_HEAD(name) wait_queue_head_t name = __WAIT_QUEUE_HEAD_INITIALIZER(name)
-#define init_waitqueue_head(q) __init_waitqueue_head((q), #q)
+#define init_waitqueue_head(q)	      __init_waitqueue_head((q), #q)
 
 extern "C" {
 struct task_struct *get_current(void);
@@ -38,31 +41,31 @@ long schedule_timeout(long timeout);
 bool signal_pending_current(void);
 }
 
-#define wake_up(q) __wake_up((q), 3, 1, nullptr)
-#define wake_up_all(q) __wake_up((q), 3, 0, nullptr)
-#define wake_up_interruptible(q) __wake_up((q), 1, 1, nullptr)
+#define wake_up(q)		     __wake_up((q), 3, 1, nullptr)
+#define wake_up_all(q)		     __wake_up((q), 3, 0, nullptr)
+#define wake_up_interruptible(q)     __wake_up((q), 1, 1, nullptr)
 #define wake_up_interruptible_all(q) __wake_up((q), 1, 0, nullptr)
 
-#define DEFINE_WAIT(name)                                                   \
+#define DEFINE_WAIT(name)                                                                                              \
 	wait_queue_t name = { 0, get_current(), default_wake_function, LIST_HEAD_INIT(name.task_list) }
 
 // Sleeps until cond holds or the timeout (in jiffies) runs out; the jiffies
 // left (at least 1) when cond came true, 0 on timeout.
-#define wait_event_timeout(wq, cond, timeout)                               \
-	({                                                                  \
-		long __ret = (timeout);                                     \
-		DEFINE_WAIT(__wait);                                        \
-		while (!(cond)) {                                           \
-			prepare_to_wait(&(wq), &__wait, 2);                 \
-			if (cond)                                           \
-				break;                                      \
-			__ret = schedule_timeout(__ret);                    \
-			if (!__ret) {                                       \
-				__ret = (cond) ? 1 : 0;                     \
-				break;                                      \
-			}                                                   \
-		}                                                           \
-		finish_wait(&(wq), &__wait);                                \
-		__ret;                                                      \
+#define wait_event_timeout(wq, cond, timeout)                                                                          \
+	({                                                                                                             \
+		long __ret = (timeout);                                                                                \
+		DEFINE_WAIT(__wait);                                                                                   \
+		while (!(cond)) {                                                                                      \
+			prepare_to_wait(&(wq), &__wait, 2);                                                            \
+			if (cond)                                                                                      \
+				break;                                                                                 \
+			__ret = schedule_timeout(__ret);                                                               \
+			if (!__ret) {                                                                                  \
+				__ret = (cond) ? 1 : 0;                                                                \
+				break;                                                                                 \
+			}                                                                                              \
+		}                                                                                                      \
+		finish_wait(&(wq), &__wait);                                                                           \
+		__ret;                                                                                                 \
 	})
 #define wait_event(wq, cond) ((void)wait_event_timeout(wq, cond, 0x7fffffffffffffffL))

@@ -11,9 +11,12 @@ struct work_struct {
 };
 
 #define WORK_STRUCT_PENDING_BIT 0
-#define __WORK_INITIALIZER(n, f) { 0, LIST_HEAD_INIT((n).entry), (f) }
+#define __WORK_INITIALIZER(n, f)                                                                                       \
+	{                                                                                                              \
+		0, LIST_HEAD_INIT((n).entry), (f)                                                                      \
+	}
 #define DECLARE_WORK(n, f) struct work_struct n = __WORK_INITIALIZER(n, f)
-#define INIT_WORK(w, f) __init_work((w), (f))
+#define INIT_WORK(w, f)	   __init_work((w), (f))
 
 extern "C" {
 void __init_work(struct work_struct *work, work_func_t func);

@@ -51,4 +51,7 @@ void *dl_sym(void *handle, const char *name);
 void dl_close(void *handle);
 // True while the object at path is still mapped (after dl_close: not unloaded).
 bool dl_is_loaded(const char *path);
+// Names a code address as a call trace does: "symbol+0xoff [object]", or
+// "object+0xoff" where the symbol is not exported.
+void dl_describe(const void *addr, char *buf, size_t n);
 } // namespace host

@@ -5,6 +5,8 @@
 #include <linux/errno.h>
 #include <linux/fs.h>
 
+#include "fault_inject.hpp"
+
 #include "device_core.hpp"
 
 #include <mutex>
@@ -137,6 +139,8 @@ int cdev_add(struct cdev *cdev, dev_t dev, unsigned count)
 {
     if (!cdev || count == 0 || dev + (count - 1) < dev)
         return -EINVAL;
+    if (kern::should_fail("cdev_add"))
+        return -ENOMEM;
     auto gate = std::make_shared<kern::vfs::Gate>();
     std::lock_guard hold(map_lock);
     if (cdev->kernel_private)
@@ -174,6 +178,8 @@ int register_chrdev(unsigned int major, const char *name, const struct file_oper
 {
     if (!fops)
         return -EINVAL;
+    if (kern::should_fail("register_chrdev"))
+        return -EBUSY;
     int claimed = claim_region(major, 0, kChrdevMinors, name);
     if (claimed < 0)
         return claimed;
@@ -203,6 +209,8 @@ void unregister_chrdev(unsigned int major, const char *name)
 
 int alloc_chrdev_region(dev_t *dev, unsigned baseminor, unsigned count, const char *name)
 {
+    if (kern::should_fail("alloc_chrdev_region"))
+        return -EBUSY;
     int major = claim_region(0, baseminor, count, name);
     if (major < 0)
         return major;
@@ -215,6 +223,8 @@ int register_chrdev_region(dev_t from, unsigned count, const char *name)
     const dev_t to = from + count;
     if (to < from || MAJOR(from) == 0)
         return -EINVAL;
+    if (kern::should_fail("register_chrdev_region"))
+        return -EBUSY;
     for (dev_t n = from; n < to; n = piece_end(n, to)) {
         int major = claim_region(MAJOR(n), MINOR(n), piece_end(n, to) - n, name);
         if (major < 0) {

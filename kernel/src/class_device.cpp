@@ -5,6 +5,8 @@
 #include <linux/device.h>
 #include <linux/errno.h>
 
+#include "fault_inject.hpp"
+
 #include "device_core.hpp"
 
 #include <cstdio>
@@ -157,6 +159,8 @@ struct device_class *class_create(struct module *owner, const char *name)
 {
     if (!name || !*name)
         return ERR_PTR<struct device_class>(-EINVAL);
+    if (kern::should_fail("class_create"))
+        return ERR_PTR<struct device_class>(-ENOMEM);
     std::lock_guard hold(class_lock);
     if (classes.count(name))
         return ERR_PTR<struct device_class>(-EEXIST);
@@ -195,6 +199,8 @@ struct device *device_create(struct device_class *cls, struct device *parent, de
 {
     if (IS_ERR_OR_NULL(cls))
         return ERR_PTR<struct device>(-ENODEV);
+    if (kern::should_fail("device_create"))
+        return ERR_PTR<struct device>(-ENOMEM);
     char name[256];
     va_list args;
     va_start(args, fmt);
@@ -229,6 +235,8 @@ int device_create_file(struct device *dev, const struct device_attribute *attr)
 {
     if (!dev || !attr || !attr->name)
         return -EINVAL;
+    if (kern::should_fail("device_create_file"))
+        return -ENOMEM;
     std::string dir = kern::device_sysfs_dir(dev);
     if (dir.empty())
         return -ENODEV;

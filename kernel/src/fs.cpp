@@ -4,6 +4,8 @@
 #include <linux/fs.h>
 #include <linux/uaccess.h>
 
+#include "fault_inject.hpp"
+
 #include "serial_line.hpp"
 
 #include <cstring>
@@ -12,6 +14,8 @@ extern "C" {
 
 struct file *filp_open(const char *filename, int flags, umode_t mode)
 {
+    if (kern::should_fail("filp_open"))
+        return ERR_PTR<struct file>(-ENOMEM);
     if (std::strcmp(filename, kern::serial::board_path) == 0)
         return kern::serial::open(flags);
     return ERR_PTR<struct file>(-ENOENT);

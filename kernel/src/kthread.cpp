@@ -5,6 +5,8 @@
 #include <linux/kthread.h>
 #include <linux/kernel.h>
 
+#include "fault_inject.hpp"
+
 #include "kthread_internal.hpp"
 #include "task.hpp"
 
@@ -103,6 +105,8 @@ extern "C" {
 
 struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int node, const char *namefmt, ...)
 {
+    if (kern::should_fail("kthread_create_on_node"))
+        return ERR_PTR<task_struct>(-ENOMEM);
     char name[TASK_COMM_LEN];
     va_list args;
     va_start(args, namefmt);

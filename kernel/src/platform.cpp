@@ -6,6 +6,8 @@
 #include <linux/errno.h>
 #include <linux/printk.h>
 
+#include "fault_inject.hpp"
+
 #include "device_core.hpp"
 #include "devres.hpp"
 
@@ -72,6 +74,8 @@ extern "C" {
 
 int platform_device_register(struct platform_device *pdev)
 {
+    if (kern::should_fail("platform_device_register"))
+        return -ENOMEM;
     std::lock_guard hold(bus_lock);
     if (std::find(devices.begin(), devices.end(), pdev) != devices.end())
         return -EBUSY;
@@ -114,6 +118,8 @@ void platform_device_unregister(struct platform_device *pdev)
 
 int platform_driver_register(struct platform_driver *drv)
 {
+    if (kern::should_fail("platform_driver_register"))
+        return -ENOMEM;
     std::lock_guard hold(bus_lock);
     if (std::find(drivers.begin(), drivers.end(), drv) != drivers.end())
         return -EBUSY;

@@ -56,5 +56,9 @@ void log_clear();
 std::string dmesg(bool clear = false);
 // True if some record's text contains `needle`.
 bool log_contains(const std::string &needle);
+// The WARNING and BUG reports made since the last call, one line each
+// ("WARNING: CPU: 0 PID: 7 at kernel/src/mutex.cpp:80 ...: message"), and
+// forgets them. Tests fail when a report is left untaken at their end.
+std::vector<std::string> take_warnings();
 
 } // namespace khost

@@ -30,12 +30,21 @@ void wakefd_drain(int fd);
 // error or hung up), or timeout_ns passes (negative: no limit).
 void wait_any(int wake_fd, const int *watch_fds, int n_watch, int64_t timeout_ns);
 
+// ---- lock words (kernel mutexes and spinlocks) ----
+// Sleeps while *word holds `expected` (or until a wake-up); returns at once otherwise.
+void futex_wait(int *word, int expected);
+// Wakes up to `count` sleepers on word.
+void futex_wake(int *word, int count);
+
 // ---- the calling process's own memory (for copies to and from programs) ----
 // Bytes copied; fewer when part of the range is not mapped.
 size_t read_own_memory(void *to, const void *from, size_t n);
 size_t write_own_memory(void *to, const void *from, size_t n);
 // An address with no mapping behind it, reserved for the process's life.
 void *unmapped_address();
+
+// The usable size of a block from the host's malloc.
+size_t alloc_size(const void *ptr);
 
 // Number of open file descriptors and threads of this process (for leak checks).
 int count_open_fds();
@@ -51,6 +60,8 @@ void *dl_sym(void *handle, const char *name);
 void dl_close(void *handle);
 // True while the object at path is still mapped (after dl_close: not unloaded).
 bool dl_is_loaded(const char *path);
+// The address range [*begin, *end) an image loaded by dl_open occupies; false if unknown.
+bool dl_range(void *handle, uintptr_t *begin, uintptr_t *end);
 // Names a code address as a call trace does: "symbol+0xoff [object]", or
 // "object+0xoff" where the symbol is not exported.
 void dl_describe(const void *addr, char *buf, size_t n);

@@ -2,8 +2,10 @@
 // symbols never meet and each load starts from the image's own data.
 #include "host/host.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <dlfcn.h>
+#include <link.h>
 #include <libgen.h>
 #include <string.h>
 
@@ -27,6 +29,36 @@ bool dl_is_loaded(const char *path)
     if (!handle)
         return false;
     dlclose(handle);
+    return true;
+}
+
+bool dl_range(void *handle, uintptr_t *begin, uintptr_t *end)
+{
+    struct link_map *map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map)
+        return false;
+    struct Found {
+        uintptr_t base, begin, end;
+    } found{map->l_addr, UINTPTR_MAX, 0};
+    dl_iterate_phdr(
+        [](struct dl_phdr_info *info, size_t, void *arg) {
+            auto *f = static_cast<Found *>(arg);
+            if (info->dlpi_addr != f->base)
+                return 0;
+            for (int i = 0; i < info->dlpi_phnum; i++) {
+                const auto &ph = info->dlpi_phdr[i];
+                if (ph.p_type != PT_LOAD)
+                    continue;
+                f->begin = std::min<uintptr_t>(f->begin, info->dlpi_addr + ph.p_vaddr);
+                f->end = std::max<uintptr_t>(f->end, info->dlpi_addr + ph.p_vaddr + ph.p_memsz);
+            }
+            return 1;
+        },
+        &found);
+    if (found.begin >= found.end)
+        return false;
+    *begin = found.begin;
+    *end = found.end;
     return true;
 }
 

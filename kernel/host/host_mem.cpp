@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -142,6 +143,8 @@ int count_open_fds()
     int n = count_dir_entries("/proc/self/fd");
     return n > 0 ? n - 1 : n; // less the directory being read
 }
+
+size_t alloc_size(const void *ptr) { return malloc_usable_size(const_cast<void *>(ptr)); }
 
 int count_threads() { return count_dir_entries("/proc/self/task"); }
 

@@ -1,10 +1,13 @@
 // Task wake-ups: an eventfd per task, and one poll(2) that waits for it, for
-// the host files the task polls, or for the timeout.
+// the host files the task polls, or for the timeout. The futex on which
+// kernel locks wait.
 #include "host/host.hpp"
 
 #include <cerrno>
 #include <poll.h>
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace host {
@@ -50,5 +53,12 @@ void wait_any(int wake_fd, const int *watch_fds, int n_watch, int64_t timeout_ns
             return;
     }
 }
+
+void futex_wait(int *word, int expected)
+{
+    ::syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futex_wake(int *word, int count) { ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0); }
 
 } // namespace host

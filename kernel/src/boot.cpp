@@ -2,6 +2,7 @@
 #include "clock.hpp"
 #include "host/host.hpp"
 #include "kthread_internal.hpp"
+#include "lockdep.hpp"
 #include "random.hpp"
 #include "serial_line.hpp"
 #include "workqueue_internal.hpp"
@@ -26,6 +27,7 @@ void boot(const BootConfig &config)
     kern::prandom_restart(config.prandom_start);
     kern::serial::set_path(config.serial_path);
     kern::serial::trace_reset();
+    kern::lockdep::reset();
     kern::workqueue::start();
 }
 

@@ -29,8 +29,7 @@ std::string format(const char *fmt, va_list args)
     return buf;
 }
 
-// The task number a report names: the host thread's, stable for its life.
-int task_pid() { return static_cast<int>(reinterpret_cast<uintptr_t>(kern::current_task()) >> 4 & 0x7fff); }
+int current_pid() { return kern::task_pid(kern::current_task()); }
 
 void report(const std::string &head, const std::string &message, const void *caller)
 {
@@ -64,13 +63,19 @@ std::string place(const char *file, int line, const char *function)
 
 namespace kern {
 
+// The task number a report names: derived from the task, stable for its life.
+int task_pid(const struct task_struct *task)
+{
+    return static_cast<int>(reinterpret_cast<uintptr_t>(task) >> 4 & 0x7fff);
+}
+
 void warn(const std::source_location &where, const void *caller, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
     std::string message = format(fmt, args);
     va_end(args);
-    report("WARNING: CPU: 0 PID: " + std::to_string(task_pid()) + " at " +
+    report("WARNING: CPU: 0 PID: " + std::to_string(current_pid()) + " at " +
                place(where.file_name(), static_cast<int>(where.line()), where.function_name()),
            message, caller);
 }
@@ -86,6 +91,26 @@ void bug(const std::source_location &where, const void *caller, const char *fmt,
     report("BUG: " + message + " at " + place(where.file_name(), static_cast<int>(where.line()), nullptr), {}, caller);
 }
 
+void bug_at(const char *file, int line, const void *caller, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::string message = format(fmt, args);
+    va_end(args);
+    if (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    report("BUG: " + message + " at " + place(file, line, nullptr), {}, caller);
+}
+
+void report_titled(const char *title, const void *caller, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::string message = format(fmt, args);
+    va_end(args);
+    report(title, message, caller);
+}
+
 } // namespace kern
 
 extern "C" void __warn_printk(const char *file, int line, const void *caller, const char *fmt, ...)
@@ -94,7 +119,8 @@ extern "C" void __warn_printk(const char *file, int line, const void *caller, co
     va_start(args, fmt);
     std::string message = format(fmt, args);
     va_end(args);
-    report("WARNING: CPU: 0 PID: " + std::to_string(task_pid()) + " at " + place(file, line, nullptr), message, caller);
+    report("WARNING: CPU: 0 PID: " + std::to_string(current_pid()) + " at " + place(file, line, nullptr), message,
+           caller);
 }
 
 namespace khost {

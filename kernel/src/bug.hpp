@@ -5,6 +5,8 @@
 // caller, then the run goes on. Tests fail when such a record is left behind.
 #include <source_location>
 
+struct task_struct;
+
 namespace kern {
 
 // "WARNING: CPU: 0 PID: N at FILE:LINE FUNCTION", the message, the caller.
@@ -13,6 +15,14 @@ void warn(const std::source_location &where, const void *caller, const char *fmt
 // "BUG: " and the message, the place and the caller.
 void bug(const std::source_location &where, const void *caller, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
+// "BUG: " and the message at a place the caller names (a check made at the
+// module's own line, as might_sleep() is).
+void bug_at(const char *file, int line, const void *caller, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+// A report whose first line is its own title, as lock debugging prints them
+// ("WARNING: possible circular locking dependency detected").
+void report_titled(const char *title, const void *caller, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// The task number reports name for `task`.
+int task_pid(const struct task_struct *task);
 
 } // namespace kern
 

@@ -8,6 +8,7 @@
 
 #include "host/host.hpp"
 #include "vfs.hpp"
+#include "workqueue_internal.hpp"
 
 #include <khost/kernel.hpp>
 
@@ -111,6 +112,13 @@ void publish_refcnt(Loaded &m)
 
 void unmap(Loaded &m)
 {
+    // The image's memory goes: work it left queued is reported and
+    // cancelled, as the kernel's debug objects do when a module's memory is
+    // freed, instead of running later from unmapped code.
+    uintptr_t begin, end;
+    if (m.mod && host::dl_range(m.handle, &begin, &end))
+        kern::debug_check_no_obj_freed(reinterpret_cast<const void *>(begin), end - begin,
+                                       reinterpret_cast<const void *>(m.mod->exit));
     host::dl_close(m.handle);
     if (host::dl_is_loaded(m.path.c_str()))
         printk(KERN_ERR "%s: image still mapped after unload; its next load will not start fresh\n", m.name.c_str());

@@ -1,12 +1,23 @@
 // Tasks and sleeping. A sleeping task waits on its own eventfd, which
 // wake_up_process signals, and on the host files of the poll it is in.
+//
+// A task's memory is not given back when its last reference goes: it waits
+// in a small quarantine first, marked freed, as KASAN holds freed objects
+// back. A stale task pointer (kthread_stop of a thread that ended while no
+// one held a reference) is then recognised and reported instead of followed.
 #include <linux/sched.h>
+#include <linux/kernel.h>
 
+#include "bug.hpp"
 #include "clock.hpp"
 #include "host/host.hpp"
+#include "lockdep.hpp"
 #include "task.hpp"
 
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <unordered_set>
 
 namespace kern {
 namespace {
@@ -23,6 +34,31 @@ struct ThreadTask {
 thread_local ThreadTask thread_task;
 thread_local task_struct *running_as = nullptr;
 
+// Tasks whose memory may be followed, and freed ones held back. Never
+// destroyed: a thread may end while the process exits.
+constexpr size_t quarantine_size = 32;
+std::mutex registry_lock; // guards live and quarantine
+std::unordered_set<task_struct *> &live = *new std::unordered_set<task_struct *>;
+std::deque<task_struct *> &quarantine = *new std::deque<task_struct *>;
+
+void free_task(task_struct *task)
+{
+    host::close_fd(task->wake_fd);
+    task->wake_fd = -1;
+    task_struct *evicted = nullptr;
+    {
+        std::lock_guard hold(registry_lock);
+        live.erase(task);
+        task->magic = TASK_FREED;
+        quarantine.push_back(task);
+        if (quarantine.size() > quarantine_size) {
+            evicted = quarantine.front();
+            quarantine.pop_front();
+        }
+    }
+    delete evicted;
+}
+
 } // namespace
 
 task_struct *task_create(const std::string &comm)
@@ -34,7 +70,23 @@ task_struct *task_create(const std::string &comm)
         std::fprintf(stderr, "kernel: no eventfd for task %s (%d)\n", comm.c_str(), task->wake_fd);
         std::abort();
     }
+    task->magic = TASK_ALIVE;
+    std::lock_guard hold(registry_lock);
+    live.insert(task);
     return task;
+}
+
+bool task_get_if_alive(task_struct *task)
+{
+    std::lock_guard hold(registry_lock);
+    if (!live.count(task))
+        return false;
+    int count = task->usage.load();
+    do {
+        if (count <= 0)
+            return false; // on its way to the quarantine
+    } while (!task->usage.compare_exchange_weak(count, count + 1));
+    return true;
 }
 
 task_struct *current_task()
@@ -69,17 +121,7 @@ void sleep_until(task_struct *task, int64_t deadline_ns)
     task->state = TASK_RUNNING;
 }
 
-} // namespace kern
-
-using namespace kern;
-
-extern "C" {
-
-struct task_struct *get_current(void) { return current_task(); }
-
-void set_current_state(long state) { current_task()->state = state; }
-
-long schedule_timeout(long timeout)
+long sleep_jiffies(long timeout)
 {
     task_struct *task = current_task();
     if (timeout == MAX_SCHEDULE_TIMEOUT) {
@@ -94,19 +136,56 @@ long schedule_timeout(long timeout)
     return left < 0 ? 0 : left;
 }
 
+void check_might_sleep(const char *file, int line, const void *caller)
+{
+    task_struct *task = current_task();
+    if (task->atomic_depth == 0)
+        return;
+    bug_at(file, line, caller, "sleeping function called from invalid context");
+    printk(KERN_ERR "in_atomic(): 1, irqs_disabled(): 0, pid: %d, name: %s\n", task_pid(task), task->comm.c_str());
+    lockdep::print_held_locks(task);
+}
+
+} // namespace kern
+
+using namespace kern;
+
+extern "C" {
+
+struct task_struct *get_current(void) { return current_task(); }
+
+void set_current_state(long state) { current_task()->state = state; }
+
+void __might_sleep(const char *file, int line, int preempt_offset)
+{
+    check_might_sleep(file, line, __builtin_return_address(0));
+}
+
+long schedule_timeout(long timeout)
+{
+    KERN_MIGHT_SLEEP();
+    return sleep_jiffies(timeout);
+}
+
 long schedule_timeout_interruptible(long timeout)
 {
+    KERN_MIGHT_SLEEP();
     set_current_state(TASK_INTERRUPTIBLE);
-    return schedule_timeout(timeout);
+    return sleep_jiffies(timeout);
 }
 
 long schedule_timeout_uninterruptible(long timeout)
 {
+    KERN_MIGHT_SLEEP();
     set_current_state(TASK_UNINTERRUPTIBLE);
-    return schedule_timeout(timeout);
+    return sleep_jiffies(timeout);
 }
 
-void schedule(void) { schedule_timeout(MAX_SCHEDULE_TIMEOUT); }
+void schedule(void)
+{
+    KERN_MIGHT_SLEEP();
+    sleep_jiffies(MAX_SCHEDULE_TIMEOUT);
+}
 
 // No signals reach kernel code here.
 bool signal_pending_current(void) { return false; }
@@ -122,14 +201,24 @@ int wake_up_process(struct task_struct *task)
     return 1;
 }
 
-void get_task_struct(struct task_struct *task) { task->usage.fetch_add(1); }
+void get_task_struct(struct task_struct *task)
+{
+    if (task->magic.load() != TASK_ALIVE) {
+        KERN_WARN("refcount_t: addition on 0; use-after-free.");
+        return;
+    }
+    task->usage.fetch_add(1);
+}
 
 void put_task_struct(struct task_struct *task)
 {
+    if (task->magic.load() != TASK_ALIVE) {
+        KERN_WARN("refcount_t: underflow; use-after-free.");
+        return;
+    }
     if (task->usage.fetch_sub(1) != 1)
         return;
-    host::close_fd(task->wake_fd);
-    delete task;
+    free_task(task);
 }
 
 const char *task_comm(struct task_struct *task) { return task->comm.c_str(); }

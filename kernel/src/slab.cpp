@@ -2,6 +2,9 @@
 #include <linux/slab.h>
 
 #include "fault_inject.hpp"
+#include "host/host.hpp"
+#include "task.hpp"
+#include "workqueue_internal.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +12,8 @@
 extern "C" {
 void *kmalloc(size_t size, gfp_t flags)
 {
+    if (flags & GFP_KERNEL)
+        KERN_MIGHT_SLEEP();
     if (kern::should_fail("kmalloc"))
         return nullptr;
     return flags & __GFP_ZERO ? std::calloc(1, size) : std::malloc(size);
@@ -20,5 +25,11 @@ void *kcalloc(size_t n, size_t size, gfp_t flags)
         return nullptr;
     return kmalloc(n * size, flags | __GFP_ZERO);
 }
-void kfree(const void *ptr) { std::free(const_cast<void *>(ptr)); }
+// A work item still queued in the freed memory is reported and cancelled.
+void kfree(const void *ptr)
+{
+    if (ptr && kern::debug_objects_active())
+        kern::debug_check_no_obj_freed(ptr, host::alloc_size(ptr), __builtin_return_address(0));
+    std::free(const_cast<void *>(ptr));
+}
 }

@@ -1,7 +1,57 @@
 // Wait queues: a list of waiting entries under the queue's spinlock; a
-// wake-up calls each entry's function, which wakes its task.
+// wake-up calls each entry's function, which wakes its task. Completions
+// are a count on a wait queue.
+#include <linux/completion.h>
 #include <linux/sched.h>
 #include <linux/wait.h>
+
+#include "task.hpp"
+
+#include <climits>
+
+namespace {
+
+// nr: how many entries to wake (0: all). The queue's lock is held.
+void wake_locked(wait_queue_head_t *q, unsigned int mode, int nr, void *key)
+{
+    wait_queue_t *wait;
+    list_for_each_entry(wait, &q->task_list, task_list)
+    {
+        if (wait->func(wait, mode, 0, key) && nr && --nr == 0)
+            break;
+    }
+}
+
+// Waits until x is done or the timeout runs out; the jiffies left, 0 on
+// timeout. The queue's lock is held on entry and exit.
+long wait_done_locked(struct completion *x, long timeout)
+{
+    DEFINE_WAIT(wait);
+    while (!x->done && timeout) {
+        if (list_empty(&wait.task_list))
+            list_add_tail(&wait.task_list, &x->wait.task_list);
+        set_current_state(TASK_UNINTERRUPTIBLE);
+        spin_unlock(&x->wait.lock);
+        timeout = kern::sleep_jiffies(timeout);
+        spin_lock(&x->wait.lock);
+    }
+    if (!list_empty(&wait.task_list))
+        list_del_init(&wait.task_list);
+    set_current_state(TASK_RUNNING);
+    if (!x->done)
+        return 0;
+    if (x->done != UINT_MAX)
+        x->done--;
+    return timeout ? timeout : 1;
+}
+
+long wait_done(struct completion *x, long timeout)
+{
+    guard(spinlock)(&x->wait.lock);
+    return wait_done_locked(x, timeout);
+}
+
+} // namespace
 
 extern "C" {
 
@@ -52,16 +102,73 @@ void finish_wait(wait_queue_head_t *q, wait_queue_t *wait)
         list_del_init(&wait->task_list);
 }
 
-// nr: how many entries to wake (0: all).
 void __wake_up(wait_queue_head_t *q, unsigned int mode, int nr, void *key)
 {
     guard(spinlock)(&q->lock);
-    wait_queue_t *wait;
-    list_for_each_entry(wait, &q->task_list, task_list)
-    {
-        if (wait->func(wait, mode, 0, key) && nr && --nr == 0)
-            break;
-    }
+    wake_locked(q, mode, nr, key);
+}
+
+void __init_completion(struct completion *x, const char *name)
+{
+    x->done = 0;
+    __init_waitqueue_head(&x->wait, name);
+}
+
+void complete(struct completion *x)
+{
+    guard(spinlock)(&x->wait.lock);
+    if (x->done != UINT_MAX)
+        x->done++;
+    wake_locked(&x->wait, TASK_NORMAL, 1, nullptr);
+}
+
+void complete_all(struct completion *x)
+{
+    guard(spinlock)(&x->wait.lock);
+    x->done = UINT_MAX;
+    wake_locked(&x->wait, TASK_NORMAL, 0, nullptr);
+}
+
+void wait_for_completion(struct completion *x)
+{
+    KERN_MIGHT_SLEEP();
+    wait_done(x, MAX_SCHEDULE_TIMEOUT);
+}
+
+unsigned long wait_for_completion_timeout(struct completion *x, unsigned long timeout)
+{
+    KERN_MIGHT_SLEEP();
+    return static_cast<unsigned long>(wait_done(x, static_cast<long>(timeout)));
+}
+
+// Programs here are never signalled, so the wait is never interrupted.
+int wait_for_completion_interruptible(struct completion *x)
+{
+    KERN_MIGHT_SLEEP();
+    wait_done(x, MAX_SCHEDULE_TIMEOUT);
+    return 0;
+}
+
+long wait_for_completion_interruptible_timeout(struct completion *x, unsigned long timeout)
+{
+    KERN_MIGHT_SLEEP();
+    return wait_done(x, static_cast<long>(timeout));
+}
+
+bool try_wait_for_completion(struct completion *x)
+{
+    guard(spinlock)(&x->wait.lock);
+    if (!x->done)
+        return false;
+    if (x->done != UINT_MAX)
+        x->done--;
+    return true;
+}
+
+bool completion_done(struct completion *x)
+{
+    guard(spinlock)(&x->wait.lock);
+    return x->done != 0;
 }
 
 } // extern "C"

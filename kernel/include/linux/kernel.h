@@ -22,4 +22,10 @@ __printf(3, 4) int snprintf(char *buf, size_t size, const char *fmt, ...) noexce
 int vsnprintf(char *buf, size_t size, const char *fmt, va_list args) noexcept;
 int kstrtol(const char *s, unsigned int base, long *res);
 int kstrtoul(const char *s, unsigned int base, unsigned long *res);
+void __might_sleep(const char *file, int line, int preempt_offset);
 }
+// Marks a place that may sleep: a task holding a spinlock that gets here is
+// reported ("BUG: sleeping function called from invalid context at FILE:LINE").
+#ifndef might_sleep
+#define might_sleep() __might_sleep(__FILE__, __LINE__, 0)
+#endif

@@ -9,6 +9,7 @@ struct task_struct;
 #define TASK_RUNNING	     0
 #define TASK_INTERRUPTIBLE   1
 #define TASK_UNINTERRUPTIBLE 2
+#define TASK_NORMAL	     (TASK_INTERRUPTIBLE | TASK_UNINTERRUPTIBLE)
 #define TASK_COMM_LEN	     16
 #define MAX_SCHEDULE_TIMEOUT 0x7fffffffffffffffL
 

@@ -1,17 +1,24 @@
 #pragma once
 #include <linux/types.h>
 #include <linux/cleanup.h>
+#include <linux/lockdep.h>
 
-// The host lock lives in __host; all-zero bytes are a valid unlocked lock,
-// so a statically defined spinlock needs no constructor.
+struct task_struct;
+
+// A lock held without sleeping: a task that holds one may not sleep. All-zero
+// bytes are a valid unlocked lock, so a statically defined spinlock needs no
+// constructor. The fields other than `name` belong to the kernel.
 typedef struct spinlock {
-	alignas(8) unsigned char __host[64];
+	int __state;
+	unsigned int __class;
+	struct task_struct *__owner;
 	const char *name;
+	unsigned int __recursion;
 } spinlock_t;
 
 #define __SPIN_LOCK_UNLOCKED(lockname)                                                                                 \
 	{                                                                                                              \
-		{}, #lockname                                                                                          \
+		0, 0, nullptr, #lockname, 0                                                                            \
 	}
 #define DEFINE_SPINLOCK(x)   spinlock_t x = __SPIN_LOCK_UNLOCKED(x)
 #define spin_lock_init(lock) __spin_lock_init((lock), #lock)
@@ -19,7 +26,9 @@ typedef struct spinlock {
 extern "C" {
 void __spin_lock_init(spinlock_t *lock, const char *name);
 void spin_lock(spinlock_t *lock);
+int spin_trylock(spinlock_t *lock);
 void spin_unlock(spinlock_t *lock);
+bool spin_is_locked(spinlock_t *lock);
 }
 // There are no interrupts here; the flags only keep the kernel's signature.
 #define spin_lock_irqsave(lock, flags)                                                                                 \
@@ -38,3 +47,4 @@ void spin_unlock(spinlock_t *lock);
 #define spin_unlock_bh(lock)  spin_unlock(lock)
 
 DEFINE_GUARD(spinlock, spinlock_t *, spin_lock(_T), spin_unlock(_T));
+DEFINE_GUARD(spinlock_irqsave, spinlock_t *, spin_lock(_T), spin_unlock(_T));

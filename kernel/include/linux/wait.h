@@ -39,7 +39,11 @@ void __wake_up(wait_queue_head_t *q, unsigned int mode, int nr, void *key);
 int default_wake_function(wait_queue_t *wait, unsigned mode, int flags, void *key);
 long schedule_timeout(long timeout);
 bool signal_pending_current(void);
+void __might_sleep(const char *file, int line, int preempt_offset);
 }
+#ifndef might_sleep
+#define might_sleep() __might_sleep(__FILE__, __LINE__, 0)
+#endif
 
 #define wake_up(q)		     __wake_up((q), 3, 1, nullptr)
 #define wake_up_all(q)		     __wake_up((q), 3, 0, nullptr)
@@ -54,6 +58,7 @@ bool signal_pending_current(void);
 #define wait_event_timeout(wq, cond, timeout)                                                                          \
 	({                                                                                                             \
 		long __ret = (timeout);                                                                                \
+		might_sleep();                                                                                         \
 		DEFINE_WAIT(__wait);                                                                                   \
 		while (!(cond)) {                                                                                      \
 			prepare_to_wait(&(wq), &__wait, 2);                                                            \

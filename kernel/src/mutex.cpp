@@ -71,14 +71,14 @@ void report_recursion(task_struct *me, const char *name, const void *caller)
                         me->comm.c_str(), kern::task_pid(me), lock_name(name), lock_name(name));
 }
 
-// Released by a task that does not hold it: lockdep's report. The owner is
-// named when there is one.
+// Released by a task that does not hold it: lockdep's report. The holder
+// is named by number only: it may have ended since.
 void report_bad_unlock(task_struct *me, const char *name, task_struct *owner, const void *caller)
 {
     if (owner)
         kern::report_titled("WARNING: bad unlock balance detected!", caller,
-                            "%s/%d is trying to release lock (%s) but it is held by %s/%d", me->comm.c_str(),
-                            kern::task_pid(me), lock_name(name), owner->comm.c_str(), kern::task_pid(owner));
+                            "%s/%d is trying to release lock (%s) but it is held by task %d", me->comm.c_str(),
+                            kern::task_pid(me), lock_name(name), kern::task_pid(owner));
     else
         kern::report_titled("WARNING: bad unlock balance detected!", caller,
                             "%s/%d is trying to release lock (%s) but there are no more locks to release!",
@@ -95,6 +95,8 @@ void mutex_lock_common(struct mutex *lock, const void *caller)
         lock->__recursion++;
         return;
     }
+    // A record left from when another task released it for us goes.
+    kern::lockdep::release(me, lock);
     // Recorded before waiting, so that a deadlock in the making is reported
     // before it hangs.
     kern::lockdep::acquire(me, lock, kern::lockdep::class_of(lock->name, &lock->__class), false, false, caller);
@@ -190,6 +192,8 @@ void spin_lock(spinlock_t *lock)
         lock->__recursion++;
         return;
     }
+    if (kern::lockdep::release(me, lock)) // released for us by another task
+        me->atomic_depth--;
     kern::lockdep::acquire(me, lock, kern::lockdep::class_of(lock->name, &lock->__class), true, false,
                            __builtin_return_address(0));
     me->atomic_depth++;
@@ -223,8 +227,7 @@ void spin_unlock(spinlock_t *lock)
             return;
         }
         KERN_BUG("spinlock wrong owner on CPU#0, %s/%d", me->comm.c_str(), kern::task_pid(me));
-        printk(KERN_ERR " lock: %s, .owner: %s/%d\n", lock_name(lock->name), owner ? owner->comm.c_str() : "<none>",
-               owner ? kern::task_pid(owner) : -1);
+        printk(KERN_ERR " lock: %s, .owner: task %d\n", lock_name(lock->name), kern::task_pid(owner));
         set_owner(&lock->__owner, nullptr);
         unlock_word(&lock->__state);
         return;
@@ -234,7 +237,8 @@ void spin_unlock(spinlock_t *lock)
         return;
     }
     kern::lockdep::release(me, lock);
-    me->atomic_depth--;
+    if (--me->atomic_depth == 0)
+        me->sleep_reported = false;
     set_owner(&lock->__owner, nullptr);
     unlock_word(&lock->__state);
 }

@@ -89,6 +89,12 @@ bool task_get_if_alive(task_struct *task)
     return true;
 }
 
+bool task_alive(task_struct *task)
+{
+    std::lock_guard hold(registry_lock);
+    return live.count(task) != 0;
+}
+
 task_struct *current_task()
 {
     if (running_as)
@@ -139,8 +145,9 @@ long sleep_jiffies(long timeout)
 void check_might_sleep(const char *file, int line, const void *caller)
 {
     task_struct *task = current_task();
-    if (task->atomic_depth == 0)
+    if (task->atomic_depth == 0 || task->sleep_reported)
         return;
+    task->sleep_reported = true;
     bug_at(file, line, caller, "sleeping function called from invalid context");
     printk(KERN_ERR "in_atomic(): 1, irqs_disabled(): 0, pid: %d, name: %s\n", task_pid(task), task->comm.c_str());
     lockdep::print_held_locks(task);

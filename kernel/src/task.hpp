@@ -46,6 +46,7 @@ struct task_struct {
     held_lock held[max_lock_depth];
     int lock_depth = 0;
     int atomic_depth = 0;
+    bool sleep_reported = false; // in this atomic section: one report is enough
 };
 
 namespace kern {
@@ -63,6 +64,8 @@ void set_current_task(task_struct *task);
 // its count not dropped to zero); false otherwise. Never follows a pointer
 // to memory that was given back, so a stale task pointer is safe to ask about.
 bool task_get_if_alive(task_struct *task);
+// True while `task` has not been freed (for tests; follows no pointer).
+bool task_alive(task_struct *task);
 
 // Sleeps until woken, until a host file of the current poll is ready, or
 // until the deadline (ns since boot; negative: none).

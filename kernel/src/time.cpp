@@ -7,6 +7,7 @@
 
 #include "clock.hpp"
 #include "host/host.hpp"
+#include "task.hpp"
 
 #include <atomic>
 
@@ -51,24 +52,37 @@ unsigned int jiffies_to_msecs(unsigned long j) { return static_cast<unsigned int
 
 ktime_t ktime_get(void) { return clock::now_ns(); }
 
-void msleep(unsigned int msecs)
+namespace {
+void sleep_ticks(unsigned int msecs, long state)
 {
     long timeout = static_cast<long>(msecs_to_jiffies(msecs)) + 1;
-    while (timeout)
-        timeout = schedule_timeout_uninterruptible(timeout);
+    while (timeout) {
+        set_current_state(state);
+        timeout = kern::sleep_jiffies(timeout);
+    }
+}
+} // namespace
+
+void msleep(unsigned int msecs)
+{
+    KERN_MIGHT_SLEEP();
+    sleep_ticks(msecs, TASK_UNINTERRUPTIBLE);
 }
 
 unsigned long msleep_interruptible(unsigned int msecs)
 {
-    long timeout = static_cast<long>(msecs_to_jiffies(msecs)) + 1;
-    while (timeout)
-        timeout = schedule_timeout_interruptible(timeout);
+    KERN_MIGHT_SLEEP();
+    sleep_ticks(msecs, TASK_INTERRUPTIBLE);
     return 0;
 }
 
 // High-resolution sleep: the kernel may stretch it up to max to batch wake-ups;
 // sleeping exactly min is the least surprising choice here.
-void usleep_range(unsigned long min, unsigned long max) { host::sleep_ns(static_cast<int64_t>(min) * 1000); }
+void usleep_range(unsigned long min, unsigned long max)
+{
+    KERN_MIGHT_SLEEP();
+    host::sleep_ns(static_cast<int64_t>(min) * 1000);
+}
 
 void udelay(unsigned long usecs) { host::sleep_ns(static_cast<int64_t>(usecs) * 1000); }
 void mdelay(unsigned long msecs) { host::sleep_ns(static_cast<int64_t>(msecs) * 1'000'000); }

@@ -106,6 +106,7 @@ std::vector<task_struct *> ended; // tasks of workers that ended by themselves, 
 int worker_names = 0;
 bool running = false;
 bool stopping = false;
+int waiting = 0; // tasks in wait_settled
 task_struct *timer_task = nullptr;
 uint64_t next_ticket = 1;
 std::unordered_map<work_struct *, WorkState> &states = *new std::unordered_map<work_struct *, WorkState>;
@@ -428,6 +429,14 @@ int timer_fn(void *)
     return 0;
 }
 
+// Waits on done_cv until pred holds, counted in `waiting`.
+template <typename Pred> void wait_settled(std::unique_lock<std::mutex> &lock, Pred pred)
+{
+    waiting++;
+    done_cv.wait(lock, pred);
+    waiting--;
+}
+
 // ---- queueing ----
 
 bool wq_alive_locked(workqueue_struct *wq) { return live_wqs.count(wq) != 0; }
@@ -535,7 +544,7 @@ bool flush_work_locked(std::unique_lock<std::mutex> &lock, work_struct *work, co
     workqueue_struct *wq = st->pending_ticket == ticket ? st->pending_wq : nullptr;
     if (waits_for_itself_locked(work, wq, caller))
         return false;
-    done_cv.wait(lock, [work, ticket] { return settled_locked(work, ticket); });
+    wait_settled(lock, [work, ticket] { return settled_locked(work, ticket); });
     return true;
 }
 
@@ -545,7 +554,7 @@ void flush_wq_locked(std::unique_lock<std::mutex> &lock, workqueue_struct *wq, c
     if (wq->flights.empty() || waits_for_itself_locked(nullptr, wq, caller))
         return;
     uint64_t newest = *wq->flights.rbegin();
-    done_cv.wait(lock, [wq, newest] { return wq->flights.empty() || *wq->flights.begin() > newest; });
+    wait_settled(lock, [wq, newest] { return wq->flights.empty() || *wq->flights.begin() > newest; });
 }
 
 bool cancel_sync_locked(std::unique_lock<std::mutex> &lock, work_struct *work, const void *caller)
@@ -565,7 +574,7 @@ bool cancel_sync_locked(std::unique_lock<std::mutex> &lock, work_struct *work, c
     // itself is stopped.
     st->canceling++;
     set_bit(WORK_STRUCT_PENDING_BIT, &work->data);
-    done_cv.wait(lock, [st] { return !st->running; });
+    wait_settled(lock, [st] { return !st->running; });
     if (--st->canceling == 0)
         clear_bit(WORK_STRUCT_PENDING_BIT, &work->data);
     forget_if_idle(work, *st);
@@ -651,6 +660,12 @@ void stop()
 }
 
 bool in_work_item() { return this_worker && this_worker->current; }
+
+int waiters()
+{
+    std::lock_guard hold(pool_lock);
+    return waiting;
+}
 
 } // namespace kern::workqueue
 
@@ -752,7 +767,7 @@ void destroy_workqueue(struct workqueue_struct *wq)
     if (waits_for_itself_locked(nullptr, wq, __builtin_return_address(0)))
         return;
     wq->draining++;
-    done_cv.wait(lock, [wq] { return wq->flights.empty(); });
+    wait_settled(lock, [wq] { return wq->flights.empty(); });
     wq->draining--;
     // A delay still running would queue on freed memory when it ends.
     std::vector<work_struct *> armed;
@@ -897,7 +912,7 @@ void drain_workqueue(struct workqueue_struct *wq)
     if (waits_for_itself_locked(nullptr, wq, __builtin_return_address(0)))
         return;
     wq->draining++;
-    done_cv.wait(lock, [wq] { return wq->flights.empty(); });
+    wait_settled(lock, [wq] { return wq->flights.empty(); });
     wq->draining--;
 }
 

@@ -6,6 +6,8 @@ void start(); // at boot
 void stop();  // at halt: runs what is queued, drops delays still running, ends the workers
 // True on a worker while it runs a work item.
 bool in_work_item();
+// Tasks waiting in a flush, cancel or drain (for tests).
+int waiters();
 } // namespace kern::workqueue
 
 namespace kern {

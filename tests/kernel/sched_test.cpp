@@ -7,6 +7,8 @@
 #include <linux/wait.h>
 #include <linux/workqueue.h>
 
+#include "task.hpp"
+
 #include <khost/kernel.hpp>
 
 #include <gtest/gtest.h>
@@ -84,6 +86,55 @@ TEST_F(Kernel, StoppingAThreadThatEndedByItselfDoesNotWait)
     put_task_struct(t);
 }
 
+std::atomic<int> cleanups;
+
+struct CountsItsEnd {
+    ~CountsItsEnd() { cleanups++; }
+};
+
+int exits_from_deep_inside(void *)
+{
+    CountsItsEnd outer;
+    [] {
+        CountsItsEnd inner;
+        do_exit(9);
+    }();
+    return 0; // never reached
+}
+
+TEST_F(Kernel, DoExitEndsTheThreadRunningTheCleanupsOfItsFrames)
+{
+    cleanups = 0;
+    struct task_struct *t = kthread_create(exits_from_deep_inside, nullptr, "exiter");
+    get_task_struct(t);
+    wake_up_process(t);
+    while (cleanups < 2)
+        msleep(1);
+    EXPECT_EQ(kthread_stop(t), 9);
+    EXPECT_EQ(cleanups.load(), 2) << "each frame's cleanup ran once";
+    put_task_struct(t);
+}
+
+std::atomic<bool> quitter_ran;
+
+int quits_at_once(void *)
+{
+    quitter_ran = true;
+    do_exit(0);
+}
+
+TEST_F(Kernel, StoppingAThreadThatEndedWithoutAReferenceIsReported)
+{
+    quitter_ran = false;
+    struct task_struct *t = kthread_run(quits_at_once, nullptr, "unheld");
+    while (!quitter_ran || kern::task_alive(t))
+        msleep(1);
+    EXPECT_EQ(kthread_stop(t), -ESRCH);
+    auto reports = khost::take_warnings();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("BUG: KASAN: use-after-free in kthread_stop"), std::string::npos) << reports[0];
+}
+
 TEST_F(Kernel, WakeUpEndsASleepEarly)
 {
     struct task_struct *me = get_current();
@@ -143,19 +194,6 @@ TEST_F(Kernel, PendingWorkIsQueuedOnce)
     EXPECT_TRUE(flush_work(&work));
     EXPECT_EQ(runs.load(), 2);
     EXPECT_FALSE(work_pending(&work));
-}
-
-TEST_F(Kernel, CancelTakesPendingWorkOffTheQueue)
-{
-    runs = 0;
-    DECLARE_WORK(blocker, slow_work);
-    DECLARE_WORK(work, counting_work);
-    schedule_work(&blocker);
-    schedule_work(&work);
-    EXPECT_TRUE(cancel_work_sync(&work));
-    flush_scheduled_work();
-    EXPECT_EQ(runs.load(), 1) << "only the blocker ran";
-    EXPECT_FALSE(cancel_work_sync(&work));
 }
 
 TEST_F(Kernel, HaltRunsQueuedWork)

@@ -116,9 +116,12 @@ void unmap(Loaded &m)
     // cancelled, as the kernel's debug objects do when a module's memory is
     // freed, instead of running later from unmapped code.
     uintptr_t begin, end;
-    if (m.mod && host::dl_range(m.handle, &begin, &end))
+    if (m.mod && host::dl_range(m.handle, &begin, &end)) {
         kern::debug_check_no_obj_freed(reinterpret_cast<const void *>(begin), end - begin,
-                                       reinterpret_cast<const void *>(m.mod->exit));
+                                       m.mod->exit ? reinterpret_cast<const void *>(m.mod->exit)
+                                                   : reinterpret_cast<const void *>(m.mod->init));
+        kern::workqueue::forget_code(reinterpret_cast<const void *>(begin), end - begin);
+    }
     host::dl_close(m.handle);
     if (host::dl_is_loaded(m.path.c_str()))
         printk(KERN_ERR "%s: image still mapped after unload; its next load will not start fresh\n", m.name.c_str());

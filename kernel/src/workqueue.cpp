@@ -313,6 +313,9 @@ struct Running {
     Item item;
     ~Running()
     {
+        task_struct *task = kern::current_task();
+        kern::lockdep::release(task, item.work);
+        kern::lockdep::release(task, item.wq);
         lock.lock();
         WorkState &st = states.at(item.work);
         st.running = nullptr;
@@ -357,8 +360,6 @@ void run_item(std::unique_lock<std::mutex> &lock, Worker *me, const Item &item)
         task->lock_depth = depth;
         task->atomic_depth = atomic;
     }
-    kern::lockdep::release(task, item.work);
-    kern::lockdep::release(task, item.wq);
 }
 
 // The next item for `me`: one that collided with its last, else the

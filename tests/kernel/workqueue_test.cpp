@@ -506,6 +506,24 @@ TEST_F(Work, FlushingAnOrderedQueueUnderALockItsItemsTakeIsReported)
     destroy_workqueue(wq);
 }
 
+void exits_fn(struct work_struct *) { do_exit(0); }
+
+TEST_F(Work, DoExitInAWorkItemIsReportedAndThePoolGoesOn)
+{
+    DECLARE_WORK(exiter, exits_fn);
+    schedule_work(&exiter);
+    flush_work(&exiter);
+    auto reports = khost::take_warnings();
+    ASSERT_EQ(reports.size(), 1u) << testing::PrintToString(reports);
+    EXPECT_NE(reports[0].find("BUG: do_exit called from a work item"), std::string::npos);
+    EXPECT_FALSE(work_pending(&exiter));
+    Gated after;
+    INIT_WORK(&after.work, gated_fn);
+    schedule_work(&after.work);
+    flush_work(&after.work);
+    EXPECT_EQ(after.finished.load(), 1);
+}
+
 TEST_F(Work, QueueingOnADestroyedQueueIsReported)
 {
     struct workqueue_struct *wq = alloc_workqueue("gone", 0, 0);

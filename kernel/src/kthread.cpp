@@ -193,8 +193,11 @@ void init_kthread_work(struct kthread_work *work, kthread_work_func_t fn)
 int kthread_worker_fn(void *worker_ptr)
 {
     auto *worker = static_cast<struct kthread_worker *>(worker_ptr);
-    WARN_ON(worker->task && worker->task != get_current());
-    worker->task = get_current();
+    scoped_guard(spinlock, &worker->lock)
+    {
+        WARN_ON(worker->task && worker->task != get_current());
+        worker->task = get_current();
+    }
     for (;;) {
         set_current_state(TASK_INTERRUPTIBLE);
         if (kthread_should_stop()) {

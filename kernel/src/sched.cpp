@@ -197,15 +197,26 @@ void schedule(void)
 // No signals reach kernel code here.
 bool signal_pending_current(void) { return false; }
 
+// The task may run, end and be freed as soon as its state says running (a
+// new kthread nobody holds a reference to does): a reference of ours keeps
+// it until it has been signalled.
 int wake_up_process(struct task_struct *task)
 {
     long state = task->state.load();
-    do {
-        if (state == TASK_RUNNING)
-            return 0;
-    } while (!task->state.compare_exchange_weak(state, TASK_RUNNING));
-    host::wakefd_signal(task->wake_fd);
-    return 1;
+    if (state == TASK_RUNNING)
+        return 0;
+    task->usage.fetch_add(1);
+    bool woke = false;
+    while (state != TASK_RUNNING) {
+        if (task->state.compare_exchange_weak(state, TASK_RUNNING)) {
+            woke = true;
+            break;
+        }
+    }
+    if (woke)
+        host::wakefd_signal(task->wake_fd);
+    put_task_struct(task);
+    return woke;
 }
 
 void get_task_struct(struct task_struct *task)

@@ -437,6 +437,17 @@ TEST_F(Work, MemoryGoingAwayWithAStaticItemQueuedIsReported)
     EXPECT_FALSE(delayed_work_pending(&left_queued));
 }
 
+TEST_F(Work, AModuleUnloadedWithItsStaticWorkWaitingIsReported)
+{
+    ASSERT_EQ(khost::insmod(WORK_LEFT_MODULE, {}), 0);
+    ASSERT_EQ(khost::rmmod("work_left"), 0);
+    auto reports = khost::take_warnings();
+    ASSERT_EQ(reports.size(), 1u) << testing::PrintToString(reports);
+    EXPECT_NE(reports[0].find("ODEBUG: free active (active state 0) object type: timer_list"), std::string::npos)
+        << reports[0];
+    EXPECT_FALSE(kern::debug_objects_active()) << "cancelled: nothing runs from the unmapped image";
+}
+
 TEST_F(Work, ReinitialisingAPendingItemIsReported)
 {
     Timed t;

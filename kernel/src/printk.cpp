@@ -81,8 +81,6 @@ void store_locked(int level, int64_t time_ns, const char *text, size_t text_len)
         first_idx = record_after(first_idx);
         first_seq++;
     }
-    if (first_seq == next_seq)
-        first_idx = next_idx = 0;
     if (next_idx + size + sizeof(RecordHead) > log_buf_len) {
         std::memset(head_at(next_idx), 0, sizeof(RecordHead));
         next_idx = 0;

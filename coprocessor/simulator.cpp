@@ -148,6 +148,8 @@ void Simulator::handle(Bytes raw)
         std::lock_guard lock(mu_);
         delivery = answer(rec);
         log_.push_back(rec);
+        if (log_.size() > kMaxLogged)
+            log_.pop_front();
         observer = observer_;
     }
     logged_.notify_all();
@@ -247,7 +249,7 @@ void Simulator::set_silent(bool silent)
 std::vector<RequestRecord> Simulator::requests() const
 {
     std::lock_guard lock(mu_);
-    return log_;
+    return {log_.begin(), log_.end()};
 }
 
 size_t Simulator::request_count() const

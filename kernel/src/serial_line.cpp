@@ -34,7 +34,10 @@ struct Event {
     std::vector<uint8_t> bytes;
 };
 
-constexpr size_t max_events = 200'000;
+// The newest events: a version request makes nine, so some 900 requests'
+// worth, at most about 650 KB. A bound reached soon, so that a long session
+// does not look like one that leaks.
+constexpr size_t max_events = 1 << 13;
 
 std::mutex line_lock; // guards host_path and the trace
 std::string host_path;

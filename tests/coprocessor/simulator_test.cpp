@@ -81,6 +81,23 @@ TEST(SimulatorPty, VersionRequestGetsTheSevenByteReply)
     EXPECT_EQ(sim.reply_count(), 1u);
 }
 
+// A long session keeps the simulator's size: its log holds the newest
+// requests only, while its counts go on.
+TEST(SimulatorPty, LogKeepsTheNewestRequestsAndCountsThemAll)
+{
+    Simulator sim;
+    Line line(sim.tty_path());
+    const size_t total = Simulator::kMaxLogged + 5;
+    for (size_t i = 0; i < total; i++)
+        ASSERT_EQ(line.exchange(version_request(static_cast<uint8_t>(i)), 7).size(), 7u) << i;
+    ASSERT_TRUE(sim.wait_for_requests(total, 1s));
+    EXPECT_EQ(sim.reply_count(), total);
+    auto log = sim.requests();
+    ASSERT_EQ(log.size(), Simulator::kMaxLogged);
+    EXPECT_EQ(log.front().raw, version_request(5));
+    EXPECT_EQ(log.back().raw, version_request(static_cast<uint8_t>(total - 1)));
+}
+
 TEST(SimulatorPty, TableWriteThenReadAndTheLogKeepsBoth)
 {
     Simulator sim;

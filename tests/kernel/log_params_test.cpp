@@ -55,6 +55,88 @@ TEST(Printk, AnotherTasksLineIsNotJoined)
     EXPECT_EQ(texts(), (std::vector<std::string>{"half", "other", " done"}));
 }
 
+// The text of the n-th record of the fill below: lengths up to 990, the
+// longest a message keeps with its line end, in an order that puts the
+// buffer's wrap at ever other places.
+std::string filler(int n)
+{
+    std::string text = "r" + std::to_string(n) + ":";
+    text.resize(static_cast<size_t>(n * 37 % 991), static_cast<char>('a' + n % 26));
+    return text;
+}
+
+// Checks that the log holds the newest records of the fill that fit its
+// 128 KiB, each costing its text and a 16-byte header, intact.
+void expect_newest_fill(uint64_t base, int written)
+{
+    auto records = khost::log_records();
+    ASSERT_FALSE(records.empty());
+    ASSERT_EQ(records.back().seq, base + written - 1);
+    size_t cost = 0;
+    for (size_t i = 0; i < records.size(); i++) {
+        const auto &r = records[i];
+        ASSERT_EQ(r.seq, records.back().seq - (records.size() - 1 - i)) << "no gap in what is kept";
+        ASSERT_GE(r.seq, base);
+        ASSERT_EQ(r.text, filler(static_cast<int>(r.seq - base))) << "record " << r.seq;
+        cost += 16 + r.text.size();
+    }
+    ASSERT_LE(cost, size_t{128} << 10);
+    // Once full, what is lost to the wrap, the oldest record dropped and
+    // the headers' 8-byte alignment is less than 8 KiB.
+    if (records.front().seq > base)
+        ASSERT_GT(cost, size_t{120} << 10) << records.size() << " records";
+}
+
+// Some 10 MB of text: the buffer wraps at many places.
+TEST(Printk, LogKeepsTheNewestRecordsThatFitItsBuffer)
+{
+    khost::log_clear();
+    printk("first\n");
+    const uint64_t base = khost::log_records().at(0).seq + 1;
+    khost::log_clear();
+    for (int n = 0; n < 20000; n++) {
+        printk("%s\n", filler(n).c_str());
+        if (n % 50 == 0)
+            ASSERT_NO_FATAL_FAILURE(expect_newest_fill(base, n + 1)) << "after record " << n;
+    }
+    expect_newest_fill(base, 20000);
+}
+
+TEST(Printk, LongLinesAreCutAndLongContinuedLinesSplit)
+{
+    khost::log_clear();
+    // One message is cut to the longest line, its line end with it.
+    const std::string long_text(2000, 'x');
+    printk("%s\n", long_text.c_str());
+    // Continued in pieces without a line end: the record closes at 992
+    // characters and the line goes on, at its level, in the next one.
+    const std::string piece(600, 'y');
+    printk(KERN_ERR "%s", piece.c_str());
+    printk("%s", piece.c_str());
+    printk("\n");
+    auto records = khost::log_records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].text, std::string(991, 'x'));
+    EXPECT_EQ(records[1].text, std::string(992, 'y'));
+    EXPECT_EQ(records[2].text, std::string(208, 'y'));
+    EXPECT_EQ(records[2].level, 3);
+}
+
+TEST(Printk, ClearedLogGoesOnNumbering)
+{
+    khost::log_clear();
+    printk("before\n");
+    const uint64_t seq = khost::log_records().at(0).seq;
+    khost::log_clear();
+    EXPECT_TRUE(khost::log_records().empty());
+    EXPECT_EQ(khost::dmesg(), "");
+    printk("after\n");
+    auto records = khost::log_records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, "after");
+    EXPECT_EQ(records[0].seq, seq + 1);
+}
+
 long parse(const char *text, int *err)
 {
     long v = -999;

@@ -88,6 +88,21 @@ TEST_F(SerialLine, TraceTellsRequestsRepliesAndDrainedBytes)
     EXPECT_TRUE(khost::serial_trace_take().empty());
 }
 
+// A session that never asks for the trace keeps only its newest events.
+TEST_F(SerialLine, TraceKeepsTheNewestEvents)
+{
+    khost::serial_trace_take();
+    constexpr int writes = 10000; // more than the trace keeps, which is 8192
+    for (int i = 0; i < writes; i++) {
+        const char byte = static_cast<char>(i & 0x7f); // never a frame's head
+        ASSERT_EQ(kernel_write(f_, &byte, 1, 0), 1);
+    }
+    auto events = khost::serial_trace_take();
+    ASSERT_EQ(events.size(), 8192u);
+    EXPECT_EQ(events.front().bytes, std::vector<uint8_t>{(writes - 8192) & 0x7f});
+    EXPECT_EQ(events.back().bytes, std::vector<uint8_t>{(writes - 1) & 0x7f});
+}
+
 TEST(SerialLineAbsent, OpeningWithoutALineFails)
 {
     khost::boot({"", 1000, 1});

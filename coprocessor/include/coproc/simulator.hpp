@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -57,7 +58,10 @@ public:
     void clear_faults();
     void set_silent(bool silent); // requests are logged, neither done nor answered
 
-    // Observation.
+    // Observation. The log keeps the newest requests, at most kMaxLogged (a
+    // simulator serving a long session stays the same size); the counts
+    // cover every request.
+    static constexpr size_t kMaxLogged = 1024;
     [[nodiscard]] std::vector<RequestRecord> requests() const;
     [[nodiscard]] size_t request_count() const;
     [[nodiscard]] size_t reply_count() const; // replies that put bytes on the line
@@ -120,7 +124,7 @@ private:
     Firmware firmware_;
     FaultQueue faults_;
     bool silent_ = false;
-    std::vector<RequestRecord> log_;
+    std::deque<RequestRecord> log_;
     size_t requests_ = 0;
     size_t replies_ = 0;
     size_t bad_crc_ = 0;

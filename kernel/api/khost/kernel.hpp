@@ -44,6 +44,9 @@ int process_fd_count();
 int process_thread_count();
 
 // ---- kernel log ----
+// The log holds the newest records that fit in 128 KiB, as the kernel's
+// default buffer does, each costing a 16-byte header and its text; a line is
+// at most 992 characters (a longer continued line goes on in a new record).
 struct LogRecord {
     uint64_t seq;
     int64_t time_ns; // since boot

@@ -135,9 +135,7 @@ std::string GuestBoard::load_failure(uint64_t from, int rc) const
             continue;
         const std::string what = r.text.substr(prefix.size());
         char a[128] = {}, b[128] = {};
-        if (std::sscanf(what.c_str(), "Unknown parameter `%127[^']'", a) == 1)
-            return fmt::format("unknown parameter '{}'", a);
-        if (std::sscanf(what.c_str(), "'%127[^']' invalid for parameter `%127[^']'", a, b) == 2)
+        if (std::sscanf(what.c_str(), "`%127[^']' invalid for parameter `%127[^']'", a, b) == 2)
             return fmt::format("'{}' invalid for parameter '{}'", a, b);
     }
     if (rc == -EEXIST)

@@ -257,17 +257,24 @@ void expect_same(const Result &layer, const Result &vm)
 } // namespace
 
 // The first thing a person runs: the real .ko loads, the version request
-// reaches the co-processor and its bytes come back, the kernel logs the load.
+// reaches the co-processor and its bytes come back, the kernel logs the load,
+// and the trace shows the frames as the co-processor saw them.
 TEST(Qemu, LoadsTheModuleAndReadsTheVersion)
 {
-    const Result vm = on_qemu({"dev_gpio=0x20"},
-                              steps_of({"open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; dmesg; lsmod"}));
+    const Result vm = on_qemu(
+        {"dev_gpio=0x20"},
+        steps_of({"open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; dmesg; lsmod", "trace; trace"}));
     ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
     const auto results = results_of(vm.out);
     ASSERT_GE(results.size(), 3u) << vm.out;
     EXPECT_EQ(results[0], "3");
     EXPECT_EQ(results[1], "0 01 07");
     EXPECT_THAT(results, testing::Contains("quorvel_linux_module"));
+    EXPECT_THAT(results, testing::Contains(testing::MatchesRegex(
+                             "-> +[0-9.]+ CONFIG CONTROL \\[1e\\] crc ok tail [89ab][0-9a-f] \\| 8a 06 70 1e 5a .*")));
+    EXPECT_THAT(results, testing::Contains(testing::MatchesRegex(
+                             "<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f] \\| .*")));
+    EXPECT_EQ(results.back().substr(0, 2), "<-") << "the second trace has nothing new";
     EXPECT_THAT(vm.out, HasSubstr("dev_gpio   = 20"));
     EXPECT_THAT(vm.out, HasSubstr("ioctl version"));
     ASSERT_EQ(vm.frames.size(), 1u);

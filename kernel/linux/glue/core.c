@@ -15,6 +15,7 @@
 #include <linux/sched.h>
 #include <linux/sched/task.h>
 #include <linux/slab.h>
+#include <linux/spinlock.h>
 #include <linux/string.h>
 #include <linux/uaccess.h>
 #include <linux/workqueue.h>
@@ -113,6 +114,14 @@ int qk_mutex_trylock(struct mutex *lock) { return mutex_trylock(lock); }
 void qk_mutex_unlock(struct mutex *lock) { mutex_unlock(lock); }
 bool qk_mutex_is_locked(struct mutex *lock) { return mutex_is_locked(lock); }
 void qk_mutex_destroy(struct mutex *lock) { mutex_destroy(lock); }
+
+/*
+ * The module's spinlock_t keeps the kernel's spinlock at the start of its
+ * storage, where all-zero bytes are an unlocked lock in both (checked).
+ */
+void qk___spin_lock_init(void *lock, const char *name) { spin_lock_init((spinlock_t *)lock); }
+void qk_spin_lock(void *lock) { spin_lock(lock); }
+void qk_spin_unlock(void *lock) { spin_unlock(lock); }
 
 /* Work items have the kernel's layout in the module's view. */
 void qk___init_work(struct work_struct *work, work_func_t func) { INIT_WORK(work, func); }

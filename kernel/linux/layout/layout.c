@@ -11,6 +11,7 @@
 #include <linux/mutex.h>
 #include <linux/poll.h>
 #include <linux/serial.h>
+#include <linux/spinlock.h>
 #include <linux/termios.h>
 #include <linux/workqueue.h>
 
@@ -25,6 +26,8 @@ void common(void)
 	SIZE(KERNEL, MUTEX, struct mutex);
 	OFF(KERNEL, MUTEX, struct mutex, wait_list);
 	SIZE(KERNEL, LIST_HEAD, struct list_head);
+	SIZE(KERNEL, SPINLOCK, spinlock_t);
+	DEFINE(KERNEL_ALIGNOF_SPINLOCK, __alignof__(spinlock_t));
 
 	SIZE(KERNEL, WORK_STRUCT, struct work_struct);
 	OFF(KERNEL, WORK_STRUCT, struct work_struct, data);

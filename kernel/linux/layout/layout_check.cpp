@@ -11,6 +11,7 @@
 #include <linux/platform_device.h>
 #include <linux/poll.h>
 #include <linux/serial.h>
+#include <linux/spinlock.h>
 #include <linux/termios.h>
 #include <linux/uaccess.h>
 #include <linux/workqueue.h>
@@ -25,6 +26,9 @@
 SAME_SIZE(KERNEL, MUTEX, struct mutex);
 SAME_OFF(KERNEL, MUTEX, struct mutex, wait_list);
 SAME_SIZE(KERNEL, LIST_HEAD, struct list_head);
+// The kernel's spinlock lives at the start of the module's lock storage.
+static_assert(__builtin_offsetof(spinlock_t, __host) == 0 && sizeof(spinlock_t::__host) >= KERNEL_SIZEOF_SPINLOCK &&
+	      alignof(spinlock_t) >= KERNEL_ALIGNOF_SPINLOCK);
 
 SAME_SIZE(KERNEL, WORK_STRUCT, struct work_struct);
 SAME_OFF(KERNEL, WORK_STRUCT, struct work_struct, data);

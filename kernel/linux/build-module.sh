@@ -21,4 +21,5 @@ out=$(cd "$out" && pwd)
 printf 'QUORVEL_SRC := %s\ninclude $(QUORVEL_SRC)/kernel/linux/Kbuild\n' "$src" >"$out/Kbuild.new"
 cmp -s "$out/Kbuild.new" "$out/Kbuild" 2>/dev/null || mv "$out/Kbuild.new" "$out/Kbuild"
 rm -f "$out/Kbuild.new"
-exec make -C "$kdir" M="$out" QUORVEL_SRC="$src" ${V:+V=$V} modules
+# No BTF type information: the headers package has no vmlinux to base it on.
+exec make -C "$kdir" M="$out" QUORVEL_SRC="$src" CONFIG_DEBUG_INFO_BTF_MODULES= ${V:+V=$V} modules

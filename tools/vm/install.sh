@@ -32,7 +32,7 @@ release=$(sed -n 's/.*linux-headers-\([0-9][^ ,]*\).*/\1/p' <<<"$dep")
 version=$(dpkg-query -W -f='${Version}' "linux-headers-$release")
 
 dir=$cache/linux-image-$release
-if [[ ! -f $dir/.complete-$version ]]; then
+if [[ ! -f $dir/.ready-$version ]]; then
     echo "quorvel: fetching linux-image-$release $version" >&2
     rm -rf "$dir" && mkdir -p "$dir"
     # As root, apt's download sandbox user could not write here.
@@ -42,7 +42,9 @@ if [[ ! -f $dir/.complete-$version ]]; then
     download || { "${sudo[@]}" apt-get update -qq && download; }
     dpkg-deb -x "$dir"/linux-image-"$release"_*.deb "$dir/root"
     rm -f "$dir"/*.deb
-    touch "$dir/.complete-$version"
+    # The package's module index is made when it is installed; here, by hand.
+    depmod -b "$dir/root" "$release"
+    touch "$dir/.ready-$version"
 fi
 [[ -f $dir/root/boot/vmlinuz-$release ]] || { echo "quorvel: no kernel image in $dir" >&2; exit 1; }
 echo "$release"

@@ -10,6 +10,7 @@ shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 
 image=$(ls -d "$cache"/linux-image-*/root 2>/dev/null | head -1 || true)
+[[ -n $image ]] && image=$(cd "$image" && pwd)
 vmlinuz=$(ls "$image"/boot/vmlinuz-* 2>/dev/null | head -1 || true)
 if [[ -z $vmlinuz ]]; then
     echo "make-initramfs: no kernel image in $cache (run ./quorvel vm-setup)" >&2
@@ -32,7 +33,11 @@ if (($#)); then
     mkdir -p "$root/lib/modules/$release"
     cp "$moddir"/modules.{order,builtin,dep} "$root/lib/modules/$release/" 2>/dev/null || true
     for m in "$@"; do
-        for f in $(modprobe -d "$image" -S "$release" --show-depends "$m" | awk '$1=="insmod"{print $2}'); do
+        deps=$(modprobe -d "$image" -S "$release" --show-depends "$m") || {
+            echo "make-initramfs: no kernel module $m in $image" >&2
+            exit 1
+        }
+        for f in $(awk '$1=="insmod"{print $2}' <<<"$deps"); do
             mkdir -p "$root/$(dirname "${f#"$image"}")"
             cp "$f" "$root/${f#"$image"}"
         done

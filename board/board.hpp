@@ -33,6 +33,16 @@ public:
 
     // An address the kernel must refuse to copy through (-EFAULT).
     virtual void *bad_pointer() = 0;
+
+    // Runs a command of the board's own shell (busybox under --kernel qemu),
+    // its output and error output in `output`; its exit status, or a
+    // negative errno when this board has no shell (the kernel layer).
+    virtual long shell_command(const std::string &command, std::string *output)
+    {
+        (void)command;
+        (void)output;
+        return -38; // ENOSYS
+    }
 };
 
 } // namespace board

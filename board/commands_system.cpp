@@ -149,6 +149,22 @@ void cmd_sleep(Context &c, const Words &w)
     std::this_thread::sleep_for(std::chrono::milliseconds(arg_number(w[1], "milliseconds")));
 }
 
+// Real clients on the real kernel: busybox's tools act on the module's nodes.
+void cmd_sh(Context &c, const Words &w)
+{
+    want_args(w, 1, 1);
+    std::string output;
+    const long status = c.board.shell_command(w[1], &output);
+    if (status < 0) {
+        report(c, "sh", "no shell on this board (there is one under --kernel qemu)", status);
+        return;
+    }
+    c.out << output;
+    if (!output.empty() && output.back() != '\n')
+        c.out << '\n';
+    c.out << fmt::format("sh: exit {}\n", status);
+}
+
 void cmd_trace(Context &c, const Words &w)
 {
     want_args(w, 0, 0);
@@ -171,6 +187,7 @@ void add_system_commands(std::vector<Command> &table)
                      {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
                      {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
                      {"trace", "", "frames on the serial line since the last trace", cmd_trace},
+                     {"sh", "'COMMAND'", "run a command of the board's shell (under --kernel qemu)", cmd_sh},
                  });
 }
 

@@ -5,17 +5,26 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
 
 #include <CLI/CLI.hpp>
 #include <readline/history.h>
 #include <readline/readline.h>
 
+#include "qemu_board.hpp"
 #include "session.hpp"
 #include "shell.hpp"
 
 namespace {
 
 constexpr const char *kExamples = R"(
+With --kernel qemu the same board runs on a real Linux kernel (6.1) in a
+QEMU virtual machine: the module is the .ko that Kbuild makes from the same
+sources, its serial line the guest's /dev/ttyS3, and the commands run in the
+guest on real system calls ("sh 'CMD'" runs a guest shell command there).
+
 Words with '=' are module parameters; another word is a script file of
 commands, one per line or separated by ';' ('#' starts a comment line).
 Without -c or a script, commands come from stdin, at a "board# " prompt
@@ -26,6 +35,7 @@ Examples:
   quorvel-board dev_pwm=3 -c 'dmesg'
   quorvel-board --uart /dev/ttyUSB0 dev_gpio=0xff
   quorvel-board checks.txt dev_uart=0x3
+  quorvel-board --kernel qemu dev_gpio=0x20 -c 'open /dev/quorvel_config; dmesg'
 Type 'help' at the prompt for the commands.
 
 Exit status: 0; 1 if the board could not start or the module would not
@@ -34,6 +44,7 @@ could not be parsed (the run stops at that command).)";
 
 struct Args {
     board::SessionOptions session;
+    std::string kernel = "layer";
     std::string commands;
     std::string script;
     bool have_commands = false;
@@ -93,6 +104,44 @@ board::Outcome run(board::Shell &shell, const Args &args, std::istream *script)
     return run_stream(shell, std::cin);
 }
 
+// The lines for the VM, one at a time, when the guest asks for the next.
+board::LineSource qemu_lines(const Args &args, std::istream *script)
+{
+    if (args.have_commands) {
+        auto rest = std::make_shared<std::istringstream>(args.commands);
+        return [rest]() -> std::optional<std::string> {
+            std::string line;
+            return std::getline(*rest, line) ? std::optional(line) : std::nullopt;
+        };
+    }
+    if (!script && ::isatty(STDIN_FILENO)) {
+        return []() -> std::optional<std::string> {
+            char *raw = readline("board# ");
+            if (!raw)
+                return std::nullopt;
+            std::string line(raw);
+            std::free(raw);
+            if (line.find_first_not_of(" \t") != std::string::npos)
+                add_history(line.c_str());
+            return line;
+        };
+    }
+    std::istream *in = script ? script : &std::cin;
+    return [in]() -> std::optional<std::string> {
+        std::string line;
+        return std::getline(*in, line) ? std::optional(line) : std::nullopt;
+    };
+}
+
+int run_qemu(const Args &args, std::istream *script)
+{
+    board::QemuOptions options;
+    options.uart = args.session.uart;
+    options.params = args.session.params;
+    options.interactive = !args.have_commands && !script && ::isatty(STDIN_FILENO);
+    return board::run_qemu_board(options, qemu_lines(args, script), std::cout, std::cerr);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -110,12 +159,19 @@ int main(int argc, char **argv)
     app.add_option("--hz", args.session.hz, "kernel tick rate (default 250)")
         ->check(CLI::Range(1u, 100000u))
         ->option_text("N");
+    app.add_option("--kernel", args.kernel,
+                   "the kernel the module runs on: layer (the kernel layer, in this process)\n"
+                   "or qemu (a real Linux kernel in a QEMU virtual machine)")
+        ->check(CLI::IsMember({"layer", "qemu"}))
+        ->option_text("layer|qemu");
     app.add_option("-c", args.commands, "commands to run, separated by ';' or newlines")->option_text("'CMD; CMD'");
     app.add_option("words", words, "a script file and module parameters")->option_text("[SCRIPT] [name=value ...]");
     try {
         app.parse(argc, argv);
         args.have_commands = app.count("-c") > 0;
         sort_words(words, args);
+        if (args.kernel == "qemu" && app.count("--hz"))
+            throw CLI::ValidationError("--hz", "the tick rate is the real kernel's own under --kernel qemu");
     } catch (const CLI::ParseError &e) {
         const int rc = app.exit(e); // prints help, or what was wrong
         return rc == 0 ? 0 : 2;
@@ -129,6 +185,9 @@ int main(int argc, char **argv)
             return 1;
         }
     }
+
+    if (args.kernel == "qemu")
+        return run_qemu(args, script.is_open() ? &script : nullptr);
 
     try {
         board::Session session(args.session);

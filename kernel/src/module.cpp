@@ -53,7 +53,9 @@ int refuse(std::string *why, int err, std::string text)
     return err;
 }
 
-// "name=value" words, applied in order; the kernel's messages on refusal.
+// "name=value" words, applied in order; the kernel's messages on refusal. A
+// name the module does not have is ignored with a warning, as the kernel's
+// loader does for modules (only the boot command line refuses it).
 int apply_params(struct module *mod, const std::vector<std::string> &args, std::string *why)
 {
     for (const auto &arg : args) {
@@ -61,13 +63,13 @@ int apply_params(struct module *mod, const std::vector<std::string> &args, std::
         std::string name = arg.substr(0, eq);
         const struct kernel_param *kp = find_param(mod, name);
         if (!kp) {
-            printk(KERN_ERR "%s: Unknown parameter `%s'\n", mod->name, name.c_str());
-            return refuse(why, -ENOENT, "unknown parameter '" + name + "'");
+            printk(KERN_WARNING "%s: unknown parameter '%s' ignored\n", mod->name, name.c_str());
+            continue;
         }
         std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
         int err = kp->ops->set(eq == std::string::npos ? nullptr : value.c_str(), kp);
         if (err) {
-            printk(KERN_ERR "%s: '%s' invalid for parameter `%s'\n", mod->name, value.c_str(), name.c_str());
+            printk(KERN_ERR "%s: `%s' invalid for parameter `%s'\n", mod->name, value.c_str(), name.c_str());
             return refuse(why, err, "'" + value + "' invalid for parameter '" + name + "'");
         }
     }

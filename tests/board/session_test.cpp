@@ -92,7 +92,7 @@ TEST(BoardSession, RefusedLoadLeavesNothingBehind)
 {
     SKIP_UNTIL_MODULE_BUILT();
     SessionOptions options;
-    options.params = {"dev_no_such_thing=1"};
+    options.params = {"dev_pwm=0xzz"};
     EXPECT_THROW(Session{options}, StartError);
     EXPECT_FALSE(khost::booted());
 }

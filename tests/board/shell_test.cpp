@@ -173,3 +173,11 @@ TEST_F(ShellTest, HelpListsCommandsAndIoctlNames)
     for (const char *word : {"open PATH [rw|ro|wo]", "ioctl FD CMD", "trace", "CONFIG_IOCTL_RESET", "0x6301"})
         EXPECT_THAT(out.str(), HasSubstr(word));
 }
+
+TEST_F(ShellTest, ShRunsOnlyWhereTheBoardHasAShell)
+{
+    EXPECT_EQ(run("sh 'ls /dev'"), Outcome::Ok);
+    EXPECT_THAT(out.str(), HasSubstr("sh: no shell on this board"));
+    EXPECT_THAT(out.str(), HasSubstr("(-38)"));
+    EXPECT_EQ(run("sh ls /dev"), Outcome::Usage) << "one quoted command";
+}

@@ -1,0 +1,121 @@
+// quorvel-guest: the board's program inside the VM, run as the guest's init
+// once /init has mounted /proc, /sys and /dev. It takes its orders from the
+// host's quorvel-board over /dev/ttyS1 (vm_channel.hpp): loads the module,
+// runs each line of commands with the board's own shell on real system
+// calls, and at the end unloads the module as the board does, reports the
+// exit status and powers the VM off.
+#include <fcntl.h>
+#include <sys/reboot.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "guest_board.hpp"
+#include "parse.hpp"
+#include "shell.hpp"
+#include "vm_channel.hpp"
+
+namespace {
+
+constexpr const char *kChannelPath = "/dev/ttyS1";
+constexpr const char *kModulePath = "/lib/modules/quorvel_linux_module.ko";
+constexpr int kChannelFd = 100; // above every descriptor the session's program opens
+
+[[noreturn]] void power_off()
+{
+    ::sync();
+    ::reboot(RB_POWER_OFF);
+    ::_exit(1);
+}
+
+// The channel, raw, on a descriptor out of the program's way.
+int open_channel()
+{
+    const int fd = ::open(kChannelPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B115200);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, kChannelFd);
+    ::close(fd);
+    return high;
+}
+
+// The board's leaving: close what the program left open, unload the module.
+bool leave(board::GuestBoard &b, std::ostream &err)
+{
+    b.close_all();
+    if (!b.module_loaded())
+        return true;
+    std::string why;
+    const int rc = b.rmmod(&why);
+    if (rc < 0) {
+        err << "rmmod: " << (why.empty() ? "refused" : why) << " (" << rc << ")\n";
+        return false;
+    }
+    return true;
+}
+
+int run(board::vm::Channel &host)
+{
+    board::vm::ChannelBuf out_buf(host, 'O'), err_buf(host, 'E');
+    std::ostream out(&out_buf), err(&err_buf);
+    char kind = 0;
+    std::string text;
+    if (!host.send('H') || !host.receive(&kind, &text) || kind != 'I')
+        return 1;
+    // "MODE PARAM...": MODE s stops at the first line that does not parse.
+    const auto words = board::split_words(text).value_or(std::vector<std::string>{"s"});
+    const bool stop_on_error = words.empty() || words[0] != "i";
+    const std::vector<std::string> params(words.empty() ? words.end() : words.begin() + 1, words.end());
+
+    board::GuestBoard b(host, kModulePath);
+    std::string why;
+    const int rc = b.insmod(params, &why);
+    if (rc < 0) {
+        err << "quorvel-board: insmod: " << (why.empty() ? "refused" : why) << " (" << rc << ")\n";
+        err.flush();
+        return 1;
+    }
+    board::Shell shell(b, out, err);
+    board::Outcome outcome = board::Outcome::Ok;
+    while (host.send('P') && host.receive(&kind, &text) && kind == 'L') {
+        outcome = shell.run_text(text, stop_on_error);
+        out.flush();
+        err.flush();
+        if (outcome == board::Outcome::Exit || (outcome == board::Outcome::Usage && stop_on_error))
+            break;
+        outcome = board::Outcome::Ok;
+    }
+    const bool clean = leave(b, err);
+    out.flush();
+    err.flush();
+    if (outcome == board::Outcome::Usage)
+        return 2;
+    return clean ? 0 : 1;
+}
+
+} // namespace
+
+int main()
+{
+    for (int fd = 3; fd < 64; fd++)
+        ::close(fd);
+    const int fd = open_channel();
+    if (fd < 0)
+        power_off();
+    int status = 1;
+    {
+        board::vm::Channel host(fd);
+        status = run(host);
+        host.send('X', std::to_string(status));
+    }
+    power_off();
+}

@@ -1,0 +1,276 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * Classes, devices, and the platform bus. The module's devices, classes and
+ * platform devices and drivers are its own structures; each stands for a
+ * kernel one that the glue makes, registers and releases. The glue keeps the
+ * pairs, so that the kernel's probe and remove of a platform device reach
+ * the module's driver with the module's device.
+ */
+#include <linux/device.h>
+#include <linux/kernel.h>
+#include <linux/list.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/platform_device.h>
+#include <linux/slab.h>
+
+#include "qk.h"
+
+static DEFINE_MUTEX(qk_devices_lock); /* guards the three lists */
+static LIST_HEAD(qk_nodes);	      /* devices made by device_create */
+static LIST_HEAD(qk_pdevs);
+static LIST_HEAD(qk_pdrvs);
+
+struct device *qk_real_device(struct qk_device *dev) { return dev ? dev->kernel_private : NULL; }
+
+/* ---- Classes and device nodes ---------------------------------------- */
+
+struct qk_device_class *qk_class_create(void *owner, const char *name)
+{
+	struct qk_device_class *cls = kzalloc(sizeof(*cls), GFP_KERNEL);
+	struct class *real;
+
+	if (!cls)
+		return ERR_PTR(-ENOMEM);
+	real = class_create(THIS_MODULE, name);
+	if (IS_ERR(real)) {
+		kfree(cls);
+		return ERR_CAST(real);
+	}
+	cls->name = name;
+	cls->owner = owner;
+	cls->kernel_private = real;
+	return cls;
+}
+
+void qk_class_destroy(struct qk_device_class *cls)
+{
+	if (IS_ERR_OR_NULL(cls))
+		return;
+	class_destroy(cls->kernel_private);
+	kfree(cls);
+}
+
+struct qk_node {
+	struct qk_device dev;
+	struct list_head link;
+};
+
+struct qk_device *qk_device_create(struct qk_device_class *cls, struct qk_device *parent, u64 devt, void *drvdata,
+				   const char *fmt, ...)
+{
+	struct qk_node *node = kzalloc(sizeof(*node), GFP_KERNEL);
+	struct device *real;
+	char name[64];
+	va_list args;
+
+	if (!node)
+		return ERR_PTR(-ENOMEM);
+	va_start(args, fmt);
+	vsnprintf(name, sizeof(name), fmt, args);
+	va_end(args);
+	real = device_create(cls->kernel_private, qk_real_device(parent), qk_devt(devt), drvdata, "%s", name);
+	if (IS_ERR(real)) {
+		kfree(node);
+		return ERR_CAST(real);
+	}
+	node->dev.parent = parent;
+	node->dev.driver_data = drvdata;
+	node->dev.devt = devt;
+	node->dev.klass = cls;
+	node->dev.kernel_private = real;
+	mutex_lock(&qk_devices_lock);
+	list_add(&node->link, &qk_nodes);
+	mutex_unlock(&qk_devices_lock);
+	return &node->dev;
+}
+
+void qk_device_destroy(struct qk_device_class *cls, u64 devt)
+{
+	struct qk_node *node, *next;
+
+	device_destroy(cls->kernel_private, qk_devt(devt));
+	mutex_lock(&qk_devices_lock);
+	list_for_each_entry_safe(node, next, &qk_nodes, link)
+	{
+		if (node->dev.klass == cls && node->dev.devt == devt) {
+			list_del(&node->link);
+			kfree(node);
+		}
+	}
+	mutex_unlock(&qk_devices_lock);
+}
+
+const char *qk_dev_name(const struct qk_device *dev)
+{
+	return dev->kernel_private ? dev_name(dev->kernel_private) : dev->init_name;
+}
+
+/* ---- Platform devices -------------------------------------------------- */
+
+struct qk_pdev {
+	struct qk_platform_device *mod;
+	struct platform_device *real;
+	struct list_head link;
+};
+
+static struct qk_pdev *qk_pdev_find(struct qk_platform_device *mod, struct platform_device *real)
+{
+	struct qk_pdev *p;
+
+	list_for_each_entry(p, &qk_pdevs, link) if (p->mod == mod || p->real == real) return p;
+	return NULL;
+}
+
+int qk_platform_device_register(struct qk_platform_device *mod)
+{
+	struct qk_pdev *p = kzalloc(sizeof(*p), GFP_KERNEL);
+	int ret;
+
+	if (!p)
+		return -ENOMEM;
+	p->mod = mod;
+	p->real = platform_device_alloc(mod->name, mod->id);
+	if (!p->real) {
+		kfree(p);
+		return -ENOMEM;
+	}
+	mod->dev.kernel_private = &p->real->dev;
+	/* Known before it is added: adding it may probe at once. */
+	mutex_lock(&qk_devices_lock);
+	list_add(&p->link, &qk_pdevs);
+	mutex_unlock(&qk_devices_lock);
+	ret = platform_device_add(p->real);
+	if (ret) {
+		mutex_lock(&qk_devices_lock);
+		list_del(&p->link);
+		mutex_unlock(&qk_devices_lock);
+		platform_device_put(p->real);
+		mod->dev.kernel_private = NULL;
+		kfree(p);
+	}
+	return ret;
+}
+
+/* The module's release runs once the kernel's device has gone. */
+void qk_platform_device_unregister(struct qk_platform_device *mod)
+{
+	struct qk_pdev *p;
+
+	mutex_lock(&qk_devices_lock);
+	p = qk_pdev_find(mod, NULL);
+	mutex_unlock(&qk_devices_lock);
+	if (WARN(!p, "quorvel: platform device %s unregistered but not registered\n", mod->name))
+		return;
+	platform_device_unregister(p->real);
+	mutex_lock(&qk_devices_lock);
+	list_del(&p->link);
+	mutex_unlock(&qk_devices_lock);
+	mod->dev.kernel_private = NULL;
+	kfree(p);
+	if (mod->dev.release)
+		mod->dev.release(&mod->dev);
+}
+
+/* ---- Platform drivers -------------------------------------------------- */
+
+struct qk_pdrv {
+	struct qk_platform_driver *mod;
+	struct platform_driver real;
+	struct list_head link;
+};
+
+static struct qk_pdrv *qk_pdrv_of(struct platform_device *real)
+{
+	return container_of(to_platform_driver(real->dev.driver), struct qk_pdrv, real);
+}
+
+static struct qk_platform_device *qk_pdev_mod(struct platform_device *real)
+{
+	struct qk_pdev *p;
+
+	mutex_lock(&qk_devices_lock);
+	p = qk_pdev_find(NULL, real);
+	mutex_unlock(&qk_devices_lock);
+	return p ? p->mod : NULL;
+}
+
+static int qk_pdrv_probe(struct platform_device *real)
+{
+	struct qk_platform_device *pdev = qk_pdev_mod(real);
+	struct qk_pdrv *drv = qk_pdrv_of(real);
+	int ret;
+
+	/* A device of the same name that the module did not register. */
+	if (!pdev)
+		return -ENODEV;
+	pdev->dev.driver = &drv->mod->driver;
+	ret = drv->mod->probe ? drv->mod->probe(pdev) : 0;
+	if (ret)
+		pdev->dev.driver = NULL;
+	return ret;
+}
+
+static int qk_pdrv_remove(struct platform_device *real)
+{
+	struct qk_platform_device *pdev = qk_pdev_mod(real);
+	struct qk_pdrv *drv = qk_pdrv_of(real);
+	int ret = 0;
+
+	if (!pdev)
+		return 0;
+	if (drv->mod->remove)
+		ret = drv->mod->remove(pdev);
+	pdev->dev.driver = NULL;
+	return ret;
+}
+
+static void qk_pdrv_shutdown(struct platform_device *real)
+{
+	struct qk_platform_device *pdev = qk_pdev_mod(real);
+	struct qk_pdrv *drv = qk_pdrv_of(real);
+
+	if (pdev && drv->mod->shutdown)
+		drv->mod->shutdown(pdev);
+}
+
+int qk_platform_driver_register(struct qk_platform_driver *mod)
+{
+	struct qk_pdrv *d = kzalloc(sizeof(*d), GFP_KERNEL);
+	int ret;
+
+	if (!d)
+		return -ENOMEM;
+	d->mod = mod;
+	d->real.probe = qk_pdrv_probe;
+	d->real.remove = qk_pdrv_remove;
+	d->real.shutdown = qk_pdrv_shutdown;
+	d->real.driver.name = mod->driver.name;
+	mutex_lock(&qk_devices_lock);
+	list_add(&d->link, &qk_pdrvs);
+	mutex_unlock(&qk_devices_lock);
+	ret = __platform_driver_register(&d->real, THIS_MODULE);
+	if (ret) {
+		mutex_lock(&qk_devices_lock);
+		list_del(&d->link);
+		mutex_unlock(&qk_devices_lock);
+		kfree(d);
+	}
+	return ret;
+}
+
+void qk_platform_driver_unregister(struct qk_platform_driver *mod)
+{
+	struct qk_pdrv *d, *found = NULL;
+
+	mutex_lock(&qk_devices_lock);
+	list_for_each_entry(d, &qk_pdrvs, link) if (d->mod == mod) found = d;
+	mutex_unlock(&qk_devices_lock);
+	if (WARN(!found, "quorvel: platform driver %s unregistered but not registered\n", mod->driver.name))
+		return;
+	platform_driver_unregister(&found->real);
+	mutex_lock(&qk_devices_lock);
+	list_del(&found->link);
+	mutex_unlock(&qk_devices_lock);
+	kfree(found);
+}

@@ -1,0 +1,106 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+/*
+ * The glue between the module and a real 6.1 kernel.
+ *
+ * The module is compiled against the project's kernel-shaped headers, not the
+ * kernel's. Every kernel symbol it calls is renamed at link time to qk_<name>
+ * (kernel/linux/rename-undefined.sh), and the glue implements each one on the
+ * kernel's own API. Structures whose layout the module shares with the
+ * kernel (mutexes, work items, parameters, poll tables, termios) have the
+ * kernel's layout in the module's view; the rest (files, inodes, file
+ * operations, devices, classes, platform devices and drivers) keep the
+ * module's layout, mirrored here, and the glue translates between the two.
+ * kernel/linux/layout/ checks both at build time.
+ */
+#ifndef QUORVEL_QK_H
+#define QUORVEL_QK_H
+
+#include <linux/types.h>
+
+struct qk_file;
+struct qk_inode;
+struct qk_poll_table;
+struct qk_device;
+struct qk_platform_device;
+
+/* The module's struct file_operations. */
+struct qk_file_operations {
+	void *owner;
+	loff_t (*llseek)(struct qk_file *, loff_t, int);
+	ssize_t (*read)(struct qk_file *, char __user *, size_t, loff_t *);
+	ssize_t (*write)(struct qk_file *, const char __user *, size_t, loff_t *);
+	unsigned int (*poll)(struct qk_file *, struct qk_poll_table *);
+	long (*unlocked_ioctl)(struct qk_file *, unsigned int, unsigned long);
+	long (*compat_ioctl)(struct qk_file *, unsigned int, unsigned long);
+	int (*open)(struct qk_inode *, struct qk_file *);
+	int (*flush)(struct qk_file *, void *id);
+	int (*release)(struct qk_inode *, struct qk_file *);
+};
+
+/* The module's struct inode and struct file. */
+struct qk_inode {
+	u64 i_rdev;
+	unsigned short i_mode;
+	void *i_cdev;
+	void *i_private;
+};
+
+struct qk_file {
+	const struct qk_file_operations *f_op;
+	struct qk_inode *f_inode;
+	unsigned int f_flags;
+	unsigned int f_mode;
+	loff_t f_pos;
+	void *private_data;
+	void *f_host; /* the kernel's struct file this one stands for */
+};
+
+/* The module's struct device, struct device_driver and struct class. */
+struct qk_device {
+	struct qk_device *parent;
+	const char *init_name;
+	void *driver;
+	void *platform_data;
+	void *driver_data;
+	u64 devt;
+	void *klass;
+	void (*release)(struct qk_device *dev);
+	void *kernel_private; /* the kernel's struct device */
+};
+
+struct qk_device_driver {
+	const char *name;
+	void *owner;
+};
+
+struct qk_device_class {
+	const char *name;
+	void *owner;
+	void *kernel_private; /* the kernel's struct class */
+};
+
+struct qk_platform_device {
+	const char *name;
+	int id;
+	struct qk_device dev;
+};
+
+struct qk_platform_driver {
+	int (*probe)(struct qk_platform_device *);
+	int (*remove)(struct qk_platform_device *);
+	void (*shutdown)(struct qk_platform_device *);
+	struct qk_device_driver driver;
+};
+
+/* The module's mm_segment_t. */
+struct qk_mm_segment {
+	unsigned long seg;
+};
+
+/* The module's device numbers are 64 bits wide, encoded as the kernel's. */
+static inline dev_t qk_devt(u64 devt) { return (dev_t)devt; }
+
+/* The real device a module's device stands for (NULL for none). */
+struct device *qk_real_device(struct qk_device *dev);
+
+#endif

@@ -1,0 +1,378 @@
+// The module on a real Linux kernel (6.1, under QEMU) beside the kernel layer.
+// Each scenario is a list of command lines, some preceded by an action on the
+// simulated co-processor; it runs on both backends, each with a simulated
+// co-processor of its own that records every frame. The wire transcripts
+// must be identical but for the random tail bytes (and every reply must echo
+// its request's tail), the commands' results identical, and the module's log
+// lines identical but for the differences listed here and in docs/backends.md.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <khost/kernel.hpp>
+
+#include "coproc/simulator.hpp"
+#include "qemu_board.hpp"
+#include "session.hpp"
+#include "shell.hpp"
+
+using namespace board;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+using Action = std::function<void(coproc::Simulator &)>;
+
+struct Step {
+    std::string line;
+    Action before; // runs on the co-processor before the line is given
+};
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<coproc::RequestRecord> frames;
+};
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+Result on_kernel_layer(const std::vector<std::string> &params, const std::vector<Step> &steps)
+{
+    coproc::Simulator sim;
+    Result r;
+    std::ostringstream out, err;
+    khost::log_clear(); // the log of an earlier run in this process
+    try {
+        Session session({.uart = sim.tty_path(), .hz = 250, .params = params});
+        Shell shell(session.board(), out, err);
+        Outcome o = Outcome::Ok;
+        for (const auto &step : steps) {
+            if (step.before)
+                step.before(sim);
+            o = shell.run_text(step.line, true);
+            if (o != Outcome::Ok)
+                break;
+        }
+        const bool clean = session.leave(err);
+        r.status = o == Outcome::Usage ? 2 : clean ? 0 : 1;
+    } catch (const StartError &e) {
+        err << "quorvel-board: " << e.what() << '\n';
+        r.status = 1;
+    }
+    r.out = out.str();
+    r.err = err.str();
+    r.frames = sim.requests();
+    return r;
+}
+
+Result on_qemu(const std::vector<std::string> &params, const std::vector<Step> &steps)
+{
+    coproc::Simulator sim;
+    Result r;
+    std::ostringstream out, err;
+    QemuOptions options;
+    options.params = params;
+    options.simulator = &sim;
+    size_t next = 0;
+    r.status = run_qemu_board(
+        options,
+        [&]() -> std::optional<std::string> {
+            if (next == steps.size())
+                return std::nullopt;
+            const Step &step = steps[next++];
+            if (step.before)
+                step.before(sim);
+            return step.line;
+        },
+        out, err);
+    r.out = out.str();
+    r.err = err.str();
+    r.frames = sim.requests();
+    return r;
+}
+
+// A frame without its tail, the tail being random.
+std::string untailed(const coproc::Bytes &frame)
+{
+    return frame.empty() ? "" : coproc::hex({frame.data(), frame.size() - 1}) + " ..";
+}
+
+// The wire as the co-processor saw it, one line per frame, tails masked
+// once each reply is seen to echo its request's tail.
+std::vector<std::string> transcript(const std::vector<coproc::RequestRecord> &frames)
+{
+    std::vector<std::string> lines;
+    for (const auto &f : frames) {
+        lines.push_back("-> " + untailed(f.raw));
+        if (!f.reply_sent.empty()) {
+            const bool echoed = f.reply_sent.back() == f.raw.back();
+            lines.push_back("<- " + untailed(f.reply_sent) + (echoed ? "" : " TAIL NOT ECHOED"));
+        }
+        if (!f.boot_bytes.empty())
+            lines.push_back("<- (restart) " + coproc::hex(f.boot_bytes));
+    }
+    return lines;
+}
+
+const std::regex kLogLine(R"(^\[ *[0-9]+\.[0-9]+\] (.*)$)");
+
+// What the real kernel itself logs while the board runs, not the module:
+// its loader's notes on an unsigned module from outside its tree, and what
+// its clocks and entropy pool say late in boot.
+const std::regex kKernelOwnLine(
+    R"(^(quorvel_linux_module: (loading out-of-tree module taints kernel\.|module verification failed: .*)|(tsc|clocksource|random|clk): .*)$)");
+
+// The module's log lines out of the commands' output (dmesg's lines), the
+// timestamps left out. Masked: the tail bytes the configuration device logs,
+// in a write's reply line (its last value) and in a read's dump of the reply
+// (after the payload and CRC, when the read is short enough to show it).
+// Kept apart: the line's c_cflag before the module sets it, which is the
+// line's own (a pty: B38400, no CLOCAL; the guest's 16550: B9600 with
+// CLOCAL), not the module's.
+struct Log {
+    std::vector<std::string> module;
+    std::vector<std::string> kernel;
+    std::vector<std::string> cflags;
+};
+
+// Where the tail is in the dump config_read logs, for each read in turn.
+std::vector<size_t> read_tails(const std::vector<coproc::RequestRecord> &frames)
+{
+    std::vector<size_t> tails;
+    for (const auto &f : frames)
+        if (f.raw.size() > 2 && f.raw[0] == 0x8a && (f.raw[2] >> 4) == 3)
+            tails.push_back(f.reply_sent.size() >= 4 ? f.reply_sent.size() - 4 : std::string::npos);
+    return tails;
+}
+
+Log log_of(const std::string &out, const std::vector<coproc::RequestRecord> &frames)
+{
+    static const std::regex reply_log(R"(^(8a( [0-9a-f]{1,2}){4}) [0-9a-f]{1,2} $)");
+    static const std::regex read_dump(R"(^([0-9]+ ){49}$)");
+    static const std::regex cflag(R"(^termios\.c_cflag = ([0-9]+)(.*)$)");
+    const auto tails = read_tails(frames);
+    size_t reads = 0;
+    Log log;
+    for (const auto &line : lines_of(out)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, kLogLine))
+            continue;
+        std::string text = m[1];
+        if (std::regex_match(text, kKernelOwnLine)) {
+            log.kernel.push_back(text);
+            continue;
+        }
+        if (std::regex_match(text, m, reply_log))
+            text = m[1].str() + " .. ";
+        if (std::regex_match(text, read_dump) && reads < tails.size()) {
+            std::istringstream words(text);
+            std::string masked, w;
+            for (size_t i = 0; words >> w; i++)
+                masked += (i == tails[reads] ? ".." : w) + " ";
+            text = masked;
+            reads++;
+        }
+        if (std::regex_match(text, m, cflag)) {
+            log.cflags.push_back(m[1]);
+            text = "termios.c_cflag = N" + m[2].str();
+        }
+        log.module.push_back(text);
+    }
+    return log;
+}
+
+// The commands' results: the output without the log and trace lines.
+std::vector<std::string> results_of(const std::string &out)
+{
+    std::vector<std::string> results;
+    for (const auto &line : lines_of(out))
+        if (!std::regex_match(line, kLogLine))
+            results.push_back(line);
+    return results;
+}
+
+std::vector<Step> steps_of(std::initializer_list<std::string> lines)
+{
+    std::vector<Step> steps;
+    for (const auto &l : lines)
+        steps.push_back({l, nullptr});
+    return steps;
+}
+
+// The lines that differ, as diff prints them ("-" kernel layer, "+" qemu).
+std::string diff(const std::vector<std::string> &a, const std::vector<std::string> &b)
+{
+    std::vector<std::vector<size_t>> lcs(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = a.size(); i-- > 0;)
+        for (size_t j = b.size(); j-- > 0;)
+            lcs[i][j] = a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+    std::string out;
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        if (i < a.size() && j < b.size() && a[i] == b[j]) {
+            i++, j++;
+        } else if (j == b.size() || (i < a.size() && lcs[i + 1][j] >= lcs[i][j + 1])) {
+            out += "- " + a[i++] + "\n";
+        } else {
+            out += "+ " + b[j++] + "\n";
+        }
+    }
+    return out;
+}
+
+#define EXPECT_SAME_LINES(a, b) EXPECT_TRUE((a) == (b)) << diff((a), (b))
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Both backends' runs of one scenario, checked to agree.
+void expect_same(const Result &layer, const Result &vm)
+{
+    EXPECT_EQ(layer.status, 0) << layer.err;
+    EXPECT_EQ(vm.status, 0) << vm.err;
+    EXPECT_SAME_LINES(results_of(layer.out), results_of(vm.out));
+    EXPECT_SAME_LINES(transcript(layer.frames), transcript(vm.frames));
+    const Log a = log_of(layer.out, layer.frames), b = log_of(vm.out, vm.frames);
+    EXPECT_SAME_LINES(a.module, b.module);
+    EXPECT_THAT(a.kernel, testing::IsEmpty());
+    EXPECT_THAT(a.cflags, testing::Each(testing::StrEq("191")));  // B38400 | CS8 | CREAD | HUPCL
+    EXPECT_THAT(b.cflags, testing::Each(testing::StrEq("3261"))); // B9600 | CS8 | CREAD | HUPCL | CLOCAL
+    EXPECT_THAT(vm.out, Not(HasSubstr("WARNING:")));
+    EXPECT_THAT(vm.out, Not(HasSubstr("BUG:")));
+}
+
+} // namespace
+
+// The first thing a person runs: the real .ko loads, the version request
+// reaches the co-processor and its bytes come back, the kernel logs the load,
+// and the trace shows the frames as the co-processor saw them.
+TEST(Qemu, LoadsTheModuleAndReadsTheVersion)
+{
+    const Result vm = on_qemu(
+        {"dev_gpio=0x20"},
+        steps_of({"open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; dmesg; lsmod", "trace; trace"}));
+    ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
+    const auto results = results_of(vm.out);
+    ASSERT_GE(results.size(), 3u) << vm.out;
+    EXPECT_EQ(results[0], "3");
+    EXPECT_EQ(results[1], "0 01 07");
+    EXPECT_THAT(results, testing::Contains("quorvel_linux_module"));
+    EXPECT_THAT(results, testing::Contains(testing::MatchesRegex(
+                             "-> +[0-9.]+ CONFIG CONTROL \\[1e\\] crc ok tail [89ab][0-9a-f] \\| 8a 06 70 1e 5a .*")));
+    EXPECT_THAT(results, testing::Contains(testing::MatchesRegex(
+                             "<- +[0-9.]+ CONFIG CONTROL st 0 \\[01 07\\] crc ok tail [89ab][0-9a-f] \\| .*")));
+    EXPECT_EQ(results.back().substr(0, 2), "<-") << "the second trace has nothing new";
+    EXPECT_THAT(vm.out, HasSubstr("dev_gpio   = 20"));
+    EXPECT_THAT(vm.out, HasSubstr("ioctl version"));
+    ASSERT_EQ(vm.frames.size(), 1u);
+    EXPECT_EQ(untailed(vm.frames[0].raw), "8a 06 70 1e 5a ..");
+}
+
+// Every request of the configuration device and the application counter, on
+// both kernels: the same frames, results and log.
+TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
+{
+    const std::vector<Step> steps = steps_of({
+        "open /dev/quorvel_config",
+        "ioctl 3 CONFIG_IOCTL_VERSION 00 00",
+        "write 3 05 01 01 10",
+        "ioctl 3 CONFIG_IOCTL_APPLY_MODES",
+        "read 3 48",
+        "read 3 8",
+        "ioctl 3 CONFIG_IOCTL_ENABLE_ALL",
+        "cat /sys/module/quorvel_linux_module/parameters/dev_spi0",
+        "ls /sys/module/quorvel_linux_module/parameters",
+        "echo 0x7 > /sys/module/quorvel_linux_module/parameters/dev_spi1",
+        "cat /sys/module/quorvel_linux_module/parameters/dev_spi1",
+        "cat /sys/module/quorvel_linux_module/parameters/dev_gpio",
+        "ioctl 3 CONFIG_IOCTL_RESET 00",
+        "sleep 300",
+        "ioctl 3 CONFIG_IOCTL_VERSION 00 00",
+        "ioctl 3 0x1234",
+        "close 3",
+        "open /dev/quorvel_count",
+        "open /dev/quorvel_count",
+        "write 4 01 02 03 04",
+        "read 3 4",
+        "read 3 3",
+        "close 4",
+        "close 3",
+        "sleep 300",
+        "dmesg",
+    });
+    const std::vector<std::string> params = {"dev_gpio=0x20", "dev_pwm=0x3"};
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    expect_same(layer, vm);
+    EXPECT_GE(vm.frames.size(), 8u);
+}
+
+// What goes wrong behaves alike: a refused parameter, a silent co-processor,
+// stale bytes on the line. And an unload leaves nothing behind in the guest:
+// no node, class, platform device or driver, and no poller thread.
+TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
+{
+    const auto silent = [](coproc::Simulator &s) { s.set_silent(true); };
+    const auto talking = [](coproc::Simulator &s) { s.set_silent(false); };
+    const auto stale = [](coproc::Simulator &s) {
+        s.send_unsolicited({0xaa, 0xbb, 0xcc});
+        pause_ms(300); // on the module's side of the line before the next request
+    };
+    const std::vector<Step> common = {
+        {"rmmod", nullptr},
+        {"insmod dev_gpio=zz", nullptr},
+        {"lsmod", nullptr},
+        {"insmod dev_bogus=1 dev_gpio=0x20", nullptr},
+        {"open /dev/quorvel_config", nullptr},
+        {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", silent},
+        {"ioctl 3 CONFIG_IOCTL_APPLY_MODES", nullptr},
+        {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", talking},
+        {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", stale},
+        {"close 3", nullptr},
+        {"dmesg", nullptr},
+    };
+    const Result layer = on_kernel_layer({}, common);
+
+    // In the guest, what a load leaves, then what the unload leaves (ls
+    // sorts the directories it is given).
+    const std::string leftovers = "sh 'ls /dev /sys/class /sys/bus/platform/devices /sys/bus/platform/drivers | "
+                                  "grep -e quorvel -e _class; ps | grep -c \"[m]y_thread\"; true'";
+    std::vector<Step> in_guest = common;
+    in_guest.push_back({leftovers, nullptr});
+    in_guest.push_back({"rmmod", nullptr});
+    in_guest.push_back({leftovers, nullptr});
+    const Result vm = on_qemu({}, in_guest);
+    ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
+
+    const auto expected = results_of(layer.out);
+    auto results = results_of(vm.out);
+    ASSERT_GE(results.size(), expected.size()) << vm.out;
+    const std::vector<std::string> checks(results.begin() + static_cast<long>(expected.size()), results.end());
+    results.resize(expected.size());
+    EXPECT_SAME_LINES(expected, results);
+    EXPECT_SAME_LINES(transcript(layer.frames), transcript(vm.frames));
+    EXPECT_SAME_LINES(log_of(layer.out, layer.frames).module, log_of(vm.out, vm.frames).module);
+    EXPECT_THAT(expected, testing::Contains(HasSubstr("insmod: 'zz' invalid for parameter 'dev_gpio'")));
+    EXPECT_EQ(checks, (std::vector<std::string>{
+                          "quorvel_config", "quorvel_count",     // /dev
+                          "quorvel_config.0", "quorvel_count.0", // /sys/bus/platform/devices
+                          "quorvel_config", "quorvel_count",     // /sys/bus/platform/drivers
+                          "config_class", "count_class",         // /sys/class
+                          "1", "sh: exit 0",                     // the poller
+                          "0", "sh: exit 0",                     // unloaded
+                      }))
+        << vm.out;
+}

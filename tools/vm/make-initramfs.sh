@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Makes what the VM boots, in OUT_DIR: vmlinuz (the cached Debian kernel)
+# and initramfs.cpio.gz (busybox, the board's guest program, the module, and
+# the kernel's own modules named after the cache directory, with what they
+# depend on, from the same image).
+#   make-initramfs.sh OUT_DIR GUEST_PROGRAM MODULE.ko CACHE_DIR [KERNEL_MODULE...]
+set -euo pipefail
+out=$1 guest=$2 ko=$3 cache=$4
+shift 4
+here=$(cd "$(dirname "$0")" && pwd)
+
+image=$(ls -d "$cache"/linux-image-*/root 2>/dev/null | head -1 || true)
+[[ -n $image ]] && image=$(cd "$image" && pwd)
+vmlinuz=$(ls "$image"/boot/vmlinuz-* 2>/dev/null | head -1 || true)
+if [[ -z $vmlinuz ]]; then
+    echo "make-initramfs: no kernel image in $cache (run ./quorvel vm-setup)" >&2
+    exit 1
+fi
+busybox=/bin/busybox # busybox-static's: the guest has no C library
+release=${vmlinuz##*/vmlinuz-}
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
+cp "$busybox" "$root/bin/busybox"
+cp "$guest" "$root/bin/quorvel-guest"
+cp "$here/init" "$root/init"
+cp "$ko" "$root/lib/modules/"
+# Kernel modules the board needs (none yet for the drivers present), with
+# their dependencies; loaded by the guest with busybox's modprobe.
+if (($#)); then
+    moddir=$image/lib/modules/$release
+    mkdir -p "$root/lib/modules/$release"
+    cp "$moddir"/modules.{order,builtin,dep} "$root/lib/modules/$release/" 2>/dev/null || true
+    for m in "$@"; do
+        deps=$(modprobe -d "$image" -S "$release" --show-depends "$m") || {
+            echo "make-initramfs: no kernel module $m in $image" >&2
+            exit 1
+        }
+        for f in $(awk '$1=="insmod"{print $2}' <<<"$deps"); do
+            mkdir -p "$root/$(dirname "${f#"$image"}")"
+            cp "$f" "$root/${f#"$image"}"
+        done
+    done
+fi
+mkdir -p "$out"
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) | gzip -1 >"$out/initramfs.cpio.gz.new"
+mv "$out/initramfs.cpio.gz.new" "$out/initramfs.cpio.gz"
+cp "$vmlinuz" "$out/vmlinuz"

@@ -101,7 +101,8 @@ TEST_F(ShellTest, CatStopsAtTheLimitOnEndlessFiles)
 
 TEST_F(ShellTest, LsShowsTypeModeAndDeviceNumber)
 {
-    fake.entries = {{"quorvel_config", 'c', 0600, (250u << 20) | 0}, {"gpio", 'd', 0755, 0}, {"value", 'f', 0644, 0}};
+    fake.entries = {
+        {"quorvel_config", 'c', 0600, (250u << 20) | 0, ""}, {"gpio", 'd', 0755, 0, ""}, {"value", 'f', 0644, 0, ""}};
     run("ls /dev");
     EXPECT_EQ(out.str(), "crw------- quorvel_config 250:0\ndrwxr-xr-x gpio\n-rw-r--r-- value\n");
 }

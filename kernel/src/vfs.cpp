@@ -284,8 +284,10 @@ std::string relative_path(const std::string &from, const std::string &target)
     std::vector<std::string> here, there;
     split(from, &here);
     split(target, &there);
+    // As kernfs: up to the nearest directory that holds the target (never
+    // the target itself), then down to it by name.
     size_t common = 0;
-    while (common < here.size() && common < there.size() && here[common] == there[common])
+    while (common < here.size() && common + 1 < there.size() && here[common] == there[common])
         ++common;
     std::string out;
     for (size_t i = common; i < here.size(); ++i)

@@ -115,8 +115,10 @@ bool exists(const std::string &path);
 int list(const std::string &path, std::vector<Entry> *out);
 // The target a link holds, as written.
 int readlink(const std::string &path, std::string *out);
-// The path of `target` as seen from the directory `from`, both absolute:
-// "../../devices/virtual/x" from "/sys/class/c" for "/sys/devices/virtual/x".
+// The path of `target` as seen from the directory `from`, both absolute, as
+// sysfs writes it: "../../devices/virtual/x" from "/sys/class/c" for
+// "/sys/devices/virtual/x"; "../../../p" from "/sys/devices/p/c/x" for
+// "/sys/devices/p" (up past the target, then down to it by name).
 std::string relative_path(const std::string &from, const std::string &target);
 
 // Calls into an attribute found by lookup(): -ENODEV once it was removed,

@@ -417,7 +417,7 @@ int bus_add_device(struct device *dev)
     if (!bus)
         return 0; // a bus not registered: the device is on none, as in the kernel
     kern::DeviceCore *core = kern::device_core(dev);
-    if (int err = sysfs_create_groups(&dev->kobj, dev->bus->dev_groups))
+    if (int err = kern::sysfs::create_groups(&dev->kobj, dev->bus->dev_groups))
         return err;
     const std::string link = bus->dir + "/devices/" + core->name;
     int err = kern::sysfs::create_link(link, core->sysfs_dir);

@@ -171,12 +171,14 @@ const struct attribute_group *const *class_groups(struct device *dev)
 }
 const struct attribute_group *const *type_groups(struct device *dev) { return dev->type ? dev->type->groups : nullptr; }
 
+// The groups a device's class and type give it are the subsystem's, made
+// without an injected failure; the device's own (dev->groups, the driver's)
+// go through sysfs_create_groups() and can be made to fail.
 int add_groups(struct device *dev)
 {
-    using Groups = const struct attribute_group **;
-    if (int err = sysfs_create_groups(&dev->kobj, const_cast<Groups>(class_groups(dev))))
+    if (int err = kern::sysfs::create_groups(&dev->kobj, class_groups(dev)))
         return err;
-    if (int err = sysfs_create_groups(&dev->kobj, const_cast<Groups>(type_groups(dev)))) {
+    if (int err = kern::sysfs::create_groups(&dev->kobj, type_groups(dev))) {
         kern::sysfs::remove_groups(&dev->kobj, class_groups(dev));
         return err;
     }

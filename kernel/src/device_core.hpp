@@ -132,6 +132,8 @@ void remove_if_empty(const std::string &path);
 // sysfs_create_group(), no failure is injected here.
 int create_group(struct kobject *kobj, const struct attribute_group *grp);
 void remove_group(struct kobject *kobj, const struct attribute_group *grp);
+// A null-terminated list of groups (null: none), made whole or not at all.
+int create_groups(struct kobject *kobj, const struct attribute_group *const *groups);
 void remove_groups(struct kobject *kobj, const struct attribute_group *const *groups);
 
 // How show() and store() of an attribute reach the vfs: show fills one page

@@ -162,6 +162,20 @@ void remove_group(struct kobject *kobj, const struct attribute_group *grp)
     vfs::remove(dir);
 }
 
+int create_groups(struct kobject *kobj, const struct attribute_group *const *groups)
+{
+    if (!groups)
+        return 0;
+    for (int i = 0; groups[i]; ++i) {
+        if (int err = create_group(kobj, groups[i])) {
+            while (--i >= 0)
+                remove_group(kobj, groups[i]);
+            return err;
+        }
+    }
+    return 0;
+}
+
 void remove_groups(struct kobject *kobj, const struct attribute_group *const *groups)
 {
     for (int i = 0; groups && groups[i]; ++i)

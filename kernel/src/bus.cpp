@@ -13,6 +13,8 @@
 //   drivers, and a remove may wait for a thread that does.
 // - A failed probe releases the device's managed resources and clears its
 //   driver and driver data; so does unbinding, after the driver's remove.
+//   A probe that asks to be deferred (-EPROBE_DEFER) is tried again after
+//   another device binds.
 // - In sysfs: /sys/bus/<bus>/devices/<dev> and /sys/bus/<bus>/drivers/<drv>
 //   (with "bind", "unbind", "uevent", and "module" when the driver has an
 //   owner); a bound device's "driver" link, and its link in its driver's
@@ -29,6 +31,7 @@
 #include "fault_inject.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -56,7 +59,49 @@ struct DriverCore : kern::KObj {
     std::string module_link;            // /sys/module/<owner>/drivers/<bus>:<name>
 };
 
-std::condition_variable walk_done;      // a walker let go of a driver (model_lock)
+std::condition_variable walk_done; // a walker let go of a driver (model_lock)
+
+// Devices whose probe asked to be deferred (-EPROBE_DEFER), tried again after
+// some other device binds, as Linux tries them. Linux does it on a work
+// queue; here the outermost binding call of a thread does it once its own
+// binding is done, so that no device lock is held while it runs.
+std::vector<struct device *> deferred; // model_lock
+std::atomic<unsigned long> binds{0};   // successful binds so far
+thread_local int binding_depth = 0;
+thread_local unsigned long binds_at_start = 0; // of the outermost binding call
+
+void retry_deferred();
+
+// Marks a call that may bind devices; the outermost one tries the deferred
+// if some device bound meanwhile.
+class BindingScope {
+public:
+    BindingScope()
+    {
+        if (binding_depth++ == 0)
+            binds_at_start = binds.load();
+    }
+    ~BindingScope()
+    {
+        if (--binding_depth == 0 && binds.load() != binds_at_start)
+            retry_deferred();
+    }
+    BindingScope(const BindingScope &) = delete;
+    BindingScope &operator=(const BindingScope &) = delete;
+};
+
+void defer(struct device *dev)
+{
+    std::lock_guard hold(kern::model_lock());
+    if (std::find(deferred.begin(), deferred.end(), dev) == deferred.end())
+        deferred.push_back(dev);
+}
+
+void forget_deferred(struct device *dev)
+{
+    std::lock_guard hold(kern::model_lock());
+    deferred.erase(std::remove(deferred.begin(), deferred.end(), dev), deferred.end());
+}
 std::map<std::string, BusCore *> buses; // model_lock
 
 BusCore *bus_core(const struct bus_type *bus) { return bus ? static_cast<BusCore *>(bus->kernel_private) : nullptr; }
@@ -183,13 +228,12 @@ int really_probe(struct device *dev, struct device_driver *drv)
     if (ret == 0) {
         std::lock_guard hold(kern::model_lock());
         core->bound.push_back(dev);
+        binds++;
         return 1;
     }
     switch (ret) {
     case -EPROBE_DEFER:
-        // Linux tries again when another driver binds; this layer does not.
-        printk(KERN_WARNING "%s: probe of %s deferred, and deferred probes are not tried again here\n", drv->name,
-               dev_name(dev));
+        defer(dev); // only a debug message on Linux
         break;
     case -ENODEV:
     case -ENXIO:
@@ -232,6 +276,7 @@ void release_driver_locked(struct device *dev)
 // Offers every device of the bus to a driver being registered.
 void driver_attach(DriverCore *core)
 {
+    BindingScope scope;
     for (struct device *dev : devices_of(core->bus, nullptr)) {
         if (kern::device_is_added(dev) && matches(dev, core->drv)) {
             ParentLock parent(dev);
@@ -271,6 +316,33 @@ void driver_detach(DriverCore *core)
     }
 }
 
+// Tries every deferred device again, as long as the last round bound
+// something; devices deferred again wait for the next bind.
+void retry_deferred()
+{
+    ++binding_depth;
+    for (;;) {
+        std::vector<struct device *> round;
+        {
+            std::lock_guard hold(kern::model_lock());
+            round.swap(deferred);
+            for (struct device *dev : round)
+                kern::device_core(dev)->refs.fetch_add(1);
+        }
+        if (round.empty())
+            break;
+        const unsigned long before = binds.load();
+        for (struct device *dev : round) {
+            if (kern::device_is_added(dev))
+                device_attach(dev);
+            put_device(dev);
+        }
+        if (binds.load() == before)
+            break;
+    }
+    --binding_depth;
+}
+
 // The device named by what was written to "bind" or "unbind", with a
 // reference; null if the bus has none.
 struct device *named_device(struct device_driver *drv, const char *buf, size_t count)
@@ -296,6 +368,7 @@ ssize_t unbind_store(struct device_driver *drv, const char *buf, size_t count)
 
 ssize_t bind_store(struct device_driver *drv, const char *buf, size_t count)
 {
+    BindingScope scope;
     struct device *dev = named_device(drv, buf, count);
     ssize_t err = -ENODEV;
     if (dev && !driver_of(dev) && matches(dev, drv)) {
@@ -456,6 +529,7 @@ void bus_remove_device(struct device *dev)
         std::lock_guard hold(kern::model_lock());
         bus->devices.erase(std::remove(bus->devices.begin(), bus->devices.end(), dev), bus->devices.end());
     }
+    forget_deferred(dev);
     device_release_driver(dev);
 }
 
@@ -624,6 +698,7 @@ int device_attach(struct device *dev)
     BusCore *bus = bus_core(dev->bus);
     if (!bus)
         return 0;
+    BindingScope scope;
     int ret = 0;
     device_lock(dev);
     if (driver_of(dev)) {

@@ -266,6 +266,58 @@ TEST_F(Platform, ProbeHoldsTheDeviceLockAndNoBusLock)
     platform_device_unregister(other);
 }
 
+// A consumer that needs its supplier bound first, as a driver needing a
+// GPIO or clock provider asks to be deferred until it is there.
+bool supplier_ready;
+int consumer_probes;
+int supplier_probe(struct platform_device *) { return supplier_ready = true, 0; }
+int supplier_remove(struct platform_device *) { return supplier_ready = false, 0; }
+int consumer_probe(struct platform_device *)
+{
+    consumer_probes++;
+    return supplier_ready ? 0 : -EPROBE_DEFER;
+}
+struct platform_driver supplier = {.probe = supplier_probe, .remove = supplier_remove, .driver = {.name = "supplier"}};
+struct platform_driver consumer = {.probe = consumer_probe, .driver = {.name = "consumer"}};
+
+TEST_F(Platform, DeferredProbeIsTriedAgainAfterAnotherDeviceBinds)
+{
+    supplier_ready = false;
+    consumer_probes = 0;
+    khost::log_clear();
+    struct platform_device *user = make("consumer", 0);
+    ASSERT_EQ(0, platform_driver_register(&consumer));
+    ASSERT_EQ(0, platform_device_register(user));
+    EXPECT_EQ(nullptr, user->dev.driver);
+    EXPECT_FALSE(khost::log_contains("probe of consumer.0 failed")) << "a deferral is no failure";
+
+    // A bind of something else that does not help: tried again, deferred again.
+    struct platform_device *other = make("demo", 0);
+    ASSERT_EQ(0, platform_driver_register(&demo_driver));
+    ASSERT_EQ(0, platform_device_register(other));
+    EXPECT_EQ(2, consumer_probes);
+
+    struct platform_device *provider = make("supplier", 0);
+    ASSERT_EQ(0, platform_device_register(provider));
+    EXPECT_EQ(2, consumer_probes) << "no bind, no new try";
+    ASSERT_EQ(0, platform_driver_register(&supplier));
+    EXPECT_EQ(&consumer.driver, user->dev.driver) << "bound once the supplier was";
+    EXPECT_EQ(3, consumer_probes);
+
+    // A deferred device that goes away is forgotten (ASan watches).
+    platform_device_unregister(user);
+    platform_device_unregister(provider);
+    struct platform_device *again = make("consumer", 1);
+    ASSERT_EQ(0, platform_device_register(again));
+    platform_device_unregister(again);
+    platform_device_unregister(other); // a bind-free change: nothing tried
+    ASSERT_EQ(0, platform_device_register(provider = make("supplier", 1)));
+    platform_device_unregister(provider);
+    platform_driver_unregister(&supplier);
+    platform_driver_unregister(&consumer);
+    platform_driver_unregister(&demo_driver);
+}
+
 const struct platform_device_id ids[] = {{"chip-a", 1}, {"chip-b", 2}, {""}};
 unsigned long bound_id;
 int id_probe(struct platform_device *pdev)

@@ -30,6 +30,8 @@ public:
     virtual long ioctl(int fd, unsigned cmd, unsigned long arg) = 0;
     virtual long close(int fd) = 0;
     virtual long list(const std::string &path, std::vector<khost::DirEntry> *out) = 0;
+    // What a path names; with `follow` false a link describes itself.
+    virtual long stat(const std::string &path, khost::DirEntry *out, bool follow) = 0;
 
     // An address the kernel must refuse to copy through (-EFAULT).
     virtual void *bad_pointer() = 0;

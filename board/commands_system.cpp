@@ -66,21 +66,60 @@ std::string mode_text(const khost::DirEntry &e)
     return s;
 }
 
-void cmd_ls(Context &c, const Words &w)
+// The kernel's dev_t: 12 bits of major, 20 of minor; as ls shows it.
+std::string device_text(const khost::DirEntry &e)
 {
-    want_args(w, 1, 1);
-    std::vector<khost::DirEntry> entries;
-    const long rc = c.board.list(w[1], &entries);
-    if (rc < 0) {
-        report(c, "ls", w[1], rc);
-        return;
-    }
+    return e.type == 'c' ? fmt::format("{}, {}", e.rdev >> 20, e.rdev & 0xFFFFF) : "";
+}
+
+// As `ls -l` lays them out: mode letters, device numbers in a column of their
+// own when there are any, the name, and where a link points.
+void print_long(Context &c, const std::vector<khost::DirEntry> &entries)
+{
+    size_t width = 0;
+    for (const auto &e : entries)
+        width = std::max(width, device_text(e).size());
     for (const auto &e : entries) {
-        c.out << mode_text(e) << ' ' << e.name;
-        if (e.type == 'c') // the kernel's dev_t: 12 bits of major, 20 of minor
-            c.out << ' ' << (e.rdev >> 20) << ':' << (e.rdev & 0xFFFFF);
+        c.out << mode_text(e) << ' ';
+        if (width)
+            c.out << fmt::format("{:>{}} ", device_text(e), width);
+        c.out << e.name;
+        if (e.type == 'l')
+            c.out << " -> " << e.target;
         c.out << '\n';
     }
+}
+
+// ls [-l] PATH. As coreutils: a directory lists its entries; anything else
+// is listed by itself; a link named on the command line is followed, except
+// by -l without a trailing '/', which shows the link.
+void cmd_ls(Context &c, const Words &w)
+{
+    want_args(w, 1, 2);
+    const bool long_format = w[1] == "-l";
+    if (w.size() == 3 && !long_format)
+        throw UsageError(fmt::format("unexpected '{}'", w[1]));
+    if (long_format && w.size() == 2)
+        throw UsageError("want a PATH");
+    const std::string &path = w.back();
+    const bool follow = !long_format || path.back() == '/';
+    khost::DirEntry self;
+    long rc = c.board.stat(path, &self, follow);
+    std::vector<khost::DirEntry> entries;
+    if (rc == 0 && self.type == 'd')
+        rc = c.board.list(path, &entries);
+    else
+        entries.push_back(self);
+    if (rc < 0) {
+        report(c, "ls", path, rc);
+        return;
+    }
+    if (long_format) {
+        print_long(c, entries);
+        return;
+    }
+    for (const auto &e : entries)
+        c.out << e.name << '\n';
 }
 
 void cmd_cat(Context &c, const Words &w)
@@ -176,19 +215,20 @@ void cmd_trace(Context &c, const Words &w)
 
 void add_system_commands(std::vector<Command> &table)
 {
-    table.insert(table.end(),
-                 {
-                     {"insmod", "[name=value...]", "load the module with these parameters", cmd_insmod},
-                     {"rmmod", "", "unload the module", cmd_rmmod},
-                     {"lsmod", "", "list loaded modules", cmd_lsmod},
-                     {"ls", "PATH", "list a directory of /dev or /sys", cmd_ls},
-                     {"cat", "PATH", "print a file (read until end, at most 64 KiB)", cmd_cat},
-                     {"echo", "[-n] TEXT > PATH", "write TEXT and a newline (none with -n) to a file", cmd_echo},
-                     {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
-                     {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
-                     {"trace", "", "frames on the serial line since the last trace", cmd_trace},
-                     {"sh", "'COMMAND'", "run a command of the board's shell (under --kernel qemu)", cmd_sh},
-                 });
+    table.insert(
+        table.end(),
+        {
+            {"insmod", "[name=value...]", "load the module with these parameters", cmd_insmod},
+            {"rmmod", "", "unload the module", cmd_rmmod},
+            {"lsmod", "", "list loaded modules", cmd_lsmod},
+            {"ls", "[-l] PATH", "list a directory or file of /dev or /sys (-l: modes, numbers, link targets)", cmd_ls},
+            {"cat", "PATH", "print a file (read until end, at most 64 KiB)", cmd_cat},
+            {"echo", "[-n] TEXT > PATH", "write TEXT and a newline (none with -n) to a file", cmd_echo},
+            {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
+            {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
+            {"trace", "", "frames on the serial line since the last trace", cmd_trace},
+            {"sh", "'COMMAND'", "run a command of the board's shell (under --kernel qemu)", cmd_sh},
+        });
 }
 
 } // namespace board

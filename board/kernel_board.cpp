@@ -51,6 +51,11 @@ long KernelBoard::close(int fd) { return program_->close(fd); }
 
 long KernelBoard::list(const std::string &path, std::vector<khost::DirEntry> *out) { return program_->list(path, out); }
 
+long KernelBoard::stat(const std::string &path, khost::DirEntry *out, bool follow)
+{
+    return program_->stat(path, out, follow);
+}
+
 void *KernelBoard::bad_pointer() { return khost::bad_user_pointer(); }
 
 } // namespace board

@@ -28,6 +28,7 @@ public:
     long ioctl(int fd, unsigned cmd, unsigned long arg) override;
     long close(int fd) override;
     long list(const std::string &path, std::vector<khost::DirEntry> *out) override;
+    long stat(const std::string &path, khost::DirEntry *out, bool follow) override;
     void *bad_pointer() override;
 
 private:

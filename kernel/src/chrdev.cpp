@@ -5,9 +5,9 @@
 #include <linux/errno.h>
 #include <linux/fs.h>
 
-#include "fault_inject.hpp"
-
+#include "bug.hpp"
 #include "device_core.hpp"
+#include "fault_inject.hpp"
 
 #include <mutex>
 #include <string>
@@ -27,7 +27,7 @@ struct Region {
     unsigned baseminor;
     unsigned count;
     std::string name;
-    struct cdev *internal; // the cdev register_chrdev() made for the region, if any
+    std::shared_ptr<struct cdev> internal; // the cdev register_chrdev() made for the region, if any
 };
 
 std::mutex region_lock; // guards regions
@@ -37,12 +37,15 @@ struct Mapping {
     dev_t dev;
     unsigned count;
     struct cdev *cdev;
-    std::shared_ptr<kern::vfs::Gate> gate;
+    std::shared_ptr<struct cdev> owned; // register_chrdev's own cdev
 };
 
 // Separate from region_lock: the open path takes only this one.
-std::mutex map_lock; // guards mappings
+std::mutex map_lock; // guards mappings and the state marks of cdevs
 std::vector<Mapping> mappings;
+
+// struct cdev::kernel_private: null after cdev_init(), then one of these.
+char cdev_added, cdev_deleted;
 
 bool major_in_use(unsigned major)
 {
@@ -77,27 +80,41 @@ int claim_region(unsigned major, unsigned baseminor, unsigned count, const char 
 
 // Gives back the region that matches exactly; its internal cdev, if any, is
 // handed to the caller to delete.
-struct cdev *release_region(unsigned major, unsigned baseminor, unsigned count, bool *found)
+std::shared_ptr<struct cdev> release_region(unsigned major, unsigned baseminor, unsigned count)
 {
     std::lock_guard hold(region_lock);
     for (auto it = regions.begin(); it != regions.end(); ++it) {
         if (it->major == major && it->baseminor == baseminor && it->count == count) {
-            struct cdev *internal = it->internal;
+            std::shared_ptr<struct cdev> internal = std::move(it->internal);
             regions.erase(it);
-            *found = true;
             return internal;
         }
     }
-    *found = false;
     return nullptr;
 }
 
-void set_internal_cdev(unsigned major, struct cdev *cd)
+void set_internal_cdev(unsigned major, std::shared_ptr<struct cdev> cd)
 {
     std::lock_guard hold(region_lock);
     for (auto &r : regions)
         if (r.major == major && r.baseminor == 0 && r.count == kChrdevMinors)
             r.internal = cd;
+}
+
+int add_mapping(struct cdev *cdev, dev_t dev, unsigned count, std::shared_ptr<struct cdev> owned)
+{
+    if (!cdev || count == 0 || dev + (count - 1) < dev)
+        return -EINVAL;
+    if (kern::should_fail("cdev_add"))
+        return -ENOMEM;
+    std::lock_guard hold(map_lock);
+    if (cdev->kernel_private == &cdev_added)
+        return -EBUSY; // already added
+    cdev->dev = dev;
+    cdev->count = count;
+    cdev->kernel_private = &cdev_added;
+    mappings.push_back(Mapping{dev, count, cdev, std::move(owned)});
+    return 0;
 }
 
 // The part of [from, to) that lies in from's major.
@@ -122,7 +139,7 @@ std::optional<Binding> lookup(dev_t devt)
     }
     if (!best)
         return std::nullopt;
-    return Binding{best->cdev->ops, best->cdev, best->gate};
+    return Binding{best->cdev->ops, best->cdev, best->owned};
 }
 
 } // namespace kern::chrdev
@@ -135,43 +152,30 @@ void cdev_init(struct cdev *cdev, const struct file_operations *fops)
     cdev->ops = fops;
 }
 
-int cdev_add(struct cdev *cdev, dev_t dev, unsigned count)
-{
-    if (!cdev || count == 0 || dev + (count - 1) < dev)
-        return -EINVAL;
-    if (kern::should_fail("cdev_add"))
-        return -ENOMEM;
-    auto gate = std::make_shared<kern::vfs::Gate>();
-    std::lock_guard hold(map_lock);
-    if (cdev->kernel_private)
-        return -EBUSY; // already added
-    cdev->dev = dev;
-    cdev->count = count;
-    cdev->kernel_private = gate.get();
-    mappings.push_back(Mapping{dev, count, cdev, std::move(gate)});
-    return 0;
-}
+int cdev_add(struct cdev *cdev, dev_t dev, unsigned count) { return add_mapping(cdev, dev, count, nullptr); }
 
 void cdev_del(struct cdev *cdev)
 {
-    std::shared_ptr<kern::vfs::Gate> gate;
     {
         std::lock_guard hold(map_lock);
+        if (cdev->kernel_private == &cdev_deleted) {
+            // The kernel's cdev_del drops the reference cdev_init made; a
+            // second one drops a reference that is not there.
+            KERN_WARN("refcount_t: underflow; use-after-free: cdev_del of a deleted cdev (%p)\n",
+                      static_cast<void *>(cdev));
+            return;
+        }
+        cdev->kernel_private = &cdev_deleted;
         for (auto it = mappings.begin(); it != mappings.end(); ++it) {
             if (it->cdev == cdev) {
-                gate = std::move(it->gate);
                 mappings.erase(it);
                 break;
             }
         }
-        if (!gate)
-            return;
-        cdev->kernel_private = nullptr;
     }
-    // Files already open keep their binding; from here on their calls fail
-    // with -ENODEV. Unlike the kernel we wait for the calls under way, so
-    // that a driver may free what they use as soon as this returns.
-    gate->close();
+    // As in the kernel, files already open keep the operations they found
+    // at open and go on calling them: the module reference each holds keeps
+    // the code loaded. Only new opens fail (-ENXIO). Nothing is waited for.
 }
 
 int register_chrdev(unsigned int major, const char *name, const struct file_operations *fops)
@@ -183,14 +187,14 @@ int register_chrdev(unsigned int major, const char *name, const struct file_oper
     int claimed = claim_region(major, 0, kChrdevMinors, name);
     if (claimed < 0)
         return claimed;
-    auto *cd = new struct cdev;
-    cdev_init(cd, fops);
+    // The kernel's own cdev for the region; open files share it, so it lives
+    // until the last of them is closed, as the kernel's refcounted one.
+    auto cd = std::make_shared<struct cdev>();
+    cdev_init(cd.get(), fops);
     cd->owner = fops->owner;
-    int err = cdev_add(cd, MKDEV(claimed, 0), kChrdevMinors);
+    int err = add_mapping(cd.get(), MKDEV(claimed, 0), kChrdevMinors, cd);
     if (err) {
-        bool found;
-        release_region(claimed, 0, kChrdevMinors, &found);
-        delete cd;
+        release_region(claimed, 0, kChrdevMinors);
         return err;
     }
     set_internal_cdev(claimed, cd);
@@ -199,12 +203,8 @@ int register_chrdev(unsigned int major, const char *name, const struct file_oper
 
 void unregister_chrdev(unsigned int major, const char *name)
 {
-    bool found;
-    struct cdev *cd = release_region(major, 0, kChrdevMinors, &found);
-    if (cd) {
-        cdev_del(cd);
-        delete cd;
-    }
+    if (std::shared_ptr<struct cdev> cd = release_region(major, 0, kChrdevMinors))
+        cdev_del(cd.get());
 }
 
 int alloc_chrdev_region(dev_t *dev, unsigned baseminor, unsigned count, const char *name)
@@ -229,10 +229,8 @@ int register_chrdev_region(dev_t from, unsigned count, const char *name)
         int major = claim_region(MAJOR(n), MINOR(n), piece_end(n, to) - n, name);
         if (major < 0) {
             // Give back the pieces of earlier majors.
-            for (dev_t m = from; m < n; m = piece_end(m, to)) {
-                bool found;
-                release_region(MAJOR(m), MINOR(m), piece_end(m, to) - m, &found);
-            }
+            for (dev_t m = from; m < n; m = piece_end(m, to))
+                release_region(MAJOR(m), MINOR(m), piece_end(m, to) - m);
             return major;
         }
     }
@@ -242,10 +240,8 @@ int register_chrdev_region(dev_t from, unsigned count, const char *name)
 void unregister_chrdev_region(dev_t from, unsigned count)
 {
     const dev_t to = from + count;
-    for (dev_t n = from; n < to; n = piece_end(n, to)) {
-        bool found;
-        release_region(MAJOR(n), MINOR(n), piece_end(n, to) - n, &found);
-    }
+    for (dev_t n = from; n < to; n = piece_end(n, to))
+        release_region(MAJOR(n), MINOR(n), piece_end(n, to) - n);
 }
 
 } // extern "C"

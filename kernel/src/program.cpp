@@ -1,6 +1,7 @@
 // Programs on the board: a table of open files each, and the system calls
 // on /dev and /sys that they make. A call runs on the program's own thread,
 // straight into the driver, as a system call runs in the caller's context.
+#include <linux/cdev.h>
 #include <linux/fs.h>
 #include <linux/module.h>
 #include <linux/uaccess.h>
@@ -93,9 +94,10 @@ private:
     size_t pos_ = 0;
 };
 
-// A character device: the driver's operations as bound at open time. Calls
-// go through the binding's gate, so once the cdev is deleted they end in
-// -ENODEV; release and the module reference still follow the close.
+// A character device: the driver's operations as bound at open time. As in
+// the kernel, they go on being called after the cdev is deleted; the module
+// references the open took (the cdev's owner's and the operations' owner's)
+// keep the code they call loaded until the release after the last close.
 class CharFile : public OpenFile {
 public:
     CharFile(kern::chrdev::Binding binding, const kern::vfs::Lookup &node, int flags) : binding_(std::move(binding))
@@ -114,24 +116,29 @@ public:
     {
         if (opened_ && fops()->release)
             fops()->release(&inode_, &file_);
-        if (module_held_)
+        if (fops_held_)
             module_put(fops()->owner);
+        if (cdev_held_)
+            module_put(cdev_owner_);
     }
 
     // 0, or the errno that refuses the open.
     long open()
     {
-        auto pass = binding_.gate->enter();
-        if (!pass || !fops())
+        cdev_owner_ = binding_.cdev->owner;
+        if (cdev_owner_ && !try_module_get(cdev_owner_))
+            return -ENXIO;
+        cdev_held_ = cdev_owner_ != nullptr;
+        if (!fops())
             return -ENXIO;
         struct module *owner = fops()->owner;
         if (owner && !try_module_get(owner))
             return -ENXIO;
-        module_held_ = owner != nullptr;
+        fops_held_ = owner != nullptr;
         if (fops()->open) {
             int err = fops()->open(&inode_, &file_);
             if (err)
-                return err; // the destructor gives the module back
+                return err; // the destructor gives the modules back
         }
         opened_ = true;
         return 0;
@@ -160,19 +167,10 @@ public:
     {
         if (!fops()->unlocked_ioctl)
             return -ENOTTY;
-        auto pass = binding_.gate->enter();
-        if (!pass)
-            return -ENODEV;
         return fops()->unlocked_ioctl(&file_, cmd, arg);
     }
 
-    long flush() override
-    {
-        if (!fops()->flush)
-            return 0;
-        auto pass = binding_.gate->enter();
-        return pass ? fops()->flush(&file_, nullptr) : 0;
-    }
+    long flush() override { return fops()->flush ? fops()->flush(&file_, nullptr) : 0; }
 
 private:
     const struct file_operations *fops() const { return binding_.fops; }
@@ -182,9 +180,6 @@ private:
     // on it as they would in the kernel, but without a data race here.
     template <typename Call> long with_position(Call call)
     {
-        auto pass = binding_.gate->enter();
-        if (!pass)
-            return -ENODEV;
         loff_t pos = __atomic_load_n(&file_.f_pos, __ATOMIC_RELAXED);
         long result = call(&pos);
         if (result >= 0)
@@ -195,18 +190,20 @@ private:
     const kern::chrdev::Binding binding_;
     struct inode inode_ {};
     struct file file_ {};
+    struct module *cdev_owner_ = nullptr;
     bool opened_ = false;
-    bool module_held_ = false;
+    bool fops_held_ = false;
+    bool cdev_held_ = false;
 };
 
 long open_attr(const kern::vfs::Lookup &found, int flags, std::shared_ptr<OpenFile> *out)
 {
-    // As sysfs does even for root: no write bit or no store() refuses
-    // writing, no read bit or no show() refuses reading.
+    // As sysfs does even for root: no write bit refuses writing, no read bit
+    // refuses reading. A missing callback is -EIO at the read or write.
     fmode_t mode = access_mode(flags);
-    if ((mode & FMODE_WRITE) && (!(found.mode & 0222) || !found.has_store))
+    if ((mode & FMODE_WRITE) && !(found.mode & 0222))
         return -EACCES;
-    if ((mode & FMODE_READ) && (!(found.mode & 0444) || !found.has_show))
+    if ((mode & FMODE_READ) && !(found.mode & 0444))
         return -EACCES;
     *out = std::make_shared<AttrFile>(found.node, mode);
     return 0;
@@ -239,6 +236,8 @@ long open_node(const std::string &path, int flags, std::shared_ptr<OpenFile> *ou
         return open_attr(found, flags, out);
     case kern::vfs::NodeType::Chr:
         return open_char(found, flags, out);
+    case kern::vfs::NodeType::Link:
+        break; // a lookup that follows links never ends on one
     }
     return -ENOENT;
 }
@@ -252,6 +251,8 @@ char entry_type(kern::vfs::NodeType type)
         return 'c';
     case kern::vfs::NodeType::Attr:
         return 'f';
+    case kern::vfs::NodeType::Link:
+        return 'l';
     }
     return '?';
 }
@@ -356,7 +357,21 @@ long Program::list(const std::string &path, std::vector<DirEntry> *out) const
         return err;
     out->clear();
     for (const auto &e : entries)
-        out->push_back(DirEntry{e.name, entry_type(e.type), e.mode, static_cast<uint32_t>(e.devt)});
+        out->push_back(DirEntry{e.name, entry_type(e.type), e.mode, static_cast<uint32_t>(e.devt), e.target});
+    return 0;
+}
+
+long Program::stat(const std::string &path, DirEntry *out, bool follow) const
+{
+    kern::vfs::Lookup found;
+    if (int err = kern::vfs::lookup(path, &found, follow))
+        return err;
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    name = name.substr(name.rfind('/') + 1);
+    *out = DirEntry{name.empty() ? "/" : name, entry_type(found.type), found.mode, static_cast<uint32_t>(found.devt),
+                    found.target};
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <linux/errno.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 
 namespace kern::vfs {
@@ -75,6 +76,7 @@ struct Node {
     const NodeType type;
     const unsigned mode;
     dev_t devt = 0;
+    std::string target;                                    // Link only
     AttrOps ops;                                           // Attr only; never called once the gate is closed
     Gate gate;                                             // Attr only: calls of ops
     std::map<std::string, std::shared_ptr<Node>> children; // Dir only; guarded by tree_lock
@@ -137,13 +139,66 @@ int walk(const std::vector<std::string> &parts, size_t n, std::shared_ptr<Node> 
     return 0;
 }
 
-// The node at an absolute path. Caller holds tree_lock.
-int find(const std::string &path, std::shared_ptr<Node> *out)
+constexpr int kMaxLinks = 40; // links followed in one walk, as the kernel's MAXSYMLINKS
+
+// The components of a path in order, empty ones included ("a//b/" gives
+// a, "", b, ""), so that a walk can tell "link/" from "link".
+std::deque<std::string> components(const std::string &path)
 {
-    std::vector<std::string> parts;
-    if (!split(path, &parts))
+    std::deque<std::string> out;
+    size_t start = path.empty() || path[0] != '/' ? 0 : 1;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        out.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// The node at an absolute path, following links: always those on the way,
+// the last component's only with `follow` (or when a '/' comes after it).
+// Caller holds tree_lock.
+int find(const std::string &path, std::shared_ptr<Node> *out, bool follow = true)
+{
+    if (path.empty() || path[0] != '/')
         return -ENOENT;
-    return walk(parts, parts.size(), out);
+    std::deque<std::string> todo = components(path);
+    std::vector<std::shared_ptr<Node>> walked{root()};
+    int links = 0;
+    while (!todo.empty()) {
+        std::string part = std::move(todo.front());
+        todo.pop_front();
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (walked.size() > 1)
+                walked.pop_back();
+            continue;
+        }
+        const std::shared_ptr<Node> &dir = walked.back();
+        if (dir->type != NodeType::Dir)
+            return -ENOTDIR;
+        auto child = dir->children.find(part);
+        if (child == dir->children.end())
+            return -ENOENT;
+        const std::shared_ptr<Node> &node = child->second;
+        if (node->type != NodeType::Link || (!follow && todo.empty())) {
+            walked.push_back(node);
+            continue;
+        }
+        if (++links > kMaxLinks)
+            return -ELOOP;
+        if (!node->target.empty() && node->target[0] == '/')
+            walked.resize(1);
+        std::deque<std::string> target = components(node->target);
+        todo.insert(todo.begin(), target.begin(), target.end());
+    }
+    if (path.back() == '/' && walked.back()->type != NodeType::Dir)
+        return -ENOTDIR;
+    *out = walked.back();
+    return 0;
 }
 
 // Finds or creates the directories parts[0..n). Caller holds tree_lock.
@@ -194,6 +249,8 @@ int mkdir_p(const std::string &path)
     return make_dirs(parts, parts.size(), &dir);
 }
 
+int mkdir(const std::string &path) { return add_leaf(path, std::make_shared<Node>(NodeType::Dir, 0755)); }
+
 int add_attribute(const std::string &path, unsigned mode, AttrOps ops)
 {
     auto leaf = std::make_shared<Node>(NodeType::Attr, mode & 07777);
@@ -206,6 +263,41 @@ int add_chrdev_node(const std::string &path, dev_t devt, unsigned mode)
     auto leaf = std::make_shared<Node>(NodeType::Chr, mode & 07777);
     leaf->devt = devt;
     return add_leaf(path, std::move(leaf));
+}
+
+int add_link(const std::string &path, const std::string &target)
+{
+    if (target.empty())
+        return -EINVAL;
+    auto leaf = std::make_shared<Node>(NodeType::Link, 0777);
+    if (target[0] == '/') {
+        const size_t slash = path.rfind('/');
+        leaf->target = relative_path(slash == std::string::npos ? "/" : path.substr(0, slash + 1), target);
+    } else {
+        leaf->target = target;
+    }
+    return add_leaf(path, std::move(leaf));
+}
+
+std::string relative_path(const std::string &from, const std::string &target)
+{
+    std::vector<std::string> here, there;
+    split(from, &here);
+    split(target, &there);
+    // As kernfs: up to the nearest directory that holds the target (never
+    // the target itself), then down to it by name.
+    size_t common = 0;
+    while (common < here.size() && common + 1 < there.size() && here[common] == there[common])
+        ++common;
+    std::string out;
+    for (size_t i = common; i < here.size(); ++i)
+        out += "../";
+    for (size_t i = common; i < there.size(); ++i)
+        out += there[i] + "/";
+    if (out.empty())
+        return ".";
+    out.pop_back();
+    return out;
 }
 
 void remove(const std::string &path)
@@ -234,17 +326,40 @@ void remove(const std::string &path)
             node->gate.close();
 }
 
-int lookup(const std::string &path, Lookup *out)
+int rmdir(const std::string &path)
+{
+    std::vector<std::string> parts;
+    if (!split(path, &parts) || parts.empty())
+        return -EINVAL;
+    std::lock_guard hold(tree_lock);
+    std::shared_ptr<Node> dir;
+    if (int err = walk(parts, parts.size() - 1, &dir))
+        return err;
+    if (dir->type != NodeType::Dir)
+        return -ENOTDIR;
+    auto it = dir->children.find(parts.back());
+    if (it == dir->children.end())
+        return -ENOENT;
+    if (it->second->type != NodeType::Dir)
+        return -ENOTDIR;
+    if (!it->second->children.empty())
+        return -ENOTEMPTY;
+    dir->children.erase(it);
+    return 0;
+}
+
+int lookup(const std::string &path, Lookup *out, bool follow)
 {
     std::lock_guard hold(tree_lock);
     std::shared_ptr<Node> node;
-    if (int err = find(path, &node))
+    if (int err = find(path, &node, follow))
         return err;
     out->type = node->type;
     out->mode = node->mode;
     out->devt = node->devt;
     out->has_show = static_cast<bool>(node->ops.show);
     out->has_store = static_cast<bool>(node->ops.store);
+    out->target = node->target;
     out->node = std::move(node);
     return 0;
 }
@@ -265,7 +380,18 @@ int list(const std::string &path, std::vector<Entry> *out)
         return -ENOTDIR;
     out->clear();
     for (const auto &[name, child] : dir->children)
-        out->push_back(Entry{name, child->type, child->mode, child->devt});
+        out->push_back(Entry{name, child->type, child->mode, child->devt, child->target});
+    return 0;
+}
+
+int readlink(const std::string &path, std::string *out)
+{
+    Lookup found;
+    if (int err = lookup(path, &found, false))
+        return err;
+    if (found.type != NodeType::Link)
+        return -EINVAL;
+    *out = found.target;
     return 0;
 }
 

@@ -19,6 +19,8 @@ struct FakeBoard : board::Board {
     std::vector<uint8_t> ioctl_fill; // copied into the argument buffer
     long ioctl_result = 0;
     std::vector<khost::DirEntry> entries;
+    khost::DirEntry stat_entry{"", 'd', 0755, 0, ""}; // what stat answers, named after the path
+    long stat_result = 0;
     int bad_token = 0;
 
     int insmod(const std::vector<std::string> &params, std::string *why) override
@@ -79,6 +81,13 @@ struct FakeBoard : board::Board {
         log("list " + path);
         *out = entries;
         return 0;
+    }
+    long stat(const std::string &path, khost::DirEntry *out, bool follow) override
+    {
+        log(fmt::format("stat {}{}", path, follow ? "" : " nofollow"));
+        *out = stat_entry;
+        out->name = path.substr(path.rfind('/') + 1);
+        return stat_result;
     }
     void *bad_pointer() override { return &bad_token; }
 

@@ -105,6 +105,14 @@ TEST(BoardProgram, ParametersReachTheModule)
     EXPECT_THAT(r.out, HasSubstr("10\t10\t0\t0"));
 }
 
+TEST(BoardProgram, LsLongShowsTheClassLinkIntoDevices)
+{
+    SKIP_UNTIL_MODULE_BUILT();
+    const BoardRun r = run_board("-c 'ls -l /sys/class/config_class'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "lrwxrwxrwx quorvel_config -> ../../devices/virtual/config_class/quorvel_config\n");
+}
+
 TEST(BoardProgram, ExitStatusFollowsTheCommands)
 {
     SKIP_UNTIL_MODULE_BUILT();

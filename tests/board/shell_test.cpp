@@ -99,11 +99,49 @@ TEST_F(ShellTest, CatStopsAtTheLimitOnEndlessFiles)
     EXPECT_EQ(out.str().size(), 64u * 1024);
 }
 
-TEST_F(ShellTest, LsShowsTypeModeAndDeviceNumber)
+TEST_F(ShellTest, LsLongShowsModesNumbersAndLinks)
 {
-    fake.entries = {{"quorvel_config", 'c', 0600, (250u << 20) | 0}, {"gpio", 'd', 0755, 0}, {"value", 'f', 0644, 0}};
-    run("ls /dev");
-    EXPECT_EQ(out.str(), "crw------- quorvel_config 250:0\ndrwxr-xr-x gpio\n-rw-r--r-- value\n");
+    fake.entries = {{"quorvel_config", 'c', 0600, (250u << 20) | 0, ""},
+                    {"gpio", 'd', 0755, 0, ""},
+                    {"value", 'f', 0644, 0, ""},
+                    {"ttyS10", 'c', 0600, (4u << 20) | 74, ""},
+                    {"quorvel", 'l', 0777, 0, "../../devices/virtual/c/quorvel"}};
+    run("ls -l /dev");
+    EXPECT_EQ(out.str(), "crw------- 250, 0 quorvel_config\n"
+                         "drwxr-xr-x        gpio\n"
+                         "-rw-r--r--        value\n"
+                         "crw-------  4, 74 ttyS10\n"
+                         "lrwxrwxrwx        quorvel -> ../../devices/virtual/c/quorvel\n");
+    EXPECT_THAT(fake.calls, ElementsAre("stat /dev nofollow", "list /dev"));
+}
+
+TEST_F(ShellTest, LsNamesAndWhatIsNotADirectory)
+{
+    fake.entries = {{"a", 'f', 0444, 0, ""}, {"b", 'l', 0777, 0, "../x"}};
+    run("ls /sys/x");
+    EXPECT_EQ(out.str(), "a\nb\n");
+
+    // A link named with -l is shown itself, as coreutils does; without -l
+    // (or with a trailing '/') it is followed.
+    fake.calls.clear();
+    out.str("");
+    fake.stat_entry = {"", 'l', 0777, 0, "../../devices/virtual/c/n"};
+    run("ls -l /sys/class/c/n");
+    EXPECT_EQ(out.str(), "lrwxrwxrwx n -> ../../devices/virtual/c/n\n");
+    run("ls -l /sys/class/c/n/");
+    EXPECT_THAT(fake.calls, ElementsAre("stat /sys/class/c/n nofollow", "stat /sys/class/c/n/"));
+
+    out.str("");
+    fake.stat_entry = {"", 'f', 0444, 0, ""};
+    run("ls /sys/devices/x/dev");
+    EXPECT_EQ(out.str(), "dev\n");
+
+    out.str("");
+    fake.stat_result = -2;
+    run("ls /none");
+    EXPECT_EQ(out.str(), "ls: /none: No such file or directory (-2)\n");
+    EXPECT_EQ(run("ls -x /dev"), Outcome::Usage);
+    EXPECT_EQ(run("ls -l"), Outcome::Usage);
 }
 
 TEST_F(ShellTest, ModuleCommands)

@@ -6,6 +6,8 @@
 
 #include "device_core.hpp"
 #include "khost/program.hpp"
+#include <khost/kernel.hpp>
+#include "reports.hpp"
 #include "vfs.hpp"
 
 #include <gtest/gtest.h>
@@ -87,13 +89,20 @@ TEST(Cdev, MapFindsTheSmallestRangeAndForgetsDeleted)
     EXPECT_EQ(&wide, kern::chrdev::lookup(MKDEV(100, 9))->cdev);
     EXPECT_FALSE(kern::chrdev::lookup(MKDEV(100, 10)));
 
-    auto binding = *kern::chrdev::lookup(MKDEV(100, 4));
     cdev_del(&narrow);
-    EXPECT_FALSE(binding.gate->enter()); // files bound to it are cut off
     EXPECT_EQ(&wide, kern::chrdev::lookup(MKDEV(100, 4))->cdev);
-    cdev_del(&narrow); // twice: no effect
     cdev_del(&wide);
     EXPECT_FALSE(kern::chrdev::lookup(MKDEV(100, 0)));
+
+    // A second delete drops a reference the cdev no longer has.
+    cdev_del(&narrow);
+    auto warnings = khost::take_warnings();
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_NE(std::string::npos, warnings[0].find("cdev_del of a deleted cdev"));
+    // cdev_init() makes it new again.
+    cdev_init(&narrow, &empty_fops);
+    cdev_del(&narrow);
+    EXPECT_TRUE(khost::take_warnings().empty());
 }
 
 TEST(DeviceClass, NodesNumberFilesAndRefusals)
@@ -101,37 +110,64 @@ TEST(DeviceClass, NodesNumberFilesAndRefusals)
     struct device_class *cls = class_create(nullptr, "test_nodes");
     ASSERT_FALSE(IS_ERR_OR_NULL(cls));
     EXPECT_EQ(-EEXIST, PTR_ERR(class_create(nullptr, "test_nodes")));
+    EXPECT_TRUE(took_reports({"cannot create duplicate filename '/class/test_nodes'"}));
     EXPECT_EQ(-EINVAL, PTR_ERR(class_create(nullptr, "")));
 
     struct device *dev = device_create(cls, nullptr, MKDEV(250, 1), nullptr, "node%d", 7);
     ASSERT_FALSE(IS_ERR_OR_NULL(dev));
     EXPECT_STREQ("node7", dev_name(dev));
     EXPECT_EQ("250:1\n", read_attr("/sys/class/test_nodes/node7/dev"));
+    EXPECT_EQ("MAJOR=250\nMINOR=1\nDEVNAME=node7\n", read_attr("/sys/devices/virtual/test_nodes/node7/uevent"));
     kern::vfs::Lookup node;
     ASSERT_EQ(0, kern::vfs::lookup("/dev/node7", &node));
     EXPECT_EQ(MKDEV(250, 1), node.devt);
 
-    // /dev names are one namespace across classes.
-    struct device_class *other = class_create(nullptr, "test_nodes_other");
+    // A name is one class's once; another class may have it too, as each has
+    // its own directory, but /dev keeps the first node, as devtmpfs does.
     EXPECT_EQ(-EEXIST, PTR_ERR(device_create(cls, nullptr, MKDEV(250, 2), nullptr, "node7")));
-    EXPECT_EQ(-EEXIST, PTR_ERR(device_create(other, nullptr, MKDEV(250, 2), nullptr, "node7")));
+    EXPECT_TRUE(took_reports({"cannot create duplicate filename '/devices/virtual/test_nodes/node7'"}));
+    struct device_class *other = class_create(nullptr, "test_nodes_other");
+    struct device *twin = device_create(other, nullptr, MKDEV(250, 2), nullptr, "node7");
+    ASSERT_FALSE(IS_ERR_OR_NULL(twin));
+    ASSERT_EQ(0, kern::vfs::lookup("/dev/node7", &node));
+    EXPECT_EQ(MKDEV(250, 1), node.devt);
+    EXPECT_EQ("250:2\n", read_attr("/sys/dev/char/250:2/dev"));
+    device_destroy(other, MKDEV(250, 2));
+    EXPECT_TRUE(kern::vfs::exists("/dev/node7")) << "the other's node stays";
+
     EXPECT_EQ(-ENODEV, PTR_ERR(device_create(nullptr, nullptr, MKDEV(250, 2), nullptr, "x")));
     EXPECT_EQ(-EINVAL, PTR_ERR(device_create(cls, nullptr, MKDEV(250, 2), nullptr, "%s", "")));
+    device_destroy(cls, MKDEV(250, 99)); // none: nothing, and no report, as in Linux
 
     // A reference keeps the struct alive past destroy (ASan watches).
     EXPECT_EQ(dev, get_device(dev));
     device_destroy(cls, MKDEV(250, 1));
     EXPECT_FALSE(kern::vfs::exists("/dev/node7"));
     EXPECT_FALSE(kern::vfs::exists("/sys/class/test_nodes/node7"));
+    EXPECT_FALSE(kern::vfs::exists("/sys/dev/char/250:1"));
     EXPECT_STREQ("node7", dev_name(dev));
     put_device(dev);
+    EXPECT_FALSE(kern::vfs::exists("/sys/devices/virtual/test_nodes")) << "the last device takes the glue directory";
 
-    // A class destroyed with a device still in it takes the device along.
-    ASSERT_FALSE(IS_ERR(device_create(other, nullptr, MKDEV(250, 4), nullptr, "left_behind")));
     class_destroy(other);
-    EXPECT_FALSE(kern::vfs::exists("/dev/left_behind"));
     class_destroy(cls);
     EXPECT_FALSE(kern::vfs::exists("/sys/class/test_nodes"));
+}
+
+TEST(DeviceClass, DestroyingAClassThatHasDevicesIsReported)
+{
+    struct device_class *cls = class_create(nullptr, "test_leftovers");
+    ASSERT_FALSE(IS_ERR(device_create(cls, nullptr, MKDEV(250, 4), nullptr, "left_behind")));
+    ASSERT_FALSE(IS_ERR(device_create(cls, nullptr, 0, nullptr, "no_number")));
+    class_destroy(cls);
+    EXPECT_TRUE(took_reports({"class 'test_leftovers' destroyed while it still has devices: left_behind, no_number"}));
+    // They went with it rather than stay behind a freed class.
+    EXPECT_FALSE(kern::vfs::exists("/dev/left_behind"));
+    EXPECT_FALSE(kern::vfs::exists("/sys/devices/virtual/test_leftovers"));
+
+    struct device_class never = {.name = "never"};
+    class_unregister(&never);
+    EXPECT_TRUE(took_reports({"class 'never' is not registered"}));
 }
 
 ssize_t level_show(struct device *dev, struct device_attribute *attr, char *buf)
@@ -158,8 +194,10 @@ TEST(DeviceClass, AttributeFilesCallTheDriver)
     struct device *dev = device_create(cls, nullptr, MKDEV(250, 5), &level, "lamp");
     ASSERT_EQ(0, device_create_file(dev, &dev_attr_level));
     EXPECT_EQ(-EEXIST, device_create_file(dev, &dev_attr_level));
+    EXPECT_TRUE(took_reports({"cannot create duplicate filename '/devices/virtual/test_attrs/lamp/level'"}));
     struct device unknown = {};
-    EXPECT_EQ(-ENODEV, device_create_file(&unknown, &dev_attr_level));
+    EXPECT_EQ(-EINVAL, device_create_file(&unknown, &dev_attr_level));
+    EXPECT_TRUE(took_reports({"has no directory"}));
 
     khost::Program prog("attrs");
     long fd = prog.open("/sys/class/test_attrs/lamp/level", O_RDWR);

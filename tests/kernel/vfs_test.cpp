@@ -117,4 +117,84 @@ TEST(VfsAttr, StoreMayRemoveItsOwnDirectory)
     EXPECT_FALSE(kern::vfs::exists("/sys/test_self"));
 }
 
+// Links as sysfs writes them: relative to the link's directory, followed by
+// lookup and list, not by the calls that make and take away nodes.
+TEST(VfsLinks, FollowedWhereAPathWalkFollowsThem)
+{
+    ASSERT_EQ(0, kern::vfs::add_attribute("/sys/test_links/devices/virtual/c/n/dev", 0444, text_attr("1:2\n")));
+    ASSERT_EQ(0, kern::vfs::add_link("/sys/test_links/class/c/n", "/sys/test_links/devices/virtual/c/n"));
+    std::string target;
+    ASSERT_EQ(0, kern::vfs::readlink("/sys/test_links/class/c/n", &target));
+    EXPECT_EQ("../../devices/virtual/c/n", target);
+    EXPECT_EQ(-EINVAL, kern::vfs::readlink("/sys/test_links/devices", &target));
+
+    Lookup found;
+    ASSERT_EQ(0, kern::vfs::lookup("/sys/test_links/class/c/n/dev", &found));
+    EXPECT_EQ(NodeType::Attr, found.type);
+    ASSERT_EQ(0, kern::vfs::lookup("/sys/test_links/class/c/n", &found));
+    EXPECT_EQ(NodeType::Dir, found.type);
+    ASSERT_EQ(0, kern::vfs::lookup("/sys/test_links/class/c/n", &found, false));
+    EXPECT_EQ(NodeType::Link, found.type);
+    EXPECT_EQ(0777u, found.mode);
+    EXPECT_EQ("../../devices/virtual/c/n", found.target);
+    // A '/' after the link follows it even for lstat; ".." after a link goes
+    // up from where the link leads, not from where it is.
+    ASSERT_EQ(0, kern::vfs::lookup("/sys/test_links/class/c/n/", &found, false));
+    EXPECT_EQ(NodeType::Dir, found.type);
+    std::vector<Entry> entries;
+    ASSERT_EQ(0, kern::vfs::list("/sys/test_links/class/c/n/..", &entries));
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("n", entries[0].name);
+    EXPECT_EQ(NodeType::Dir, entries[0].type) << "listed from /sys/test_links/devices/virtual/c";
+    ASSERT_EQ(0, kern::vfs::list("/sys/test_links/class/c", &entries));
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(NodeType::Link, entries[0].type);
+    EXPECT_EQ("../../devices/virtual/c/n", entries[0].target);
+    EXPECT_EQ(-ENOTDIR, kern::vfs::lookup("/sys/test_links/class/c/n/dev/", &found));
+
+    // Creation does not go through links; removal takes the link, not its target.
+    EXPECT_EQ(-ENOTDIR, kern::vfs::add_attribute("/sys/test_links/class/c/n/other", 0444, text_attr("x")));
+    kern::vfs::remove("/sys/test_links/class/c/n");
+    EXPECT_TRUE(kern::vfs::exists("/sys/test_links/devices/virtual/c/n/dev"));
+
+    // Relative targets are kept as written, absolute ones need not exist yet,
+    // and a link whose target is gone leads nowhere.
+    ASSERT_EQ(0, kern::vfs::add_link("/sys/test_links/rel", "devices/virtual"));
+    EXPECT_TRUE(kern::vfs::exists("/sys/test_links/rel/c/n/dev"));
+    ASSERT_EQ(0, kern::vfs::add_link("/sys/test_links/later", "/sys/test_links/not_yet"));
+    EXPECT_EQ(-ENOENT, kern::vfs::lookup("/sys/test_links/later", &found));
+    ASSERT_EQ(0, kern::vfs::mkdir("/sys/test_links/not_yet"));
+    EXPECT_EQ(0, kern::vfs::lookup("/sys/test_links/later", &found));
+    EXPECT_EQ(-EEXIST, kern::vfs::mkdir("/sys/test_links/not_yet"));
+    EXPECT_EQ(-EINVAL, kern::vfs::add_link("/sys/test_links/empty", ""));
+
+    // A loop ends with -ELOOP, as after 40 links in the kernel.
+    ASSERT_EQ(0, kern::vfs::add_link("/sys/test_links/a", "b"));
+    ASSERT_EQ(0, kern::vfs::add_link("/sys/test_links/b", "a"));
+    EXPECT_EQ(-ELOOP, kern::vfs::lookup("/sys/test_links/a", &found));
+    EXPECT_EQ(-ELOOP, kern::vfs::list("/sys/test_links/a", &entries));
+    kern::vfs::remove("/sys/test_links");
+}
+
+TEST(VfsLinks, RelativePathsAsSysfsWritesThem)
+{
+    EXPECT_EQ("../../devices/platform/x", kern::vfs::relative_path("/sys/bus/platform", "/sys/devices/platform/x"));
+    EXPECT_EQ("../../../bus/platform", kern::vfs::relative_path("/sys/devices/platform/x", "/sys/bus/platform"));
+    EXPECT_EQ("x/y", kern::vfs::relative_path("/sys/a", "/sys/a/x/y"));
+    EXPECT_EQ("../../a", kern::vfs::relative_path("/sys/a/b", "/sys/a"));
+    EXPECT_EQ("../a", kern::vfs::relative_path("/sys/a", "/sys/a"));
+}
+
+TEST(VfsTree, RmdirOnlyEmptiesAway)
+{
+    ASSERT_EQ(0, kern::vfs::add_attribute("/sys/test_rmdir/full/f", 0444, text_attr("x")));
+    ASSERT_EQ(0, kern::vfs::mkdir_p("/sys/test_rmdir/empty"));
+    EXPECT_EQ(-ENOTEMPTY, kern::vfs::rmdir("/sys/test_rmdir/full"));
+    EXPECT_EQ(-ENOTDIR, kern::vfs::rmdir("/sys/test_rmdir/full/f"));
+    EXPECT_EQ(-ENOENT, kern::vfs::rmdir("/sys/test_rmdir/none"));
+    EXPECT_EQ(0, kern::vfs::rmdir("/sys/test_rmdir/empty"));
+    EXPECT_FALSE(kern::vfs::exists("/sys/test_rmdir/empty"));
+    kern::vfs::remove("/sys/test_rmdir");
+}
+
 } // namespace

@@ -171,6 +171,40 @@ TEST(Startup, NodesOfTheAlwaysStartedDevicesExistUntilUnload)
     EXPECT_EQ(p.open("/sys/module/quorvel_linux_module/parameters/dev_gpio", 0), -ENOENT);
 }
 
+// Each driver's platform pair and class device where Linux puts them, and
+// nothing of them left after the unload.
+TEST(Startup, SysfsShowsEachDriverAsLinuxDoesUntilUnload)
+{
+    Board board;
+    khost::Program p;
+    for (const char *name : {"quorvel_config", "quorvel_count"}) {
+        const std::string drv = std::string("/sys/bus/platform/drivers/") + name;
+        khost::DirEntry e;
+        ASSERT_EQ(p.stat(drv + "/" + name + ".0", &e, false), 0) << name;
+        EXPECT_EQ(e.target, std::string("../../../../devices/platform/") + name + ".0");
+        ASSERT_EQ(p.stat(drv + "/module", &e, false), 0);
+        EXPECT_EQ(e.target, "../../../../module/quorvel_linux_module");
+        EXPECT_EQ(read_attr(p, std::string("/sys/devices/platform/") + name + ".0/modalias"),
+                  std::string("platform:") + name + "\n");
+    }
+    khost::DirEntry e;
+    ASSERT_EQ(p.stat("/sys/class/config_class/quorvel_config", &e, false), 0);
+    EXPECT_EQ(e.type, 'l');
+    EXPECT_EQ(e.target, "../../devices/virtual/config_class/quorvel_config");
+    EXPECT_THAT(read_attr(p, "/sys/class/config_class/quorvel_config/dev"), ::testing::MatchesRegex("[0-9]+:0\n"));
+    EXPECT_THAT(read_attr(p, "/sys/class/config_class/quorvel_config/uevent"),
+                ::testing::HasSubstr("DEVNAME=quorvel_config\n"));
+
+    ASSERT_EQ(board.unload(), 0);
+    for (const char *gone : {"/sys/bus/platform/drivers/quorvel_config", "/sys/bus/platform/devices/quorvel_count.0",
+                             "/sys/devices/platform/quorvel_config.0", "/sys/class/config_class",
+                             "/sys/devices/virtual/config_class", "/sys/module/quorvel_linux_module"})
+        EXPECT_EQ(p.stat(gone, &e, false), -ENOENT) << gone;
+    std::vector<khost::DirEntry> numbers;
+    ASSERT_EQ(p.list("/sys/dev/char", &numbers), 0);
+    EXPECT_TRUE(numbers.empty()) << numbers.front().name;
+}
+
 TEST(Startup, AnOpenFileKeepsTheModuleLoaded)
 {
     Board board;

@@ -12,9 +12,10 @@ namespace khost {
 
 struct DirEntry {
     std::string name;
-    char type;     // 'd' directory, 'c' character device, 'f' attribute file
-    unsigned mode; // permission bits
-    uint32_t rdev; // device number of a node, else 0
+    char type;          // 'd' directory, 'c' character device, 'f' attribute file, 'l' symbolic link
+    unsigned mode;      // permission bits
+    uint32_t rdev;      // device number of a node, else 0
+    std::string target; // where a link points, as written ("../../devices/virtual/x")
 };
 
 class Program {
@@ -29,8 +30,12 @@ public:
     long write(int fd, const void *buf, size_t count);
     long ioctl(int fd, unsigned int cmd, unsigned long arg);
     long close(int fd);
-    // Lists a directory of /dev or /sys; a negative errno if it is none.
+    // Lists a directory of /dev or /sys (a link to one is followed); a
+    // negative errno if it is none.
     long list(const std::string &path, std::vector<DirEntry> *out) const;
+    // What `path` names; with `follow` false a link at its end describes
+    // itself (as lstat). The entry's name is the path's last component.
+    long stat(const std::string &path, DirEntry *out, bool follow) const;
 
     const std::string &name() const { return name_; }
     std::vector<int> open_fds() const;

@@ -407,6 +407,7 @@
 #endif
 
 // Kernel-internal codes, never seen by programs.
-#define ERESTARTSYS 512
-#define ENOIOCTLCMD 515
-#define ENOTSUPP    524
+#define ERESTARTSYS  512
+#define ENOIOCTLCMD  515
+#define EPROBE_DEFER 517
+#define ENOTSUPP     524

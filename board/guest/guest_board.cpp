@@ -232,6 +232,38 @@ void GuestBoard::close_all()
     fds_.clear();
 }
 
+namespace {
+
+// An entry as the kernel layer's tree gives it; `at` is the directory the
+// name is relative to (AT_FDCWD for a whole path).
+khost::DirEntry entry_of(const std::string &name, const struct stat &st, int at)
+{
+    char type = S_ISDIR(st.st_mode) ? 'd' : S_ISCHR(st.st_mode) ? 'c' : S_ISLNK(st.st_mode) ? 'l' : 'f';
+    const uint32_t rdev = S_ISCHR(st.st_mode) ? (major(st.st_rdev) << 20) | minor(st.st_rdev) : 0;
+    std::string target;
+    if (S_ISLNK(st.st_mode)) {
+        char buf[4096];
+        const ssize_t n = ::readlinkat(at, name.c_str(), buf, sizeof buf);
+        if (n > 0)
+            target.assign(buf, static_cast<size_t>(n));
+    }
+    return {name, type, st.st_mode & 07777U, rdev, target};
+}
+
+} // namespace
+
+long GuestBoard::stat(const std::string &path, khost::DirEntry *out, bool follow)
+{
+    struct stat st {};
+    if (::fstatat(AT_FDCWD, path.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return -errno;
+    const size_t slash = path.find_last_of('/');
+    khost::DirEntry e = entry_of(path, st, AT_FDCWD);
+    e.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    *out = e;
+    return 0;
+}
+
 long GuestBoard::list(const std::string &path, std::vector<khost::DirEntry> *out)
 {
     DIR *dir = ::opendir(path.c_str());
@@ -245,9 +277,7 @@ long GuestBoard::list(const std::string &path, std::vector<khost::DirEntry> *out
         struct stat st {};
         if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        char type = S_ISDIR(st.st_mode) ? 'd' : S_ISCHR(st.st_mode) ? 'c' : S_ISLNK(st.st_mode) ? 'l' : 'f';
-        const uint32_t rdev = S_ISCHR(st.st_mode) ? (major(st.st_rdev) << 20) | minor(st.st_rdev) : 0;
-        entries.push_back({name, type, st.st_mode & 07777U, rdev});
+        entries.push_back(entry_of(name, st, ::dirfd(dir)));
     }
     ::closedir(dir);
     std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.name < b.name; });

@@ -35,6 +35,7 @@ public:
     long ioctl(int fd, unsigned cmd, unsigned long arg) override;
     long close(int fd) override;
     long list(const std::string &path, std::vector<khost::DirEntry> *out) override;
+    long stat(const std::string &path, khost::DirEntry *out, bool follow) override;
     void *bad_pointer() override;
     long shell_command(const std::string &command, std::string *output) override;
 

@@ -23,13 +23,12 @@ int quorvel_driver_start(struct quorvel_driver *drv)
 	return ret;
 }
 
-// Closes the table, then stops every started driver in stop order. The
-// stops run without the lock: a run-time start waiting for it must find the
-// table closed and return, since a stop takes away the configuration
-// device's node, which waits for the calls inside it to return.
-void quorvel_stop_all(struct quorvel_driver_table *t)
+// Stops every started driver in stop order, once the table is closed. The
+// stops run without the lock: a run-time start waiting for it must get it,
+// find the table closed and return, since a stop takes away the
+// configuration device's node, which waits for the calls inside it.
+void quorvel_stop_started(struct quorvel_driver_table *t)
 {
-	scoped_guard(mutex, &t->lock) t->closing = true;
 	for (size_t i = 0; i < t->stop_order.count; i++) {
 		struct quorvel_driver *drv = t->stop_order.drivers[i];
 		if (!drv->started)
@@ -56,11 +55,15 @@ int quorvel_drivers_load(struct quorvel_driver_table *t)
 			if (drv == t->load_decider)
 				ret = result;
 		}
+		// Closed before the lock is let go: a run-time start that waited
+		// for the load starts nothing once it has failed.
+		if (ret < 0)
+			t->closing = true;
 	}
 	// A failed load leaves nothing registered: no registration may outlive
 	// the module's code.
 	if (ret < 0)
-		quorvel_stop_all(t);
+		quorvel_stop_started(t);
 	return ret;
 }
 
@@ -79,4 +82,8 @@ void quorvel_drivers_start_late(struct quorvel_driver_table *t)
 	}
 }
 
-void quorvel_drivers_unload(struct quorvel_driver_table *t) { quorvel_stop_all(t); }
+void quorvel_drivers_unload(struct quorvel_driver_table *t)
+{
+	scoped_guard(mutex, &t->lock) t->closing = true;
+	quorvel_stop_started(t);
+}

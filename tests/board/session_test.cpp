@@ -16,9 +16,10 @@ using ::testing::HasSubstr;
 
 namespace {
 
-#define SKIP_UNTIL_MODULE_BUILT()                                                                                      \
-    if (!std::filesystem::exists(khost::module_path()))                                                                \
-    GTEST_SKIP() << "module not built: " << khost::module_path()
+// The build makes the module before these tests; its absence is a failure,
+// never a reason to skip.
+#define REQUIRE_MODULE_BUILT()                                                                                         \
+    ASSERT_TRUE(std::filesystem::exists(khost::module_path())) << "module not built: " << khost::module_path()
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -51,7 +52,7 @@ BoardRun run_board(const std::string &args)
 
 TEST(BoardSession, VersionRequestAndItsFramesInTheTrace)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     Session session({});
     std::ostringstream out, err;
     Shell shell(session.board(), out, err);
@@ -77,7 +78,7 @@ TEST(BoardSession, VersionRequestAndItsFramesInTheTrace)
 
 TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     Session session({});
     std::ostringstream out, err;
     Shell shell(session.board(), out, err);
@@ -90,7 +91,7 @@ TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads)
 
 TEST(BoardSession, RefusedLoadLeavesNothingBehind)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     SessionOptions options;
     options.params = {"dev_no_such_thing=1"};
     EXPECT_THROW(Session{options}, StartError);
@@ -99,7 +100,7 @@ TEST(BoardSession, RefusedLoadLeavesNothingBehind)
 
 TEST(BoardProgram, ParametersReachTheModule)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     const BoardRun r = run_board("dev_pwm=3 -c 'dmesg'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_THAT(r.out, HasSubstr("10\t10\t0\t0"));
@@ -107,7 +108,7 @@ TEST(BoardProgram, ParametersReachTheModule)
 
 TEST(BoardProgram, ExitStatusFollowsTheCommands)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     const BoardRun good = run_board("-c 'open /dev/quorvel_config ro; close 3'");
     EXPECT_EQ(good.status, 0) << good.out;
     EXPECT_EQ(good.out, "3\n0\n");

@@ -121,3 +121,32 @@ TEST(BoardProgram, ExitStatusFollowsTheCommands)
     EXPECT_EQ(refused.status, 1);
     EXPECT_THAT(refused.out, HasSubstr("insmod:"));
 }
+
+TEST(BoardProgram, ErrexitStopsAtTheFirstFailureWithStatusOne)
+{
+    REQUIRE_MODULE_BUILT();
+    const BoardRun r = run_board("-e -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION bad; close 3'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "3\n-14\nstopped at the failed command: ioctl 3 CONFIG_IOCTL_VERSION bad\n");
+    const BoardRun ok = run_board("-e -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; close 3'");
+    EXPECT_EQ(ok.status, 0) << ok.out;
+}
+
+// The board's fail command reaches the kernel layer's failure injection: the
+// configuration device's class fails, its node is missing, and the next
+// load brings it back.
+TEST(BoardProgram, FailMakesAKernelCallFail)
+{
+    REQUIRE_MODULE_BUILT();
+    const BoardRun r = run_board("-e -c 'rmmod; fail class_create 1; insmod; ls /dev; fail; rmmod; insmod; ls /dev'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const auto lines = lines_of(r.out);
+    const auto forced = std::find(lines.begin(), lines.end(), "forced                   class_create");
+    ASSERT_NE(forced, lines.end()) << r.out;
+    const std::string first(r.out.begin(), r.out.begin() + r.out.find("any "));
+    const std::string last(r.out.begin() + r.out.find("forced"), r.out.end());
+    EXPECT_THAT(first, ::testing::Not(HasSubstr("quorvel_config")));
+    EXPECT_THAT(first, HasSubstr("quorvel_count"));
+    EXPECT_THAT(last, HasSubstr("quorvel_config"));
+    EXPECT_THAT(r.out, ::testing::ContainsRegex("armed +class_create 1 1"));
+}

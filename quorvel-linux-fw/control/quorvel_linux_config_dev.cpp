@@ -64,6 +64,7 @@ ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *of
 		.len = 1,
 		.sleep_ms = 0,
 	};
+	unsigned long missed;
 	int ret;
 
 	if (size < 1 || size > QUORVEL_PIN_COUNT)
@@ -82,7 +83,7 @@ ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *of
 			return -EFAULT;
 		return static_cast<ssize_t>(size);
 	}
-	ret = copy_to_user(buf, &rx_buf[3], size) ? -EFAULT : 0;
+	missed = copy_to_user(buf, &rx_buf[3], size);
 	quorvel_table_store(0, &rx_buf[3], size);
 	printk("read gpio state success -----------------\n");
 	printk("rk3308  gpio state   ---------------\n");
@@ -90,7 +91,7 @@ ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *of
 	for (int i = 0; i < QUORVEL_PIN_COUNT; i++)
 		printk("%d ", table[i]);
 	printk("\n");
-	return ret ? ret : static_cast<ssize_t>(size);
+	return missed ? -EFAULT : static_cast<ssize_t>(size);
 }
 
 void config_log_reply(const u8 *rx_buf, size_t len)

@@ -4,12 +4,26 @@
 // to check parsing and output without a kernel.
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <khost/program.hpp>
 #include <khost/serial.hpp>
 
 namespace board {
+
+// What failure injection has seen since it was last armed or cleared.
+struct FaultReport {
+    struct Rule {
+        std::string name; // empty: any call
+        unsigned nth;
+        unsigned times;
+    };
+    std::vector<std::pair<std::string, unsigned>> calls; // by name, every name seen so far
+    unsigned all_calls = 0;
+    std::vector<Rule> armed;
+    std::vector<std::string> forced; // names of the calls made to fail, in order
+};
 
 class Board {
 public:
@@ -45,6 +59,16 @@ public:
         (void)output;
         return -38; // ENOSYS
     }
+
+    // Failure injection in the kernel layer (khost/fault.hpp). An empty name
+    // stands for every fallible call, whatever its name. Boards on a real
+    // kernel have none: it fails by name only in the kernel layer.
+    virtual bool has_fault_injection() const { return true; }
+    // Failure injection in the kernel layer (khost/fault.hpp). An empty name
+    // stands for every fallible call, whatever its name.
+    virtual void fail_nth(const std::string &name, unsigned nth, unsigned times) = 0;
+    virtual void fail_clear() = 0;
+    virtual FaultReport fail_report() = 0;
 };
 
 } // namespace board

@@ -16,8 +16,11 @@ namespace {
 // Larger transfers are refused rather than allocated.
 constexpr uint64_t kMaxTransfer = 64 * 1024;
 
+// A negative result is the call's failure.
 void print_result(Context &c, long result, const uint8_t *bytes = nullptr, size_t count = 0)
 {
+    if (result < 0)
+        c.failed = true;
     c.out << result;
     if (count)
         c.out << ' ' << hex_bytes(bytes, count);

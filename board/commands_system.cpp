@@ -21,9 +21,11 @@ constexpr size_t kCatChunk = 4096;
 
 std::string errno_text(long rc) { return rc < 0 ? std::strerror(static_cast<int>(-rc)) : "unexpected result"; }
 
+// A tool's error: printed, and the command fails.
 void report(Context &c, const char *tool, const std::string &what, long rc)
 {
     c.out << fmt::format("{}: {}: {} ({})\n", tool, what, errno_text(rc), rc);
+    c.failed = true;
 }
 
 void cmd_insmod(Context &c, const Words &w)
@@ -168,8 +170,10 @@ void cmd_echo(Context &c, const Words &w)
     const long n = c.board.write(static_cast<int>(fd), text.data(), text.size());
     if (n < 0)
         report(c, "echo", path, n);
-    else if (static_cast<size_t>(n) != text.size())
+    else if (static_cast<size_t>(n) != text.size()) {
         c.out << fmt::format("echo: {}: wrote {} of {} bytes\n", path, n, text.size());
+        c.failed = true;
+    }
     c.board.close(static_cast<int>(fd));
 }
 

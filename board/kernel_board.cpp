@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <khost/fault.hpp>
 #include <khost/kernel.hpp>
 
 namespace board {
@@ -57,5 +58,28 @@ long KernelBoard::stat(const std::string &path, khost::DirEntry *out, bool follo
 }
 
 void *KernelBoard::bad_pointer() { return khost::bad_user_pointer(); }
+
+void KernelBoard::fail_nth(const std::string &name, unsigned nth, unsigned times)
+{
+    khost::fail_nth(name, nth, times);
+    armed_.push_back({name, nth, times});
+}
+
+void KernelBoard::fail_clear()
+{
+    khost::fail_clear();
+    armed_.clear();
+}
+
+FaultReport KernelBoard::fail_report()
+{
+    FaultReport report;
+    for (const auto &name : khost::fail_names())
+        report.calls.emplace_back(name, khost::fail_calls(name));
+    report.all_calls = khost::fail_calls("");
+    report.armed = armed_;
+    report.forced = khost::fail_forced();
+    return report;
+}
 
 } // namespace board

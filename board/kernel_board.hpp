@@ -30,10 +30,14 @@ public:
     long list(const std::string &path, std::vector<khost::DirEntry> *out) override;
     long stat(const std::string &path, khost::DirEntry *out, bool follow) override;
     void *bad_pointer() override;
+    void fail_nth(const std::string &name, unsigned nth, unsigned times) override;
+    void fail_clear() override;
+    FaultReport fail_report() override;
 
 private:
     std::string module_name_;
     std::unique_ptr<khost::Program> program_;
+    std::vector<FaultReport::Rule> armed_;
 };
 
 } // namespace board

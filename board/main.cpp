@@ -34,13 +34,19 @@ Examples:
   quorvel-board -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; trace'
   quorvel-board dev_pwm=3 -c 'dmesg'
   quorvel-board --uart /dev/ttyUSB0 dev_gpio=0xff
-  quorvel-board checks.txt dev_uart=0x3
   quorvel-board --kernel qemu dev_gpio=0x20 -c 'open /dev/quorvel_config; dmesg'
+  quorvel-board -e checks.txt dev_uart=0x3
+  quorvel-board -c 'rmmod; fail class_create 1; insmod; ls /dev; fail'
 Type 'help' at the prompt for the commands.
 
+With -e the run stops at the first command that fails, as `sh -e` does: a
+program call (open, read, write, ioctl, close) that prints a negative
+result, or insmod, rmmod, ls, cat or echo reporting an error.
+
 Exit status: 0; 1 if the board could not start or the module would not
-unload; 2 if the command line, or a command of -c, a script or piped input
-could not be parsed (the run stops at that command).)";
+unload, or with -e if a command failed; 2 if the command line, or a command
+of -c, a script or piped input could not be parsed (the run stops at that
+command).)";
 
 struct Args {
     board::SessionOptions session;
@@ -48,6 +54,7 @@ struct Args {
     std::string commands;
     std::string script;
     bool have_commands = false;
+    bool errexit = false;
 };
 
 // Splits the free words into module parameters and at most one script.
@@ -77,8 +84,9 @@ board::Outcome run_interactive(board::Shell &shell)
         std::free(raw);
         if (line.find_first_not_of(" \t") != std::string::npos)
             add_history(line.c_str());
-        if (shell.run_text(line, false) == board::Outcome::Exit)
-            return board::Outcome::Exit;
+        const auto o = shell.run_text(line, false);
+        if (o == board::Outcome::Exit || o == board::Outcome::Failed)
+            return o;
     }
 }
 
@@ -139,6 +147,7 @@ int run_qemu(const Args &args, std::istream *script)
     options.uart = args.session.uart;
     options.params = args.session.params;
     options.interactive = !args.have_commands && !script && ::isatty(STDIN_FILENO);
+    options.errexit = args.errexit;
     return board::run_qemu_board(options, qemu_lines(args, script), std::cout, std::cerr);
 }
 
@@ -164,6 +173,7 @@ int main(int argc, char **argv)
                    "or qemu (a real Linux kernel in a QEMU virtual machine)")
         ->check(CLI::IsMember({"layer", "qemu"}))
         ->option_text("layer|qemu");
+    app.add_flag("-e", args.errexit, "stop at the first command that fails; exit status 1");
     app.add_option("-c", args.commands, "commands to run, separated by ';' or newlines")->option_text("'CMD; CMD'");
     app.add_option("words", words, "a script file and module parameters")->option_text("[SCRIPT] [name=value ...]");
     try {
@@ -192,12 +202,13 @@ int main(int argc, char **argv)
     try {
         board::Session session(args.session);
         board::Shell shell(session.board(), std::cout, std::cerr);
+        shell.set_errexit(args.errexit);
         const board::Outcome outcome = run(shell, args, script.is_open() ? &script : nullptr);
         std::cout.flush();
         const bool clean = session.leave(std::cerr);
         if (outcome == board::Outcome::Usage)
             return 2;
-        return clean ? 0 : 1;
+        return clean && outcome != board::Outcome::Failed ? 0 : 1;
     } catch (const board::StartError &e) {
         std::cerr << "quorvel-board: " << e.what() << '\n';
         return 1;

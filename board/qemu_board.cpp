@@ -276,6 +276,8 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
         if (!guest.receive(&kind, &text, kBootTimeoutMs) || kind != 'H')
             throw Failure("the guest did not start");
         std::string start = options.interactive ? "i" : "s";
+        if (options.errexit)
+            start += 'e';
         for (const auto &p : options.params)
             start += " '" + p + "'";
         guest.send('I', start);

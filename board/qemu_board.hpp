@@ -24,6 +24,7 @@ struct QemuOptions {
     coproc::Simulator *simulator = nullptr; // used instead of starting one (tests)
     std::string console_log;                // where the guest's console goes (empty: a temporary file)
     bool interactive = false;               // a line that does not parse is reported and skipped
+    bool errexit = false;                   // stop at the first command that fails (-e)
 };
 
 // The next line of commands, or nullopt at the end of input. Called only

@@ -13,6 +13,7 @@ Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, o
 {
     add_program_commands(table_);
     add_system_commands(table_);
+    add_fault_commands(table_);
 }
 
 Outcome Shell::run_command(std::string_view command)
@@ -39,6 +40,10 @@ Outcome Shell::run_text(std::string_view text, bool stop_on_error)
             if (stop_on_error)
                 return o;
         }
+        if (o == Outcome::Failed && errexit_) {
+            ctx_.err << "stopped at the failed command: " << command << "\n";
+            return o;
+        }
     }
     return worst;
 }
@@ -62,6 +67,7 @@ Outcome Shell::dispatch(const Words &words)
         ctx_.err << "unknown command '" << name << "' (try help)\n";
         return Outcome::Usage;
     }
+    ctx_.failed = false;
     try {
         it->run(ctx_, words);
     } catch (const UsageError &e) {
@@ -71,7 +77,7 @@ Outcome Shell::dispatch(const Words &words)
     // Results should reach the terminal (or pipe) before the next command
     // makes the kernel log or sleep.
     ctx_.out.flush();
-    return Outcome::Ok;
+    return ctx_.failed ? Outcome::Failed : Outcome::Ok;
 }
 
 void Shell::help(const Words &words)
@@ -89,6 +95,9 @@ void Shell::help(const Words &words)
            "bytes are hex (\"7\", \"0a\", \"0xff\"). Commands are separated by ';' or newlines,\n"
            "'#' starts a comment line. ls shows type and mode, name, and major:minor\n"
            "for device nodes, e.g. \"crw------- quorvel_config 250:0\".\n"
+           "fail NAME N makes the Nth call of the kernel function NAME from now fail\n"
+           "(TIMES: that many calls in a row); fail lists the names seen, the calls of\n"
+           "each since then, the armed rules and the calls made to fail.\n"
            "ioctl request names:\n";
     for (const auto &row : ioctl_names())
         out << fmt::format("  {:<28} {:#06x}\n", row.name, row.number);

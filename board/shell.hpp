@@ -24,6 +24,7 @@ struct Context {
     Board &board;
     std::ostream &out;
     std::ostream &err;
+    bool failed = false; // set by a command that failed (see Outcome::Failed)
 };
 
 struct Command {
@@ -36,11 +37,14 @@ struct Command {
 // The command tables, one per file.
 void add_program_commands(std::vector<Command> &table);
 void add_system_commands(std::vector<Command> &table);
+void add_fault_commands(std::vector<Command> &table);
 
 enum class Outcome {
-    Ok,    // ran (its result may still be an error code from the kernel)
-    Usage, // could not be parsed; nothing was done
-    Exit,  // "exit" was given
+    Ok,     // ran and did not fail
+    Failed, // ran and failed: a program call printed a negative result, or
+            // a tool (insmod, rmmod, ls, cat, echo) reported an error
+    Usage,  // could not be parsed; nothing was done
+    Exit,   // "exit" was given
 };
 
 class Shell {
@@ -49,8 +53,12 @@ public:
 
     Outcome run_command(std::string_view command);
     // Runs each command of the text in turn. With stop_on_error the first
-    // Usage outcome ends the run; otherwise it is reported and skipped.
+    // Usage outcome ends the run; otherwise it is reported and skipped. With
+    // errexit set, the first Failed outcome ends the run too, as in `sh -e`.
+    // The result: Exit if "exit" ended the run, Failed if errexit did, else
+    // Usage if a command could not be parsed, else Ok.
     Outcome run_text(std::string_view text, bool stop_on_error);
+    void set_errexit(bool on) { errexit_ = on; }
 
     const std::vector<Command> &commands() const { return table_; }
 
@@ -60,6 +68,7 @@ private:
 
     Context ctx_;
     std::vector<Command> table_;
+    bool errexit_ = false;
 };
 
 } // namespace board

@@ -71,9 +71,11 @@ int run(board::vm::Channel &host)
     std::string text;
     if (!host.send('H') || !host.receive(&kind, &text) || kind != 'I')
         return 1;
-    // "MODE PARAM...": MODE s stops at the first line that does not parse.
+    // "MODE PARAM...": MODE s stops at the first line that does not parse,
+    // i goes on; a trailing e stops at the first command that fails.
     const auto words = board::split_words(text).value_or(std::vector<std::string>{"s"});
-    const bool stop_on_error = words.empty() || words[0] != "i";
+    const bool stop_on_error = words.empty() || words[0][0] != 'i';
+    const bool errexit = !words.empty() && words[0].find('e') != std::string::npos;
     const std::vector<std::string> params(words.empty() ? words.end() : words.begin() + 1, words.end());
 
     board::GuestBoard b(host, kModulePath);
@@ -85,12 +87,14 @@ int run(board::vm::Channel &host)
         return 1;
     }
     board::Shell shell(b, out, err);
+    shell.set_errexit(errexit);
     board::Outcome outcome = board::Outcome::Ok;
     while (host.send('P') && host.receive(&kind, &text) && kind == 'L') {
         outcome = shell.run_text(text, stop_on_error);
         out.flush();
         err.flush();
-        if (outcome == board::Outcome::Exit || (outcome == board::Outcome::Usage && stop_on_error))
+        if (outcome == board::Outcome::Exit || outcome == board::Outcome::Failed ||
+            (outcome == board::Outcome::Usage && stop_on_error))
             break;
         outcome = board::Outcome::Ok;
     }
@@ -99,7 +103,7 @@ int run(board::vm::Channel &host)
     err.flush();
     if (outcome == board::Outcome::Usage)
         return 2;
-    return clean ? 0 : 1;
+    return clean && outcome != board::Outcome::Failed ? 0 : 1;
 }
 
 } // namespace

@@ -78,23 +78,56 @@ const struct file_operations count_fops = {
 	.release = config_close,
 };
 
-constexpr struct quorvel_chrdev_desc count_desc = {
-	"quorvel_count", "count", "count_class", "quorvel_count", &count_fops,
+// The character device the probe makes: its major and class live here.
+int major;
+struct device_class *count_class;
+
+const struct quorvel_chrdev_desc count_chrdev = {
+	.region = "count",
+	.class_name = "count_class",
+	.node = "quorvel_count",
+	.fops = &count_fops,
 };
-using count_driver = quorvel_chrdev_driver<count_desc>;
+
+int quorvel_count_platform_probe(struct platform_device *pdev)
+{
+	return quorvel_chrdev_create(&count_chrdev, &major, &count_class);
+}
+
+int quorvel_count_platform_remove(struct platform_device *pdev)
+{
+	quorvel_chrdev_destroy(&count_chrdev, major, count_class);
+	return 0;
+}
+
+// The device is static: nothing to free when it goes. The configuration
+// device's namesake; each file has its own.
+void quorvel_config_release(struct device *dev) {}
+
+struct platform_device quorvel_count_platform_device = {
+	.name = "quorvel_count",
+	.id = 0,
+	.dev = { .release = quorvel_config_release },
+};
+
+struct platform_driver quorvel_count_platform_driver = {
+	.probe = quorvel_count_platform_probe,
+	.remove = quorvel_count_platform_remove,
+	.driver = { .name = "quorvel_count", .owner = THIS_MODULE },
+};
 
 } // namespace
 
 int quorvel_linux_count_init(void)
 {
 	INIT_WORK(&test_workqueue, test_work);
-	return count_driver::start();
+	return quorvel_platform_start(&quorvel_count_platform_device, &quorvel_count_platform_driver);
 }
 
 // A reset the last close queued still runs, on the line that is closed only
 // after every driver has stopped, before the module's code goes away.
 void quorvel_linux_count_exit(void)
 {
-	count_driver::stop();
+	quorvel_platform_stop(&quorvel_count_platform_device, &quorvel_count_platform_driver);
 	flush_work(&test_workqueue);
 }

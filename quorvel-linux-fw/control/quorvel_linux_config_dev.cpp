@@ -49,13 +49,22 @@ int my_thread_function(void *data)
 // The co-processor's table is taken only from a whole, correct reply whose
 // "no valid table" marker (payload byte 48, so only in a 48-pin read) is
 // clear; otherwise the caller gets the module's own table. Taking bytes from
-// a reply that failed its check would store whatever the line carried.
+// a reply that failed its check would store whatever the line carried. A
+// caller's buffer that cannot be written fails the read with -EFAULT; what
+// the module learnt of the co-processor's table is kept all the same.
 ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
 {
 	u8 rx_buf[CONFIG_RX_BUF] = {};
 	u8 table[QUORVEL_PIN_COUNT];
 	u8 n1;
-	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_READ, &n1, 1, 0 };
+	struct quorvel_request req = {
+		.type = DEV_TYPE_CONFIG,
+		.cmd = CMD_READ,
+		.payload = &n1,
+		.len = 1,
+		.sleep_ms = 0,
+	};
+	unsigned long missed;
 	int ret;
 
 	if (size < 1 || size > QUORVEL_PIN_COUNT)
@@ -70,10 +79,11 @@ ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *of
 	if (ret != 0 || (size == QUORVEL_PIN_COUNT && rx_buf[CONFIG_MARKER_INDEX] == CONFIG_NO_TABLE)) {
 		printk("read gpio state error-----------------\n");
 		quorvel_table_snapshot(table);
-		(void)copy_to_user(buf, table, size);
+		if (copy_to_user(buf, table, size))
+			return -EFAULT;
 		return static_cast<ssize_t>(size);
 	}
-	(void)copy_to_user(buf, &rx_buf[3], size);
+	missed = copy_to_user(buf, &rx_buf[3], size);
 	quorvel_table_store(0, &rx_buf[3], size);
 	printk("read gpio state success -----------------\n");
 	printk("rk3308  gpio state   ---------------\n");
@@ -81,7 +91,7 @@ ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *of
 	for (int i = 0; i < QUORVEL_PIN_COUNT; i++)
 		printk("%d ", table[i]);
 	printk("\n");
-	return static_cast<ssize_t>(size);
+	return missed ? -EFAULT : static_cast<ssize_t>(size);
 }
 
 void config_log_reply(const u8 *rx_buf, size_t len)
@@ -92,19 +102,28 @@ void config_log_reply(const u8 *rx_buf, size_t len)
 }
 
 // The table keeps what the co-processor was sent and accepted; codes past
-// pin 47 have no entry and are left out.
+// pin 47 have no entry and are left out. A caller's buffer that cannot be
+// read fails the write with -EFAULT before anything is sent: zeros in its
+// place would reach the co-processor as pin modes.
 ssize_t config_write(struct file *file, const char __user *buffer, size_t size, loff_t *offset)
 {
 	u8 _data[CONFIG_WRITE_MAX] = {};
 	u8 rx_buf[6];
-	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_WRITE, _data, static_cast<u8>(size), 1 };
+	struct quorvel_request req = {
+		.type = DEV_TYPE_CONFIG,
+		.cmd = CMD_WRITE,
+		.payload = _data,
+		.len = static_cast<u8>(size),
+		.sleep_ms = 1,
+	};
 	int ret;
 
 	if (size >= CONFIG_WRITE_MAX) {
 		printk("---------------------------------\n");
 		return -1;
 	}
-	(void)copy_from_user(_data, buffer, size);
+	if (copy_from_user(_data, buffer, size))
+		return -EFAULT;
 	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
 	msleep(1);
 	config_log_reply(rx_buf, sizeof(rx_buf));
@@ -117,18 +136,25 @@ ssize_t config_write(struct file *file, const char __user *buffer, size_t size, 
 	return static_cast<ssize_t>(size);
 }
 
+// Only a reply with status 0 acknowledges the table: a bad reply, none at
+// all, or a refusal leaves the caller with -1.
 int set_all_gpio_mode(void)
 {
 	u8 _data[1 + QUORVEL_PIN_COUNT] = {};
 	u8 rx_buf[6];
-	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_WRITE, _data, sizeof(_data), 1 };
+	struct quorvel_request req = {
+		.type = DEV_TYPE_CONFIG,
+		.cmd = CMD_WRITE,
+		.payload = _data,
+		.len = sizeof(_data),
+		.sleep_ms = 1,
+	};
 	int ret;
 
 	quorvel_table_snapshot(&_data[1]);
 	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
 	config_log_reply(rx_buf, sizeof(rx_buf));
-	// A correctly framed reply counts as done, whatever its status.
-	if (ret < 0) {
+	if (ret != 0) {
 		printk("ret = %d \n", ret);
 		return -1;
 	}
@@ -140,7 +166,13 @@ long config_version(unsigned long args)
 	struct ioData io;
 	u8 _data[1] = { CTRL_VERSION };
 	u8 rx_buf[7];
-	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_CONTROL, _data, sizeof(_data), 0 };
+	struct quorvel_request req = {
+		.type = DEV_TYPE_CONFIG,
+		.cmd = CMD_CONTROL,
+		.payload = _data,
+		.len = sizeof(_data),
+		.sleep_ms = 0,
+	};
 	int ret;
 
 	printk("ioctl version \n");
@@ -185,8 +217,7 @@ long config_ioctl(struct file *file, unsigned int cmd, unsigned long args)
 		quorvel_enable_remaining_drivers();
 		return 0;
 	case CONFIG_IOCTL_APPLY_MODES:
-		(void)set_all_gpio_mode();
-		return 0;
+		return set_all_gpio_mode();
 	case CONFIG_IOCTL_VERSION:
 		return config_version(args);
 	case CONFIG_IOCTL_RESET:
@@ -209,40 +240,85 @@ const struct file_operations config_fops = {
 	.release = config_close,
 };
 
-constexpr struct quorvel_chrdev_desc config_desc = {
-	"quorvel_config", "config", "config_class", "quorvel_config", &config_fops,
+// The character device the probe makes: its major and class live here.
+int major;
+struct device_class *config_class;
+
+const struct quorvel_chrdev_desc config_chrdev = {
+	.region = "config",
+	.class_name = "config_class",
+	.node = "quorvel_config",
+	.fops = &config_fops,
 };
-using config_driver = quorvel_chrdev_driver<config_desc>;
+
+int quorvel_config_platform_probe(struct platform_device *pdev)
+{
+	return quorvel_chrdev_create(&config_chrdev, &major, &config_class);
+}
+
+int quorvel_config_platform_remove(struct platform_device *pdev)
+{
+	quorvel_chrdev_destroy(&config_chrdev, major, config_class);
+	return 0;
+}
+
+// The device is static: nothing to free when it goes.
+void quorvel_config_release(struct device *dev) {}
+
+struct platform_device quorvel_config_platform_device = {
+	.name = "quorvel_config",
+	.id = 0,
+	.dev = { .release = quorvel_config_release },
+};
+
+struct platform_driver quorvel_config_platform_driver = {
+	.probe = quorvel_config_platform_probe,
+	.remove = quorvel_config_platform_remove,
+	.driver = { .name = "quorvel_config", .owner = THIS_MODULE },
+};
 
 } // namespace
 
 void gd32v_reset(void)
 {
 	u8 _data[1] = { CTRL_RESET };
-	struct quorvel_request req = { DEV_TYPE_CONFIG, CMD_CONTROL, _data, sizeof(_data), 0 };
+	struct quorvel_request req = {
+		.type = DEV_TYPE_CONFIG,
+		.cmd = CMD_CONTROL,
+		.payload = _data,
+		.len = sizeof(_data),
+		.sleep_ms = 0,
+	};
 	ssize_t ret = quorvel_send(&req);
 
 	if (ret < 0)
 		printk("error ret  = %d\n", static_cast<int>(ret));
 }
 
+// All or nothing: a start that fails leaves neither the pair nor the poller.
+// A probe that fails leaves the pair registered without its node, and the
+// start succeeds, as the driver's registration does.
 int quorvel_config_init(void)
 {
-	int ret = config_driver::start();
 	struct task_struct *task;
+	int ret = quorvel_platform_start(&quorvel_config_platform_device, &quorvel_config_platform_driver);
 
+	if (ret)
+		return ret;
 	task = kthread_create_on_node(my_thread_function, nullptr, NUMA_NO_NODE, "my_thread");
-	if (IS_ERR(task))
+	if (IS_ERR(task)) {
+		quorvel_platform_stop(&quorvel_config_platform_device, &quorvel_config_platform_driver);
 		return static_cast<int>(PTR_ERR(task));
+	}
 	get_task_struct(task);
 	my_thread = task;
 	wake_up_process(task);
-	return ret;
+	return 0;
 }
 
 void quorvel_config_exit(void)
 {
-	config_driver::stop();
+	quorvel_platform_stop(&quorvel_config_platform_device, &quorvel_config_platform_driver);
 	WRITE_ONCE(should_stop, true);
 	if (my_thread) {
 		kthread_stop(my_thread);

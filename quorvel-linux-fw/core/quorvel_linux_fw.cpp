@@ -5,6 +5,7 @@
 #include <linux/module.h>
 #include <linux/mutex.h>
 
+#include "core/quorvel_drivers.h"
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
 
@@ -38,50 +39,51 @@ uint8_t uart_flag;
 
 namespace {
 
-// A driver's start and stop entries and its switch (nullptr: always started).
-// Drivers not yet part of the module have no entries: they are skipped, but
-// their switches still follow the parameters and the run-time start.
-struct quorvel_driver {
-	long *sw;
-	int (*init)(void);
-	void (*exit)(void);
-};
+// Each driver's entries and switch. Drivers not yet part of the module have
+// no entries: they are skipped, but their switches still follow the
+// parameters and the run-time start.
+struct quorvel_driver drv_i2c = { .sw = &dev_iic1 };
+struct quorvel_driver drv_serial = { .sw = &dev_uart };
+struct quorvel_driver drv_spi0 = { .sw = &dev_spi0 };
+struct quorvel_driver drv_spi1 = { .sw = &dev_spi1 };
+struct quorvel_driver drv_pwm = { .sw = &dev_pwm };
+struct quorvel_driver drv_gpio = { .sw = &dev_gpio };
+struct quorvel_driver drv_adc = {};
+struct quorvel_driver drv_config = { .sw = &dev_config, .init = quorvel_config_init, .exit = quorvel_config_exit };
+struct quorvel_driver drv_ws2812 = { .sw = &dev_ws2812 };
+struct quorvel_driver drv_dht = { .sw = &dev_dht };
+struct quorvel_driver drv_ds18b20 = { .sw = &dev_18b20 };
+struct quorvel_driver drv_buzzer = {};
+struct quorvel_driver drv_icm20689 = {};
+struct quorvel_driver drv_sr04 = {};
+struct quorvel_driver drv_gp2y = {};
+struct quorvel_driver drv_ir = {};
+struct quorvel_driver drv_count = { .init = quorvel_linux_count_init, .exit = quorvel_linux_count_exit };
 
-const struct quorvel_driver drv_i2c = { &dev_iic1, nullptr, nullptr };
-const struct quorvel_driver drv_serial = { &dev_uart, nullptr, nullptr };
-const struct quorvel_driver drv_spi0 = { &dev_spi0, nullptr, nullptr };
-const struct quorvel_driver drv_spi1 = { &dev_spi1, nullptr, nullptr };
-const struct quorvel_driver drv_pwm = { &dev_pwm, nullptr, nullptr };
-const struct quorvel_driver drv_gpio = { &dev_gpio, nullptr, nullptr };
-const struct quorvel_driver drv_adc = { nullptr, nullptr, nullptr };
-const struct quorvel_driver drv_config = { &dev_config, quorvel_config_init, quorvel_config_exit };
-const struct quorvel_driver drv_ws2812 = { &dev_ws2812, nullptr, nullptr };
-const struct quorvel_driver drv_dht = { &dev_dht, nullptr, nullptr };
-const struct quorvel_driver drv_ds18b20 = { &dev_18b20, nullptr, nullptr };
-const struct quorvel_driver drv_buzzer = { nullptr, nullptr, nullptr };
-const struct quorvel_driver drv_icm20689 = { nullptr, nullptr, nullptr };
-const struct quorvel_driver drv_sr04 = { nullptr, nullptr, nullptr };
-const struct quorvel_driver drv_gp2y = { nullptr, nullptr, nullptr };
-const struct quorvel_driver drv_ir = { nullptr, nullptr, nullptr };
-const struct quorvel_driver drv_count = { nullptr, quorvel_linux_count_init, quorvel_linux_count_exit };
-
-const struct quorvel_driver *const quorvel_start_order[] = {
+struct quorvel_driver *const quorvel_start_order[] = {
 	&drv_i2c, &drv_serial,	&drv_spi0,   &drv_spi1,	    &drv_pwm,  &drv_gpio, &drv_adc, &drv_config, &drv_ws2812,
 	&drv_dht, &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,  &drv_count,
 };
 // As started, but the serial port after the configuration device, so that
 // the receive poller ends before the tty it feeds.
-const struct quorvel_driver *const quorvel_stop_order[] = {
+struct quorvel_driver *const quorvel_stop_order[] = {
 	&drv_i2c, &drv_spi0,	&drv_spi1,   &drv_pwm,	    &drv_gpio, &drv_adc,  &drv_config, &drv_serial, &drv_ws2812,
 	&drv_dht, &drv_ds18b20, &drv_buzzer, &drv_icm20689, &drv_sr04, &drv_gp2y, &drv_ir,     &drv_count,
 };
 static_assert(ARRAY_SIZE(quorvel_start_order) == ARRAY_SIZE(quorvel_stop_order));
 // What the configuration device starts at run time, in its order.
-const struct quorvel_driver *const quorvel_late_start[] = {
+struct quorvel_driver *const quorvel_late_start[] = {
 	&drv_spi0, &drv_spi1, &drv_serial, &drv_i2c, &drv_pwm, &drv_gpio, &drv_ws2812, &drv_dht, &drv_ds18b20,
 };
-// The infrared driver's start decides the load's result.
-const struct quorvel_driver *const quorvel_load_decider = &drv_ir;
+
+struct quorvel_driver_table quorvel_drivers = {
+	.start_order = quorvel_order(quorvel_start_order),
+	.stop_order = quorvel_order(quorvel_stop_order),
+	.late_order = quorvel_order(quorvel_late_start),
+	// The infrared driver's start decides the load's result.
+	.load_decider = &drv_ir,
+	.lock = __MUTEX_INITIALIZER(quorvel_drivers.lock),
+};
 
 // Masks in precedence order with the code their pins get.
 struct quorvel_pin_mask {
@@ -89,20 +91,18 @@ struct quorvel_pin_mask {
 	u8 mode;
 };
 const struct quorvel_pin_mask quorvel_pin_masks[] = {
-	{ &dev_gpio, PIN_MODE_GPIO },	    { &dev_iic1, PIN_MODE_I2C },	{ &dev_spi0, PIN_MODE_SPI },
-	{ &dev_spi1, PIN_MODE_SPI },	    { &dev_uart, PIN_MODE_UART },	{ &dev_pwm, PIN_MODE_PWM },
-	{ &dev_adc, PIN_MODE_ADC },	    { &dev_ws2812, PIN_MODE_WS2812 },	{ &dev_buzz, PIN_MODE_BUZZER },
-	{ &dev_dht, PIN_MODE_DHT },	    { &dev_18b20, PIN_MODE_DS18B20 },	{ &dev_sr04, PIN_MODE_SR04 },
-	{ &dev_ir_send, PIN_MODE_IR_SEND }, { &dev_ir_recv, PIN_MODE_IR_RECV },
+	{ .mask = &dev_gpio, .mode = PIN_MODE_GPIO },	    { .mask = &dev_iic1, .mode = PIN_MODE_I2C },
+	{ .mask = &dev_spi0, .mode = PIN_MODE_SPI },	    { .mask = &dev_spi1, .mode = PIN_MODE_SPI },
+	{ .mask = &dev_uart, .mode = PIN_MODE_UART },	    { .mask = &dev_pwm, .mode = PIN_MODE_PWM },
+	{ .mask = &dev_adc, .mode = PIN_MODE_ADC },	    { .mask = &dev_ws2812, .mode = PIN_MODE_WS2812 },
+	{ .mask = &dev_buzz, .mode = PIN_MODE_BUZZER },	    { .mask = &dev_dht, .mode = PIN_MODE_DHT },
+	{ .mask = &dev_18b20, .mode = PIN_MODE_DS18B20 },   { .mask = &dev_sr04, .mode = PIN_MODE_SR04 },
+	{ .mask = &dev_ir_send, .mode = PIN_MODE_IR_SEND }, { .mask = &dev_ir_recv, .mode = PIN_MODE_IR_RECV },
 };
 
 // Pins 32 to 44 are the co-processor's own; no mask gives them a mode.
 constexpr int QUORVEL_RESERVED_FIRST = 32;
 constexpr int QUORVEL_RESERVED_LAST = 44;
-
-// Serialises the starts of drivers: the load's and the configuration
-// device's, whose node exists (and may be used) while the load goes on.
-DEFINE_MUTEX(quorvel_enable_lock);
 
 void quorvel_log_params(void)
 {
@@ -148,47 +148,24 @@ void quorvel_log_table(void)
 		printk("%x%s", gpio_state[pin], (pin + 1) % 8 == 0 ? "\n" : "\t");
 }
 
-// A driver runs when it is part of the module and its switch (if any) is on.
-bool quorvel_runs(const struct quorvel_driver *drv) { return drv->init && (!drv->sw || READ_ONCE(*drv->sw) != 0); }
-
-// A failed load stops every driver that started, in stop order, and closes
-// the line: no registration may outlive the module's code.
-void quorvel_unwind_load(const struct quorvel_driver *failed)
-{
-	for (const struct quorvel_driver *drv : quorvel_stop_order)
-		if (drv != failed && quorvel_runs(drv))
-			drv->exit();
-	quorvel_control_uart_exit();
-}
-
 int quorvel_linux_fw_init(void)
 {
-	int ret = 0;
+	int ret;
 
 	quorvel_log_params();
 	init_gpio_mode();
 	quorvel_log_table();
 	mutex_init(&uart_mutex);
 	quorvel_control_uart_init();
-
-	guard(mutex)(&quorvel_enable_lock);
-	for (const struct quorvel_driver *drv : quorvel_start_order) {
-		if (!quorvel_runs(drv))
-			continue;
-		int result = drv->init();
-		if (drv == quorvel_load_decider)
-			ret = result;
-	}
+	ret = quorvel_drivers_load(&quorvel_drivers);
 	if (ret < 0)
-		quorvel_unwind_load(quorvel_load_decider);
+		quorvel_control_uart_exit();
 	return ret;
 }
 
 void quorvel_linux_fw_exit(void)
 {
-	for (const struct quorvel_driver *drv : quorvel_stop_order)
-		if (quorvel_runs(drv))
-			drv->exit();
+	quorvel_drivers_unload(&quorvel_drivers);
 	quorvel_control_uart_exit();
 }
 
@@ -209,17 +186,7 @@ void quorvel_table_store(unsigned int first, const u8 *codes, size_t count)
 	memcpy(&gpio_state[first], codes, count);
 }
 
-void quorvel_enable_remaining_drivers(void)
-{
-	guard(mutex)(&quorvel_enable_lock);
-	for (const struct quorvel_driver *drv : quorvel_late_start) {
-		if (READ_ONCE(*drv->sw) != 0)
-			continue;
-		WRITE_ONCE(*drv->sw, 1L);
-		if (drv->init)
-			(void)drv->init();
-	}
-}
+void quorvel_enable_remaining_drivers(void) { quorvel_drivers_start_late(&quorvel_drivers); }
 
 module_init(quorvel_linux_fw_init);
 module_exit(quorvel_linux_fw_exit);

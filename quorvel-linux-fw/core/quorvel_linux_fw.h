@@ -40,8 +40,9 @@ void quorvel_table_snapshot(u8 *out);
 // Stores count codes from pin `first` on, clipped to the table's 48 pins.
 void quorvel_table_store(unsigned int first, const u8 *codes, size_t count);
 
-// Drivers started after load by the configuration device: each switch that
-// is 0 is set and its driver started. Serialised, so no driver starts twice.
+// Drivers started after load by the configuration device: each of them that
+// does not run is started, its switch set to 1 if it was 0. Serialised with
+// the load's starts, so no driver starts twice.
 void quorvel_enable_remaining_drivers(void);
 
 // Start and stop entries of the drivers.

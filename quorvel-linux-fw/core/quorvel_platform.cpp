@@ -1,4 +1,7 @@
-// The platform pair and character-device skeleton shared by the drivers.
+// The platform pair and character-device helpers shared by the drivers.
+// Each step is undone in reverse when a later one fails: a node is never
+// left behind on a device number that has gone back to the kernel, nor a
+// device registered without its driver.
 #include <linux/err.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
@@ -7,8 +10,14 @@
 
 int quorvel_platform_start(struct platform_device *pdev, struct platform_driver *pdrv)
 {
-	(void)platform_device_register(pdev);
-	return platform_driver_register(pdrv);
+	int ret = platform_device_register(pdev);
+
+	if (ret)
+		return ret;
+	ret = platform_driver_register(pdrv);
+	if (ret)
+		platform_device_unregister(pdev);
+	return ret;
 }
 
 void quorvel_platform_stop(struct platform_device *pdev, struct platform_driver *pdrv)
@@ -17,40 +26,33 @@ void quorvel_platform_stop(struct platform_device *pdev, struct platform_driver 
 	platform_driver_unregister(pdrv);
 }
 
-// Each step is undone in reverse when a later one fails: a node is never left
-// behind on a device number that has gone back to the kernel.
-int quorvel_chrdev_create(struct quorvel_chrdev *cd)
+int quorvel_chrdev_create(const struct quorvel_chrdev_desc *desc, int *major, struct device_class **cls)
 {
-	const struct quorvel_chrdev_desc *d = cd->desc;
+	struct device_class *made_class;
 	struct device *node;
-	int major = register_chrdev(0, d->region, d->fops);
+	int got = register_chrdev(0, desc->region, desc->fops);
 
-	if (major < 0)
-		return major;
-	cd->major = major;
-	cd->dev_class = class_create(THIS_MODULE, d->class_name);
-	if (IS_ERR(cd->dev_class)) {
-		int err = static_cast<int>(PTR_ERR(cd->dev_class));
-		unregister_chrdev(major, d->region);
-		cd->dev_class = nullptr;
-		return err;
+	if (got < 0)
+		return got;
+	made_class = class_create(THIS_MODULE, desc->class_name);
+	if (IS_ERR(made_class)) {
+		unregister_chrdev(got, desc->region);
+		return static_cast<int>(PTR_ERR(made_class));
 	}
-	node = device_create(cd->dev_class, nullptr, MKDEV(major, 0), nullptr, "%s", d->node);
+	node = device_create(made_class, nullptr, MKDEV(got, 0), nullptr, "%s", desc->node);
 	if (IS_ERR(node)) {
-		class_destroy(cd->dev_class);
-		unregister_chrdev(major, d->region);
-		cd->dev_class = nullptr;
+		class_destroy(made_class);
+		unregister_chrdev(got, desc->region);
 		return static_cast<int>(PTR_ERR(node));
 	}
+	*major = got;
+	*cls = made_class;
 	return 0;
 }
 
-void quorvel_chrdev_destroy(struct quorvel_chrdev *cd)
+void quorvel_chrdev_destroy(const struct quorvel_chrdev_desc *desc, int major, struct device_class *cls)
 {
-	if (!cd->dev_class)
-		return;
-	device_destroy(cd->dev_class, MKDEV(cd->major, 0));
-	class_destroy(cd->dev_class);
-	unregister_chrdev(cd->major, cd->desc->region);
-	cd->dev_class = nullptr;
+	device_destroy(cls, MKDEV(major, 0));
+	class_destroy(cls);
+	unregister_chrdev(major, desc->region);
 }

@@ -91,6 +91,14 @@ struct FakeBoard : board::Board {
     }
     void *bad_pointer() override { return &bad_token; }
 
+    board::FaultReport fault_report;
+    void fail_nth(const std::string &name, unsigned nth, unsigned times) override
+    {
+        log(fmt::format("fail_nth '{}' {} {}", name, nth, times));
+    }
+    void fail_clear() override { log("fail_clear"); }
+    board::FaultReport fail_report() override { return fault_report; }
+
 private:
     void log(std::string line) { calls.push_back(std::move(line)); }
 };

@@ -16,9 +16,10 @@ using ::testing::HasSubstr;
 
 namespace {
 
-#define SKIP_UNTIL_MODULE_BUILT()                                                                                      \
-    if (!std::filesystem::exists(khost::module_path()))                                                                \
-    GTEST_SKIP() << "module not built: " << khost::module_path()
+// The build makes the module before these tests; its absence is a failure,
+// never a reason to skip.
+#define REQUIRE_MODULE_BUILT()                                                                                         \
+    ASSERT_TRUE(std::filesystem::exists(khost::module_path())) << "module not built: " << khost::module_path()
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -51,7 +52,7 @@ BoardRun run_board(const std::string &args)
 
 TEST(BoardSession, VersionRequestAndItsFramesInTheTrace)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     Session session({});
     std::ostringstream out, err;
     Shell shell(session.board(), out, err);
@@ -77,7 +78,7 @@ TEST(BoardSession, VersionRequestAndItsFramesInTheTrace)
 
 TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     Session session({});
     std::ostringstream out, err;
     Shell shell(session.board(), out, err);
@@ -90,7 +91,7 @@ TEST(BoardSession, LeavingClosesFilesLeftOpenAndUnloads)
 
 TEST(BoardSession, RefusedLoadLeavesNothingBehind)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     SessionOptions options;
     options.params = {"dev_pwm=0xzz"};
     EXPECT_THROW(Session{options}, StartError);
@@ -99,7 +100,7 @@ TEST(BoardSession, RefusedLoadLeavesNothingBehind)
 
 TEST(BoardProgram, ParametersReachTheModule)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     const BoardRun r = run_board("dev_pwm=3 -c 'dmesg'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_THAT(r.out, HasSubstr("10\t10\t0\t0"));
@@ -115,7 +116,7 @@ TEST(BoardProgram, LsLongShowsTheClassLinkIntoDevices)
 
 TEST(BoardProgram, ExitStatusFollowsTheCommands)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     const BoardRun good = run_board("-c 'open /dev/quorvel_config ro; close 3'");
     EXPECT_EQ(good.status, 0) << good.out;
     EXPECT_EQ(good.out, "3\n0\n");
@@ -127,4 +128,33 @@ TEST(BoardProgram, ExitStatusFollowsTheCommands)
     const BoardRun refused = run_board("dev_pwm=notanumber -c 'lsmod'");
     EXPECT_EQ(refused.status, 1);
     EXPECT_THAT(refused.out, HasSubstr("insmod:"));
+}
+
+TEST(BoardProgram, ErrexitStopsAtTheFirstFailureWithStatusOne)
+{
+    REQUIRE_MODULE_BUILT();
+    const BoardRun r = run_board("-e -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION bad; close 3'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "3\n-14\nstopped at the failed command: ioctl 3 CONFIG_IOCTL_VERSION bad\n");
+    const BoardRun ok = run_board("-e -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; close 3'");
+    EXPECT_EQ(ok.status, 0) << ok.out;
+}
+
+// The board's fail command reaches the kernel layer's failure injection: the
+// configuration device's class fails, its node is missing, and the next
+// load brings it back.
+TEST(BoardProgram, FailMakesAKernelCallFail)
+{
+    REQUIRE_MODULE_BUILT();
+    const BoardRun r = run_board("-e -c 'rmmod; fail class_create 1; insmod; ls /dev; fail; rmmod; insmod; ls /dev'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const auto lines = lines_of(r.out);
+    const auto forced = std::find(lines.begin(), lines.end(), "forced                   class_create");
+    ASSERT_NE(forced, lines.end()) << r.out;
+    const std::string first(r.out.begin(), r.out.begin() + r.out.find("any "));
+    const std::string last(r.out.begin() + r.out.find("forced"), r.out.end());
+    EXPECT_THAT(first, ::testing::Not(HasSubstr("quorvel_config")));
+    EXPECT_THAT(first, HasSubstr("quorvel_count"));
+    EXPECT_THAT(last, HasSubstr("quorvel_config"));
+    EXPECT_THAT(r.out, ::testing::ContainsRegex("armed +class_create 1 1"));
 }

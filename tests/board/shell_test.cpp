@@ -174,6 +174,12 @@ TEST_F(ShellTest, BadInputIsRefusedWithAReason)
         {"dmesg -x", "unexpected '-x'"},
         {"echo 'open", "unmatched quote"},
         {"exit now", "takes no arguments"},
+        {"fail kmalloc", "missing arguments"},
+        {"fail kmalloc 0", "call number '0' out of range"},
+        {"fail kmalloc x", "bad call number 'x'"},
+        {"fail kmalloc 1 0", "count '0' out of range"},
+        {"fail kmalloc 1 2 3", "unexpected '3'"},
+        {"fail clear now", "unexpected 'now'"},
     };
     for (const auto &[command, message] : cases) {
         err.str("");
@@ -218,4 +224,49 @@ TEST_F(ShellTest, ShRunsOnlyWhereTheBoardHasAShell)
     EXPECT_THAT(out.str(), HasSubstr("sh: no shell on this board"));
     EXPECT_THAT(out.str(), HasSubstr("(-38)"));
     EXPECT_EQ(run("sh ls /dev"), Outcome::Usage) << "one quoted command";
+}
+
+TEST_F(ShellTest, FailArmsClearsAndLists)
+{
+    EXPECT_EQ(run("fail class_create 2; fail any 1 3; fail clear"), Outcome::Ok);
+    EXPECT_THAT(fake.calls, ElementsAre("fail_nth 'class_create' 2 1", "fail_nth '' 1 3", "fail_clear"));
+    EXPECT_EQ(out.str(), "");
+    fake.fault_report = {
+        {{"class_create", 2}, {"filp_open", 0}}, 5, {{"", 4, 2}, {"class_create", 2, 1}}, {"class_create"}};
+    run("fail");
+    EXPECT_EQ(out.str(), "any                      5\n"
+                         "class_create             2\n"
+                         "filp_open                0\n"
+                         "armed                    any 4 2\n"
+                         "armed                    class_create 2 1\n"
+                         "forced                   class_create\n");
+}
+
+// A command fails when a program call prints a negative result or a tool
+// reports an error; with errexit the first failure ends the run, as sh -e.
+TEST_F(ShellTest, ErrexitStopsAtTheFirstFailedCommand)
+{
+    fake.open_result = -2;
+    EXPECT_EQ(run("open /a; close 3"), Outcome::Ok) << "without errexit a failure goes by";
+    EXPECT_THAT(fake.calls, ElementsAre("open /a 2", "close 3"));
+
+    shell.set_errexit(true);
+    fake.calls.clear();
+    EXPECT_EQ(run("close 3; open /a; close 3"), Outcome::Failed);
+    EXPECT_THAT(fake.calls, ElementsAre("close 3", "open /a 2"));
+    EXPECT_EQ(err.str(), "stopped at the failed command: open /a\n");
+
+    fake.calls.clear();
+    fake.open_result = 3;
+    fake.read_result = -14;
+    EXPECT_EQ(run("cat /x; close 3"), Outcome::Failed);
+    EXPECT_THAT(fake.calls, ElementsAre("open /x 0", "read 3 4096", "close 3"));
+    fake.calls.clear();
+    EXPECT_EQ(run("read 3 4 bad; close 3"), Outcome::Failed);
+    EXPECT_THAT(fake.calls, ElementsAre("read 3 4"));
+    // Results that are no failures: 0 bytes, an empty listing, help.
+    fake.read_result = 0;
+    EXPECT_EQ(run("read 3 4; ls /dev; help; lsmod; fail; cat /y; echo 1 > /z"), Outcome::Ok);
+    // A parse error still ends the run as one.
+    EXPECT_EQ(run("bogus; close 3"), Outcome::Usage);
 }

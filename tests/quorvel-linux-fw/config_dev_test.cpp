@@ -175,7 +175,39 @@ TEST_F(ConfigDevice, ShortReadsNeverSeeTheMarker)
     EXPECT_EQ(prog_.read(fd_, buf, 0), -1);
     char big[49];
     EXPECT_EQ(prog_.read(fd_, big, 49), -1);
-    EXPECT_EQ(prog_.read(fd_, khost::bad_user_pointer(), 8), 8) << "a bad buffer is not reported";
+}
+
+// A failed copy to or from the caller is reported, and a write sends
+// nothing: zeros in place of the caller's bytes would go out as pin modes.
+TEST_F(ConfigDevice, BadBuffersFailWithEfault)
+{
+    ASSERT_EQ(write({0x05, 0x01}), 2);
+    coproc::PinTable table{};
+    table.fill(0x04);
+    board_.sim().set_table(table);
+
+    // A valid answer: the caller learns of the failed copy; the module keeps
+    // what it learnt, which a read without an answer then returns.
+    EXPECT_EQ(prog_.read(fd_, khost::bad_user_pointer(), 8), -EFAULT);
+    board_.sim().inject({coproc::FaultKind::NoReply});
+    uint8_t buf[8] = {};
+    EXPECT_EQ(prog_.read(fd_, buf, 8), 8);
+    EXPECT_EQ(buf[0], 0x04);
+    EXPECT_EQ(buf[5], 0x04);
+    // No valid answer: the module's own table does not reach the caller either.
+    khost::log_clear();
+    board_.sim().inject({coproc::FaultKind::NoReply});
+    EXPECT_EQ(prog_.read(fd_, khost::bad_user_pointer(), 48), -EFAULT);
+    EXPECT_TRUE(khost::log_contains("read gpio state error-----------------"));
+    EXPECT_EQ(prog_.read(fd_, nullptr, 48), -EFAULT);
+
+    const size_t sent = board_.sim().request_count();
+    EXPECT_EQ(prog_.write(fd_, khost::bad_user_pointer(), 3), -EFAULT);
+    EXPECT_EQ(prog_.write(fd_, nullptr, 49), -EFAULT);
+    EXPECT_EQ(board_.sim().request_count(), sent) << "nothing sent for an unreadable buffer";
+    EXPECT_EQ(prog_.write(fd_, khost::bad_user_pointer(), 50), -1) << "the size is checked first";
+    EXPECT_EQ(prog_.write(fd_, nullptr, 0), -1) << "an empty write copies nothing and is sent";
+    EXPECT_EQ(board_.sim().request_count(), sent + 1);
 }
 
 TEST_F(ConfigDevice, ReadKeepsTheTableWhenTheReplyIsBad)
@@ -218,11 +250,20 @@ TEST_F(ConfigDevice, OnlyA48PinReadHasTheMarker)
     EXPECT_FALSE(khost::log_contains("read gpio state error"));
 }
 
-TEST_F(ConfigDevice, ApplyReturnsZeroEvenWithoutAReply)
+// Only a reply with status 0 acknowledges the table.
+TEST_F(ConfigDevice, ApplyFailsUnlessTheTableIsAcknowledged)
 {
-    board_.sim().set_silent(true);
     EXPECT_EQ(ioctl(APPLY_MODES, nullptr), 0);
+    board_.sim().inject({coproc::FaultKind::Status, 2});
+    EXPECT_EQ(ioctl(APPLY_MODES, nullptr), -1);
+    EXPECT_TRUE(khost::log_contains("ret = 2 "));
+    board_.sim().inject({coproc::FaultKind::BadCrc});
+    EXPECT_EQ(ioctl(APPLY_MODES, nullptr), -1);
+    EXPECT_TRUE(khost::log_contains("ret = -2 "));
+    board_.sim().set_silent(true);
+    EXPECT_EQ(ioctl(APPLY_MODES, nullptr), -1);
     EXPECT_TRUE(khost::log_contains("ret = -1 "));
+    EXPECT_EQ(board_.sim().request_count(), 4u);
 }
 
 TEST_F(ConfigDevice, ResetSendsOneFrameAndReadsNoReply)

@@ -108,7 +108,7 @@ protected:
     int version(u8 *reply)
     {
         const u8 sub = CTRL_VERSION;
-        quorvel_request req = {DEV_TYPE_CONFIG, CMD_CONTROL, &sub, 1, 0};
+        quorvel_request req = {.type = DEV_TYPE_CONFIG, .cmd = CMD_CONTROL, .payload = &sub, .len = 1, .sleep_ms = 0};
         return quorvel_exchange(&req, reply, 7);
     }
 
@@ -197,7 +197,7 @@ TEST_F(Exchange, LargestFrameFitsItsBuffer)
     u8 payload[251];
     for (int i = 0; i < 251; i++)
         payload[i] = static_cast<u8>(i);
-    quorvel_request req = {DEV_TYPE_SPI, CMD_WRITE, payload, 251, 0};
+    quorvel_request req = {.type = DEV_TYPE_SPI, .cmd = CMD_WRITE, .payload = payload, .len = 251, .sleep_ms = 0};
     EXPECT_EQ(quorvel_send(&req), 256);
     ASSERT_TRUE(sim_.wait_for_requests(1, std::chrono::seconds(2)));
     auto got = sim_.requests().back();

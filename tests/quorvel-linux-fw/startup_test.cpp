@@ -5,6 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <array>
 #include <sstream>
 
@@ -245,4 +249,44 @@ TEST(Startup, ALineThatDoesNotOpenLeavesTheModuleWorking)
     p.close(static_cast<int>(p.open("/dev/quorvel_count", 2)));
     EXPECT_EQ(board.unload(), 0);
     EXPECT_TRUE(khost::log_contains("error ret  = -19"));
+}
+
+// The line as the module leaves it, read back from the pseudo-terminal: raw,
+// 4,000,000 baud 8N1 with the receiver on and modem lines ignored, reads
+// returning each byte as it comes; the line discipline and the control
+// characters the module does not set are as the line had them.
+TEST(Startup, LineSettingsReadBackFromTheTty)
+{
+    Board board;
+    ASSERT_EQ(board.unload(), 0);
+    const int fd = ::open(board.sim().tty_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    struct termios before {};
+    ASSERT_EQ(::tcgetattr(fd, &before), 0);
+    before.c_iflag = ICRNL | IXON;
+    before.c_oflag = OPOST | ONLCR;
+    before.c_lflag = ICANON | ECHO | ISIG;
+    before.c_cflag = B9600 | CS7 | PARENB | CSTOPB | CREAD | HUPCL;
+    for (unsigned i = 0; i < NCCS; i++)
+        before.c_cc[i] = static_cast<cc_t>(0x40 + i);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &before), 0);
+    ASSERT_EQ(::tcgetattr(fd, &before), 0);
+
+    ASSERT_EQ(board.load(), 0);
+    struct termios after {};
+    ASSERT_EQ(::tcgetattr(fd, &after), 0);
+    ::close(fd);
+    EXPECT_EQ(after.c_iflag, 0u);
+    EXPECT_EQ(after.c_oflag, 0u);
+    EXPECT_EQ(after.c_lflag, 0u);
+    EXPECT_EQ(after.c_cflag, static_cast<tcflag_t>(B4000000 | CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(after.c_cflag, 0x18BFu);
+    EXPECT_EQ(after.c_line, before.c_line);
+    EXPECT_EQ(after.c_cc[VMIN], 1);
+    EXPECT_EQ(after.c_cc[VTIME], 0);
+    for (unsigned i = 0; i < NCCS; i++) {
+        if (i != VMIN && i != VTIME)
+            EXPECT_EQ(after.c_cc[i], before.c_cc[i]) << "c_cc[" << i << "]";
+    }
+    EXPECT_TRUE(khost::log_contains("termios.c_cflag = " + std::to_string(before.c_cflag)));
 }

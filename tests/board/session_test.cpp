@@ -108,7 +108,7 @@ TEST(BoardProgram, ParametersReachTheModule)
 
 TEST(BoardProgram, LsLongShowsTheClassLinkIntoDevices)
 {
-    SKIP_UNTIL_MODULE_BUILT();
+    REQUIRE_MODULE_BUILT();
     const BoardRun r = run_board("-c 'ls -l /sys/class/config_class'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "lrwxrwxrwx quorvel_config -> ../../devices/virtual/config_class/quorvel_config\n");

@@ -47,11 +47,7 @@ int qk_snprintf(char *buf, size_t size, const char *fmt, ...)
 int qk_kstrtol(const char *s, unsigned int base, long *res) { return kstrtol(s, base, res); }
 int qk_kstrtoul(const char *s, unsigned int base, unsigned long *res) { return kstrtoul(s, base, res); }
 
-/* The module's allocation flags are its own numbers. */
-#define QK_GFP_KERNEL 0x01U
-#define QK_GFP_ATOMIC 0x02U
-#define QK_GFP_ZERO   0x100U
-
+/* The module's allocation flags are its own numbers (qk.h, checked). */
 gfp_t qk_gfp(unsigned int flags)
 {
 	gfp_t gfp = (flags & QK_GFP_ATOMIC) ? GFP_ATOMIC : GFP_KERNEL;
@@ -122,10 +118,48 @@ void qk_mutex_destroy(struct mutex *lock) { mutex_destroy(lock); }
 void qk___spin_lock_init(void *lock, const char *name) { spin_lock_init((spinlock_t *)lock); }
 void qk_spin_lock(void *lock) { spin_lock(lock); }
 void qk_spin_unlock(void *lock) { spin_unlock(lock); }
+int qk_spin_trylock(void *lock) { return spin_trylock(lock); }
+bool qk_spin_is_locked(void *lock) { return spin_is_locked(lock); }
 
-/* Work items have the kernel's layout in the module's view. */
+/*
+ * Work items have the kernel's layout in the module's view; work queues are
+ * the kernel's, opaque to the module. The system's queues are data the
+ * module reads whenever it likes, before the glue could copy the kernel's
+ * pointers: each is the address of a token here, which qk_wq turns into the
+ * kernel's queue when it is used.
+ */
+static char qk_wq_tokens[6];
+struct workqueue_struct *qk_system_wq = (struct workqueue_struct *)&qk_wq_tokens[0];
+struct workqueue_struct *qk_system_highpri_wq = (struct workqueue_struct *)&qk_wq_tokens[1];
+struct workqueue_struct *qk_system_long_wq = (struct workqueue_struct *)&qk_wq_tokens[2];
+struct workqueue_struct *qk_system_unbound_wq = (struct workqueue_struct *)&qk_wq_tokens[3];
+struct workqueue_struct *qk_system_freezable_wq = (struct workqueue_struct *)&qk_wq_tokens[4];
+struct workqueue_struct *qk_system_power_efficient_wq = (struct workqueue_struct *)&qk_wq_tokens[5];
+
+static struct workqueue_struct *qk_wq(struct workqueue_struct *wq)
+{
+	struct workqueue_struct *const system[] = {
+		system_wq,	   system_highpri_wq,	system_long_wq,
+		system_unbound_wq, system_freezable_wq, system_power_efficient_wq,
+	};
+	char *token = (char *)wq;
+
+	BUILD_BUG_ON(ARRAY_SIZE(system) != ARRAY_SIZE(qk_wq_tokens));
+	if (token >= qk_wq_tokens && token < qk_wq_tokens + ARRAY_SIZE(qk_wq_tokens))
+		return system[token - qk_wq_tokens];
+	return wq;
+}
+
+/* The module's "any CPU" is its own number. */
+static int qk_cpu(int cpu) { return cpu == QK_WORK_CPU_UNBOUND ? WORK_CPU_UNBOUND : cpu; }
+
 void qk___init_work(struct work_struct *work, work_func_t func) { INIT_WORK(work, func); }
-bool qk_schedule_work(struct work_struct *work) { return schedule_work(work); }
+
+bool qk_queue_work_on(int cpu, struct workqueue_struct *wq, struct work_struct *work)
+{
+	return queue_work_on(qk_cpu(cpu), qk_wq(wq), work);
+}
+
 bool qk_flush_work(struct work_struct *work) { return flush_work(work); }
 bool qk_cancel_work_sync(struct work_struct *work) { return cancel_work_sync(work); }
 bool qk_work_pending(const struct work_struct *work) { return work_pending(work); }

@@ -5,6 +5,10 @@
  * kernel one that the glue makes, registers and releases. The glue keeps the
  * pairs, so that the kernel's probe and remove of a platform device reach
  * the module's driver with the module's device.
+ *
+ * What the glue does not translate yet (attribute groups, device types,
+ * buses of the module's own) is refused when it is asked for, rather than
+ * left out without a word.
  */
 #include <linux/device.h>
 #include <linux/kernel.h>
@@ -22,6 +26,12 @@ static LIST_HEAD(qk_pdevs);
 static LIST_HEAD(qk_pdrvs);
 
 struct device *qk_real_device(struct qk_device *dev) { return dev ? dev->kernel_private : NULL; }
+
+static int qk_untranslated(const char *what, const char *name)
+{
+	pr_err("quorvel: %s of %s: not translated for this kernel yet\n", what, name);
+	return -EOPNOTSUPP;
+}
 
 /* ---- Classes and device nodes ---------------------------------------- */
 
@@ -66,6 +76,10 @@ struct qk_device *qk_device_create(struct qk_device_class *cls, struct qk_device
 
 	if (!node)
 		return ERR_PTR(-ENOMEM);
+	if (cls->dev_groups) {
+		kfree(node);
+		return ERR_PTR(qk_untranslated("attribute groups", cls->name));
+	}
 	va_start(args, fmt);
 	vsnprintf(name, sizeof(name), fmt, args);
 	va_end(args);
@@ -75,6 +89,7 @@ struct qk_device *qk_device_create(struct qk_device_class *cls, struct qk_device
 		return ERR_CAST(real);
 	}
 	node->dev.parent = parent;
+	node->dev.kobj.name = dev_name(real);
 	node->dev.driver_data = drvdata;
 	node->dev.devt = devt;
 	node->dev.klass = cls;
@@ -129,12 +144,17 @@ int qk_platform_device_register(struct qk_platform_device *mod)
 
 	if (!p)
 		return -ENOMEM;
+	if (mod->dev.groups || mod->dev.type || mod->dev.bus) {
+		kfree(p);
+		return qk_untranslated("groups, type or bus", mod->name);
+	}
 	p->mod = mod;
 	p->real = platform_device_alloc(mod->name, mod->id);
 	if (!p->real) {
 		kfree(p);
 		return -ENOMEM;
 	}
+	p->real->dev.parent = qk_real_device(mod->dev.parent);
 	mod->dev.kernel_private = &p->real->dev;
 	/* Known before it is added: adding it may probe at once. */
 	mutex_lock(&qk_devices_lock);
@@ -148,8 +168,13 @@ int qk_platform_device_register(struct qk_platform_device *mod)
 		platform_device_put(p->real);
 		mod->dev.kernel_private = NULL;
 		kfree(p);
+		return ret;
 	}
-	return ret;
+	/* The name and number the kernel gave it, as the module's own bus would. */
+	mod->dev.kobj.name = dev_name(&p->real->dev);
+	mod->id = p->real->id;
+	mod->id_auto = p->real->id_auto;
+	return 0;
 }
 
 /* The module's release runs once the kernel's device has gone. */
@@ -167,6 +192,11 @@ void qk_platform_device_unregister(struct qk_platform_device *mod)
 	list_del(&p->link);
 	mutex_unlock(&qk_devices_lock);
 	mod->dev.kernel_private = NULL;
+	mod->dev.kobj.name = NULL;
+	if (mod->id_auto) {
+		mod->id = PLATFORM_DEVID_AUTO;
+		mod->id_auto = false;
+	}
 	kfree(p);
 	if (mod->dev.release)
 		mod->dev.release(&mod->dev);
@@ -205,9 +235,13 @@ static int qk_pdrv_probe(struct platform_device *real)
 	if (!pdev)
 		return -ENODEV;
 	pdev->dev.driver = &drv->mod->driver;
+	/* An entry of the module's own id_table, which the kernel matched by. */
+	pdev->id_entry = real->id_entry;
 	ret = drv->mod->probe ? drv->mod->probe(pdev) : 0;
-	if (ret)
+	if (ret) {
 		pdev->dev.driver = NULL;
+		pdev->id_entry = NULL;
+	}
 	return ret;
 }
 
@@ -222,6 +256,7 @@ static int qk_pdrv_remove(struct platform_device *real)
 	if (drv->mod->remove)
 		ret = drv->mod->remove(pdev);
 	pdev->dev.driver = NULL;
+	pdev->id_entry = NULL;
 	return ret;
 }
 
@@ -241,11 +276,18 @@ int qk_platform_driver_register(struct qk_platform_driver *mod)
 
 	if (!d)
 		return -ENOMEM;
+	if (mod->driver.groups || mod->driver.bus || mod->driver.probe || mod->driver.remove) {
+		kfree(d);
+		return qk_untranslated("groups, bus or device callbacks", mod->driver.name);
+	}
 	d->mod = mod;
 	d->real.probe = qk_pdrv_probe;
 	d->real.remove = qk_pdrv_remove;
 	d->real.shutdown = qk_pdrv_shutdown;
 	d->real.driver.name = mod->driver.name;
+	d->real.driver.suppress_bind_attrs = mod->driver.suppress_bind_attrs;
+	/* The kernel's layout (checked): the kernel matches by the module's table. */
+	d->real.id_table = mod->id_table;
 	mutex_lock(&qk_devices_lock);
 	list_add(&d->link, &qk_pdrvs);
 	mutex_unlock(&qk_devices_lock);

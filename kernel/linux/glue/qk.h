@@ -19,6 +19,7 @@
 
 struct qk_file;
 struct qk_inode;
+struct platform_device_id;
 struct qk_poll_table;
 struct qk_device;
 struct qk_platform_device;
@@ -55,34 +56,66 @@ struct qk_file {
 	void *f_host; /* the kernel's struct file this one stands for */
 };
 
-/* The module's struct device, struct device_driver and struct class. */
+/*
+ * The module's device model (kernel/include/linux/{kobject,device,
+ * platform_device}.h). Pointers to structures the glue does not translate
+ * (device types, buses, attribute groups) are kept as void pointers: the
+ * glue refuses a registration that sets them.
+ */
+struct qk_kobject {
+	const char *name;
+	struct qk_kobject *parent;
+	void *sd;
+};
+
+struct qk_device_driver;
+struct qk_device_class;
+
 struct qk_device {
 	struct qk_device *parent;
+	struct qk_kobject kobj; /* its name: the kernel device's, while registered */
 	const char *init_name;
-	void *driver;
+	const void *type;
+	void *bus;
+	struct qk_device_driver *driver;
 	void *platform_data;
 	void *driver_data;
 	u64 devt;
-	void *klass;
+	u32 id;
+	struct qk_device_class *klass;
+	const void **groups;
 	void (*release)(struct qk_device *dev);
 	void *kernel_private; /* the kernel's struct device */
 };
 
 struct qk_device_driver {
 	const char *name;
+	void *bus;
 	void *owner;
+	bool suppress_bind_attrs;
+	int (*probe)(struct qk_device *dev);
+	int (*remove)(struct qk_device *dev);
+	void (*shutdown)(struct qk_device *dev);
+	const void **groups;
+	void *kernel_private;
 };
 
 struct qk_device_class {
 	const char *name;
 	void *owner;
+	void *class_attrs;
+	const void **dev_groups;
+	void (*class_release)(struct qk_device_class *cls);
+	void (*dev_release)(struct qk_device *dev);
 	void *kernel_private; /* the kernel's struct class */
 };
 
 struct qk_platform_device {
 	const char *name;
 	int id;
+	bool id_auto;
 	struct qk_device dev;
+	const struct platform_device_id *id_entry; /* the kernel's layout (checked) */
 };
 
 struct qk_platform_driver {
@@ -90,12 +123,19 @@ struct qk_platform_driver {
 	int (*remove)(struct qk_platform_device *);
 	void (*shutdown)(struct qk_platform_device *);
 	struct qk_device_driver driver;
+	const struct platform_device_id *id_table;
 };
 
 /* The module's mm_segment_t. */
 struct qk_mm_segment {
 	unsigned long seg;
 };
+
+/* The module's own numbers for allocation flags and "any CPU" (checked). */
+#define QK_GFP_KERNEL	    0x01U
+#define QK_GFP_ATOMIC	    0x02U
+#define QK_GFP_ZERO	    0x100U
+#define QK_WORK_CPU_UNBOUND 64
 
 /* The module's device numbers are 64 bits wide, encoded as the kernel's. */
 static inline dev_t qk_devt(u64 devt) { return (dev_t)devt; }

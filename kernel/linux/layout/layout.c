@@ -2,11 +2,13 @@
 /*
  * Sizes and offsets of the structures the module shares with the kernel, as
  * the kernel's headers lay them out (KERNEL_*), and of the glue's mirrors of
- * the module's own structures (MIRROR_*). Compiled to assembly and turned
- * into quorvel_layout.h, as the kernel makes its asm-offsets; the module's
- * side checks itself against it (layout_check.cpp).
+ * the module's own structures (MIRROR_*), for every structure and field that
+ * layouts.h lists. Compiled to assembly and turned into quorvel_layout.h, as
+ * the kernel makes its asm-offsets; the module's side checks itself against
+ * it (layout_check.cpp).
  */
 #include <linux/kbuild.h>
+#include <linux/mod_devicetable.h>
 #include <linux/moduleparam.h>
 #include <linux/mutex.h>
 #include <linux/poll.h>
@@ -16,99 +18,37 @@
 #include <linux/workqueue.h>
 
 #include "qk.h"
+#include "layouts.h"
 
-#define SIZE(prefix, s, type)	DEFINE(prefix##_SIZEOF_##s, sizeof(type))
-#define OFF(prefix, s, type, m) DEFINE(prefix##_OFF_##s##_##m, offsetof(type, m))
+/* Per structure its size and alignment; per field its offset and size. */
+#define QK_DEFINE_S(prefix, id, type)                                                                                  \
+	typedef type qk_layout_##id;                                                                                   \
+	DEFINE(prefix##_SIZEOF_##id, sizeof(type));                                                                    \
+	DEFINE(prefix##_ALIGNOF_##id, __alignof__(type));
+#define QK_DEFINE_F(prefix, id, m)                                                                                     \
+	DEFINE(prefix##_OFF_##id##_##m, offsetof(qk_layout_##id, m));                                                  \
+	DEFINE(prefix##_FSIZE_##id##_##m, sizeof(((qk_layout_##id *)0)->m));
+
+#define K_S(id, type, module_type, header) QK_DEFINE_S(KERNEL, id, type)
+#define K_F(id, m)			   QK_DEFINE_F(KERNEL, id, m)
+#define M_S(id, type, module_type, header) QK_DEFINE_S(MIRROR, id, type)
+#define M_F(id, m)			   QK_DEFINE_F(MIRROR, id, m)
+#define NONE(id)
 
 void common(void);
 void common(void)
 {
-	SIZE(KERNEL, MUTEX, struct mutex);
-	OFF(KERNEL, MUTEX, struct mutex, wait_list);
-	SIZE(KERNEL, LIST_HEAD, struct list_head);
-	SIZE(KERNEL, SPINLOCK, spinlock_t);
-	DEFINE(KERNEL_ALIGNOF_SPINLOCK, __alignof__(spinlock_t));
+	QK_KERNEL_LAYOUTS(K_S, K_F, NONE)
+	QK_MIRROR_LAYOUTS(M_S, M_F, NONE)
 
-	SIZE(KERNEL, WORK_STRUCT, struct work_struct);
-	OFF(KERNEL, WORK_STRUCT, struct work_struct, data);
-	OFF(KERNEL, WORK_STRUCT, struct work_struct, entry);
-	OFF(KERNEL, WORK_STRUCT, struct work_struct, func);
-
-	SIZE(KERNEL, KERNEL_PARAM, struct kernel_param);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, name);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, mod);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, ops);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, perm);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, level);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, flags);
-	OFF(KERNEL, KERNEL_PARAM, struct kernel_param, arg);
-	SIZE(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops);
-	OFF(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops, set);
-	OFF(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops, get);
-	OFF(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops, free);
-
-	SIZE(KERNEL, POLL_WQUEUES, struct poll_wqueues);
-	OFF(KERNEL, POLL_WQUEUES, struct poll_wqueues, pt);
-	SIZE(KERNEL, POLL_TABLE, poll_table);
-	OFF(KERNEL, POLL_TABLE, poll_table, _qproc);
-
-	SIZE(KERNEL, TERMIOS, struct termios);
-	OFF(KERNEL, TERMIOS, struct termios, c_cflag);
-	OFF(KERNEL, TERMIOS, struct termios, c_line);
-	OFF(KERNEL, TERMIOS, struct termios, c_cc);
+	/* The module's spinlock_t keeps the kernel's at the start of its storage. */
+	DEFINE(KERNEL_SIZEOF_spinlock, sizeof(spinlock_t));
+	DEFINE(KERNEL_ALIGNOF_spinlock, __alignof__(spinlock_t));
 	DEFINE(KERNEL_NCCS, NCCS);
-	SIZE(KERNEL, SERIAL_STRUCT, struct serial_struct);
-	OFF(KERNEL, SERIAL_STRUCT, struct serial_struct, flags);
-	OFF(KERNEL, SERIAL_STRUCT, struct serial_struct, iomap_base);
 
-	SIZE(MIRROR, FILE_OPERATIONS, struct qk_file_operations);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, owner);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, read);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, write);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, poll);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, unlocked_ioctl);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, compat_ioctl);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, open);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, flush);
-	OFF(MIRROR, FILE_OPERATIONS, struct qk_file_operations, release);
-	SIZE(MIRROR, INODE, struct qk_inode);
-	OFF(MIRROR, INODE, struct qk_inode, i_rdev);
-	OFF(MIRROR, INODE, struct qk_inode, i_mode);
-	OFF(MIRROR, INODE, struct qk_inode, i_cdev);
-	OFF(MIRROR, INODE, struct qk_inode, i_private);
-	SIZE(MIRROR, FILE, struct qk_file);
-	OFF(MIRROR, FILE, struct qk_file, f_op);
-	OFF(MIRROR, FILE, struct qk_file, f_inode);
-	OFF(MIRROR, FILE, struct qk_file, f_flags);
-	OFF(MIRROR, FILE, struct qk_file, f_mode);
-	OFF(MIRROR, FILE, struct qk_file, f_pos);
-	OFF(MIRROR, FILE, struct qk_file, private_data);
-	OFF(MIRROR, FILE, struct qk_file, f_host);
-	SIZE(MIRROR, DEVICE, struct qk_device);
-	OFF(MIRROR, DEVICE, struct qk_device, parent);
-	OFF(MIRROR, DEVICE, struct qk_device, init_name);
-	OFF(MIRROR, DEVICE, struct qk_device, driver);
-	OFF(MIRROR, DEVICE, struct qk_device, platform_data);
-	OFF(MIRROR, DEVICE, struct qk_device, driver_data);
-	OFF(MIRROR, DEVICE, struct qk_device, devt);
-	OFF(MIRROR, DEVICE, struct qk_device, klass);
-	OFF(MIRROR, DEVICE, struct qk_device, release);
-	OFF(MIRROR, DEVICE, struct qk_device, kernel_private);
-	SIZE(MIRROR, DEVICE_DRIVER, struct qk_device_driver);
-	OFF(MIRROR, DEVICE_DRIVER, struct qk_device_driver, name);
-	OFF(MIRROR, DEVICE_DRIVER, struct qk_device_driver, owner);
-	SIZE(MIRROR, DEVICE_CLASS, struct qk_device_class);
-	OFF(MIRROR, DEVICE_CLASS, struct qk_device_class, name);
-	OFF(MIRROR, DEVICE_CLASS, struct qk_device_class, owner);
-	OFF(MIRROR, DEVICE_CLASS, struct qk_device_class, kernel_private);
-	SIZE(MIRROR, PLATFORM_DEVICE, struct qk_platform_device);
-	OFF(MIRROR, PLATFORM_DEVICE, struct qk_platform_device, name);
-	OFF(MIRROR, PLATFORM_DEVICE, struct qk_platform_device, id);
-	OFF(MIRROR, PLATFORM_DEVICE, struct qk_platform_device, dev);
-	SIZE(MIRROR, PLATFORM_DRIVER, struct qk_platform_driver);
-	OFF(MIRROR, PLATFORM_DRIVER, struct qk_platform_driver, probe);
-	OFF(MIRROR, PLATFORM_DRIVER, struct qk_platform_driver, remove);
-	OFF(MIRROR, PLATFORM_DRIVER, struct qk_platform_driver, shutdown);
-	OFF(MIRROR, PLATFORM_DRIVER, struct qk_platform_driver, driver);
-	SIZE(MIRROR, MM_SEGMENT, struct qk_mm_segment);
+	/* The module's numbers that the glue translates. */
+	DEFINE(MIRROR_GFP_KERNEL, QK_GFP_KERNEL);
+	DEFINE(MIRROR_GFP_ATOMIC, QK_GFP_ATOMIC);
+	DEFINE(MIRROR_GFP_ZERO, QK_GFP_ZERO);
+	DEFINE(MIRROR_WORK_CPU_UNBOUND, QK_WORK_CPU_UNBOUND);
 }

@@ -1,16 +1,23 @@
-// The module's view of the kernel's structures, checked against the kernel
-// the module is built for (quorvel_layout.h comes from its headers and from
-// the glue's mirrors). Compiled with the module's own flags and headers, as
-// one of its objects; it holds no code.
+// The module's view of the kernel's structures and of the glue's mirrors,
+// checked against the kernel the module is built for: quorvel_layout.h comes
+// from the kernel's headers and the mirrors in kernel/linux/glue/qk.h, for
+// every structure and field that layouts.h lists. Compiled with the module's
+// own flags and headers, as one of its objects; it holds no code.
+//
+// Each message names what to bring in step: the structure's header in
+// kernel/include (or kernel/linux/include), the glue's mirror, and the list.
 #include <linux/atomic.h>
 #include <linux/cdev.h>
 #include <linux/device.h>
 #include <linux/fs.h>
+#include <linux/kobject.h>
+#include <linux/mod_devicetable.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/platform_device.h>
 #include <linux/poll.h>
 #include <linux/serial.h>
+#include <linux/slab.h>
 #include <linux/spinlock.h>
 #include <linux/termios.h>
 #include <linux/uaccess.h>
@@ -18,100 +25,120 @@
 
 #include <quorvel_layout.h>
 
-#define SAME_SIZE(prefix, S, type) static_assert(sizeof(type) == prefix##_SIZEOF_##S, #type ": size differs")
-#define SAME_OFF(prefix, S, type, m)                                                                                   \
-	static_assert(__builtin_offsetof(type, m) == prefix##_OFF_##S##_##m, #type "." #m ": offset differs")
+#include "layouts.h"
 
-// Shared with the kernel: the kernel's layout.
-SAME_SIZE(KERNEL, MUTEX, struct mutex);
-SAME_OFF(KERNEL, MUTEX, struct mutex, wait_list);
-SAME_SIZE(KERNEL, LIST_HEAD, struct list_head);
-// The kernel's spinlock lives at the start of the module's lock storage.
-static_assert(__builtin_offsetof(spinlock_t, __host) == 0 && sizeof(spinlock_t::__host) >= KERNEL_SIZEOF_SPINLOCK &&
-	      alignof(spinlock_t) >= KERNEL_ALIGNOF_SPINLOCK);
+namespace qk_layout {
 
-SAME_SIZE(KERNEL, WORK_STRUCT, struct work_struct);
-SAME_OFF(KERNEL, WORK_STRUCT, struct work_struct, data);
-SAME_OFF(KERNEL, WORK_STRUCT, struct work_struct, entry);
-SAME_OFF(KERNEL, WORK_STRUCT, struct work_struct, func);
+// A field as the module's headers lay it out.
+struct field {
+	const char *name;
+	size_t offset, size, align;
+};
 
-SAME_SIZE(KERNEL, KERNEL_PARAM, struct kernel_param);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, name);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, mod);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, ops);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, perm);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, level);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, flags);
-SAME_OFF(KERNEL, KERNEL_PARAM, struct kernel_param, arg);
-SAME_SIZE(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops);
-SAME_OFF(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops, set);
-SAME_OFF(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops, get);
-SAME_OFF(KERNEL, KERNEL_PARAM_OPS, struct kernel_param_ops, free);
+constexpr bool same_name(const char *a, const char *b)
+{
+	while (*a && *a == *b)
+		a++, b++;
+	return *a == *b;
+}
 
-SAME_SIZE(KERNEL, POLL_WQUEUES, struct poll_wqueues);
-SAME_OFF(KERNEL, POLL_WQUEUES, struct poll_wqueues, pt);
-SAME_SIZE(KERNEL, POLL_TABLE, poll_table);
-SAME_OFF(KERNEL, POLL_TABLE, poll_table, _qproc);
+// Whether the field named `name` starts where the listed field before it
+// ends (after the padding its alignment asks for): no field is left out
+// between the two.
+template <size_t N> constexpr bool follows_previous(const field (&fields)[N], const char *name)
+{
+	size_t i = 0;
 
-SAME_SIZE(KERNEL, TERMIOS, struct termios);
-SAME_OFF(KERNEL, TERMIOS, struct termios, c_cflag);
-SAME_OFF(KERNEL, TERMIOS, struct termios, c_line);
-SAME_OFF(KERNEL, TERMIOS, struct termios, c_cc);
+	while (!same_name(fields[i].name, name))
+		i++;
+	if (i == 0)
+		return fields[0].offset == 0;
+	size_t end = fields[i - 1].offset + fields[i - 1].size;
+	return fields[i].offset == (end + fields[i].align - 1) / fields[i].align * fields[i].align;
+}
+
+// The number of fields of a structure, as aggregate initialisation counts
+// them (a structure inside counts once).
+struct any {
+	template <typename T> constexpr operator T &() const;
+	template <typename T> constexpr operator T &&() const;
+};
+template <typename T, typename... A> consteval size_t members()
+{
+	if constexpr (requires { T{ A{}..., any{} }; })
+		return members<T, A..., any>();
+	else
+		return sizeof...(A);
+}
+
+} // namespace qk_layout
+
+// Each structure's fields as the module sees them, in a namespace of its own.
+#define ARRAY_S(id, glue_type, module_type, header)                                                                    \
+	namespace qk_layout_##id                                                                                       \
+	{                                                                                                              \
+		using T = module_type;                                                                                 \
+		constexpr qk_layout::field fields[] = {
+#define ARRAY_F(id, m) { #m, __builtin_offsetof(T, m), sizeof(T::m), alignof(decltype(T::m)) },
+#define ARRAY_E(id)                                                                                                    \
+	}                                                                                                              \
+	;                                                                                                              \
+	}
+QK_KERNEL_LAYOUTS(ARRAY_S, ARRAY_F, ARRAY_E)
+QK_MIRROR_LAYOUTS(ARRAY_S, ARRAY_F, ARRAY_E)
+
+// How many fields each mirrored structure lists.
+#define COUNT_S(id, glue_type, module_type, header) constexpr size_t qk_listed_##id = 0
+#define COUNT_F(id, m)				    +1
+#define COUNT_E(id)				    ;
+QK_MIRROR_LAYOUTS(COUNT_S, COUNT_F, COUNT_E)
+
+// Shared with the kernel: the kernel's layout, for the fields the module names.
+#define KERNEL_S(id, kernel_type, module_type, header)                                                                 \
+	static_assert(sizeof(module_type) == KERNEL_SIZEOF_##id,                                                       \
+		      #module_type " (" header ") differs in size from the kernel's " #kernel_type);                   \
+	static_assert(alignof(module_type) >= KERNEL_ALIGNOF_##id,                                                     \
+		      #module_type " (" header ") is less aligned than the kernel's " #kernel_type);
+#define KERNEL_F(id, m)                                                                                                \
+	static_assert(__builtin_offsetof(qk_layout_##id::T, m) == KERNEL_OFF_##id##_##m,                               \
+		      #id "." #m ": the offset differs from the kernel's (see layouts.h for the header)");             \
+	static_assert(sizeof(qk_layout_##id::T::m) == KERNEL_FSIZE_##id##_##m,                                         \
+		      #id "." #m ": the size differs from the kernel's (see layouts.h for the header)");
+#define NONE(id)
+QK_KERNEL_LAYOUTS(KERNEL_S, KERNEL_F, NONE)
+
+// The module's own, which the glue reads through its mirrors: every field
+// listed, in order, each where the mirror has it.
+#define MIRROR_S(id, mirror_type, module_type, header)                                                                 \
+	static_assert(qk_layout::members<module_type>() == qk_listed_##id, #module_type                                \
+		      " (" header ") has fields that kernel/linux/layout/layouts.h does not list: mirror "             \
+		      "them in " #mirror_type " (kernel/linux/glue/qk.h) and list them there");                        \
+	static_assert(sizeof(module_type) == MIRROR_SIZEOF_##id,                                                       \
+		      #module_type " (" header ") differs in size from the glue's " #mirror_type                       \
+				   " (kernel/linux/glue/qk.h): bring the mirror and layouts.h in step");
+#define MIRROR_F(id, m)                                                                                                \
+	static_assert(qk_layout::follows_previous(qk_layout_##id::fields, #m),                                         \
+		      "a field of " #id " before " #m " is not listed in kernel/linux/layout/layouts.h (nor mirrored " \
+		      "in kernel/linux/glue/qk.h)");                                                                   \
+	static_assert(__builtin_offsetof(qk_layout_##id::T, m) == MIRROR_OFF_##id##_##m,                               \
+		      #id "." #m ": the offset differs from the glue's mirror (kernel/linux/glue/qk.h)");              \
+	static_assert(sizeof(qk_layout_##id::T::m) == MIRROR_FSIZE_##id##_##m,                                         \
+		      #id "." #m ": the size differs from the glue's mirror (kernel/linux/glue/qk.h)");
+QK_MIRROR_LAYOUTS(MIRROR_S, MIRROR_F, NONE)
+
+// The kernel's spinlock lives in the first field of the module's lock
+// storage, whose zero is an unlocked lock in both; the rest of the storage
+// is the kernel layer's and unused here.
+constexpr spinlock_t qk_unlocked = __SPIN_LOCK_UNLOCKED(qk_unlocked);
+static_assert(__builtin_offsetof(spinlock_t, __state) == 0 && sizeof(spinlock_t::__state) >= KERNEL_SIZEOF_spinlock &&
+		      alignof(spinlock_t) >= KERNEL_ALIGNOF_spinlock && qk_unlocked.__state == 0,
+	      "spinlock_t (kernel/include/linux/spinlock.h): its __state, zero when unlocked, must hold the kernel's "
+	      "spinlock");
+
 static_assert(NCCS == KERNEL_NCCS);
-SAME_SIZE(KERNEL, SERIAL_STRUCT, struct serial_struct);
-SAME_OFF(KERNEL, SERIAL_STRUCT, struct serial_struct, flags);
-SAME_OFF(KERNEL, SERIAL_STRUCT, struct serial_struct, iomap_base);
-
-// The module's own: the glue's mirrors.
-SAME_SIZE(MIRROR, FILE_OPERATIONS, struct file_operations);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, owner);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, read);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, write);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, poll);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, unlocked_ioctl);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, compat_ioctl);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, open);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, flush);
-SAME_OFF(MIRROR, FILE_OPERATIONS, struct file_operations, release);
-SAME_SIZE(MIRROR, INODE, struct inode);
-SAME_OFF(MIRROR, INODE, struct inode, i_rdev);
-SAME_OFF(MIRROR, INODE, struct inode, i_mode);
-SAME_OFF(MIRROR, INODE, struct inode, i_cdev);
-SAME_OFF(MIRROR, INODE, struct inode, i_private);
-SAME_SIZE(MIRROR, FILE, struct file);
-SAME_OFF(MIRROR, FILE, struct file, f_op);
-SAME_OFF(MIRROR, FILE, struct file, f_inode);
-SAME_OFF(MIRROR, FILE, struct file, f_flags);
-SAME_OFF(MIRROR, FILE, struct file, f_mode);
-SAME_OFF(MIRROR, FILE, struct file, f_pos);
-SAME_OFF(MIRROR, FILE, struct file, private_data);
-SAME_OFF(MIRROR, FILE, struct file, f_host);
-SAME_SIZE(MIRROR, DEVICE, struct device);
-SAME_OFF(MIRROR, DEVICE, struct device, parent);
-SAME_OFF(MIRROR, DEVICE, struct device, init_name);
-SAME_OFF(MIRROR, DEVICE, struct device, driver);
-SAME_OFF(MIRROR, DEVICE, struct device, platform_data);
-SAME_OFF(MIRROR, DEVICE, struct device, driver_data);
-SAME_OFF(MIRROR, DEVICE, struct device, devt);
-SAME_OFF(MIRROR, DEVICE, struct device, klass);
-SAME_OFF(MIRROR, DEVICE, struct device, release);
-SAME_OFF(MIRROR, DEVICE, struct device, kernel_private);
-SAME_SIZE(MIRROR, DEVICE_DRIVER, struct device_driver);
-SAME_OFF(MIRROR, DEVICE_DRIVER, struct device_driver, name);
-SAME_OFF(MIRROR, DEVICE_DRIVER, struct device_driver, owner);
-SAME_SIZE(MIRROR, DEVICE_CLASS, struct device_class);
-SAME_OFF(MIRROR, DEVICE_CLASS, struct device_class, name);
-SAME_OFF(MIRROR, DEVICE_CLASS, struct device_class, owner);
-SAME_OFF(MIRROR, DEVICE_CLASS, struct device_class, kernel_private);
-SAME_SIZE(MIRROR, PLATFORM_DEVICE, struct platform_device);
-SAME_OFF(MIRROR, PLATFORM_DEVICE, struct platform_device, name);
-SAME_OFF(MIRROR, PLATFORM_DEVICE, struct platform_device, id);
-SAME_OFF(MIRROR, PLATFORM_DEVICE, struct platform_device, dev);
-SAME_SIZE(MIRROR, PLATFORM_DRIVER, struct platform_driver);
-SAME_OFF(MIRROR, PLATFORM_DRIVER, struct platform_driver, probe);
-SAME_OFF(MIRROR, PLATFORM_DRIVER, struct platform_driver, remove);
-SAME_OFF(MIRROR, PLATFORM_DRIVER, struct platform_driver, shutdown);
-SAME_OFF(MIRROR, PLATFORM_DRIVER, struct platform_driver, driver);
-SAME_SIZE(MIRROR, MM_SEGMENT, mm_segment_t);
+static_assert(GFP_KERNEL == MIRROR_GFP_KERNEL && GFP_ATOMIC == MIRROR_GFP_ATOMIC && __GFP_ZERO == MIRROR_GFP_ZERO,
+	      "the allocation flags (kernel/include/linux/slab.h) differ from the glue's (kernel/linux/glue/qk.h)");
+static_assert(WORK_CPU_UNBOUND == MIRROR_WORK_CPU_UNBOUND,
+	      "WORK_CPU_UNBOUND (kernel/include/linux/workqueue.h) differs from the glue's (kernel/linux/glue/qk.h)");
 static_assert(sizeof(dev_t) == 8, "the glue reads the module's device numbers as 64 bits");
 static_assert(sizeof(atomic_t) == 4);

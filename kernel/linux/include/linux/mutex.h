@@ -6,6 +6,9 @@
 #include <linux/types.h>
 #include <linux/list.h>
 #include <linux/cleanup.h>
+#include <linux/lockdep.h>
+
+struct task_struct;
 
 struct mutex {
 	long owner;    // atomic_long_t
@@ -30,5 +33,8 @@ void mutex_unlock(struct mutex *lock);
 bool mutex_is_locked(struct mutex *lock);
 void mutex_destroy(struct mutex *lock);
 }
+// Nesting two locks of one class is the kernel's lock debugging's business,
+// which Debian's kernel does not build in.
+#define mutex_lock_nested(lock, subclass) mutex_lock(lock)
 
 DEFINE_GUARD(mutex, struct mutex *, mutex_lock(_T), mutex_unlock(_T));

@@ -26,9 +26,11 @@ typedef struct poll_table_struct {
 	unsigned int _key;
 } poll_table;
 
+// The kernel's registrations (its poll_table_entry, POLL_INLINE_ENTRIES of
+// them inline) are its own, inside __kernel_private.
 struct poll_wqueues {
 	poll_table pt;
-	alignas(8) unsigned char __kernel_private[KERNEL_SIZEOF_POLL_WQUEUES - sizeof(poll_table)];
+	alignas(8) unsigned char __kernel_private[KERNEL_SIZEOF_poll_wqueues - sizeof(poll_table)];
 };
 
 extern "C" {

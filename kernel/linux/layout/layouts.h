@@ -1,0 +1,92 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+/*
+ * The structures whose layout the module and the real kernel (or the glue)
+ * must agree on, field by field. layout.c (C, the kernel's headers and the
+ * glue's mirrors) and layout_check.cpp (C++, the module's headers) both
+ * expand these lists, so a structure or a field is named once, here.
+ *
+ * Each entry is S(id, glue-side type, module-side type, module-side header),
+ * then F(id, field) for its fields, then E(id).
+ *
+ * QK_KERNEL_LAYOUTS: shared with the kernel, which reads or writes them as
+ * its own. The glue-side type is the kernel's; the listed fields must sit at
+ * the same offsets with the same sizes, and the sizes must agree. Fields the
+ * module does not name (the kernel's private ones) are not listed.
+ *
+ * QK_MIRROR_LAYOUTS: the module's own structures, which the glue reads and
+ * writes through its mirrors in glue/qk.h. Every field is listed, in order:
+ * a field added to the module's header and missing here or in the mirror
+ * stops the build, naming the field it follows and the header to follow.
+ */
+#ifndef QUORVEL_LAYOUTS_H
+#define QUORVEL_LAYOUTS_H
+
+/* One structure to a line or two, as written. */
+/* clang-format off */
+
+#define QK_KERNEL_LAYOUTS(S, F, E)                                                                                   \
+	S(mutex, struct mutex, struct mutex, "kernel/linux/include/linux/mutex.h")                                    \
+	F(mutex, owner) F(mutex, wait_lock) F(mutex, osq) F(mutex, wait_list) E(mutex)                                \
+	S(list_head, struct list_head, struct list_head, "kernel/include/linux/list.h")                               \
+	F(list_head, next) F(list_head, prev) E(list_head)                                                            \
+	S(work_struct, struct work_struct, struct work_struct, "kernel/include/linux/workqueue.h")                    \
+	F(work_struct, data) F(work_struct, entry) F(work_struct, func) E(work_struct)                                \
+	S(kernel_param, struct kernel_param, struct kernel_param, "kernel/linux/include/linux/moduleparam.h")         \
+	F(kernel_param, name) F(kernel_param, mod) F(kernel_param, ops) F(kernel_param, perm)                         \
+	F(kernel_param, level) F(kernel_param, flags) F(kernel_param, arg) E(kernel_param)                            \
+	S(kernel_param_ops, struct kernel_param_ops, struct kernel_param_ops,                                         \
+	  "kernel/linux/include/linux/moduleparam.h")                                                                 \
+	F(kernel_param_ops, flags) F(kernel_param_ops, set) F(kernel_param_ops, get) F(kernel_param_ops, free)        \
+	E(kernel_param_ops)                                                                                           \
+	S(poll_wqueues, struct poll_wqueues, struct poll_wqueues, "kernel/linux/include/linux/poll.h")                \
+	F(poll_wqueues, pt) E(poll_wqueues)                                                                           \
+	S(poll_table, poll_table, poll_table, "kernel/linux/include/linux/poll.h")                                    \
+	F(poll_table, _qproc) F(poll_table, _key) E(poll_table)                                                       \
+	S(termios, struct termios, struct termios, "kernel/include/linux/termios.h")                                  \
+	F(termios, c_iflag) F(termios, c_oflag) F(termios, c_cflag) F(termios, c_lflag) F(termios, c_line)            \
+	F(termios, c_cc) E(termios)                                                                                   \
+	S(serial_struct, struct serial_struct, struct serial_struct, "kernel/include/linux/serial.h")                 \
+	F(serial_struct, type) F(serial_struct, line) F(serial_struct, port) F(serial_struct, irq)                    \
+	F(serial_struct, flags) F(serial_struct, baud_base) F(serial_struct, iomem_base) F(serial_struct, iomap_base) \
+	E(serial_struct)                                                                                              \
+	S(platform_device_id, struct platform_device_id, struct platform_device_id,                                  \
+	  "kernel/include/linux/mod_devicetable.h")                                                                   \
+	F(platform_device_id, name) F(platform_device_id, driver_data) E(platform_device_id)
+
+#define QK_MIRROR_LAYOUTS(S, F, E)                                                                                   \
+	S(file_operations, struct qk_file_operations, struct file_operations, "kernel/include/linux/fs.h")            \
+	F(file_operations, owner) F(file_operations, llseek) F(file_operations, read) F(file_operations, write)       \
+	F(file_operations, poll) F(file_operations, unlocked_ioctl) F(file_operations, compat_ioctl)                  \
+	F(file_operations, open) F(file_operations, flush) F(file_operations, release) E(file_operations)             \
+	S(inode, struct qk_inode, struct inode, "kernel/include/linux/fs.h")                                          \
+	F(inode, i_rdev) F(inode, i_mode) F(inode, i_cdev) F(inode, i_private) E(inode)                               \
+	S(file, struct qk_file, struct file, "kernel/include/linux/fs.h")                                             \
+	F(file, f_op) F(file, f_inode) F(file, f_flags) F(file, f_mode) F(file, f_pos) F(file, private_data)          \
+	F(file, f_host) E(file)                                                                                       \
+	S(kobject, struct qk_kobject, struct kobject, "kernel/include/linux/kobject.h")                               \
+	F(kobject, name) F(kobject, parent) F(kobject, sd) E(kobject)                                                 \
+	S(device, struct qk_device, struct device, "kernel/include/linux/device.h")                                   \
+	F(device, parent) F(device, kobj) F(device, init_name) F(device, type) F(device, bus) F(device, driver)       \
+	F(device, platform_data) F(device, driver_data) F(device, devt) F(device, id) F(device, klass)                \
+	F(device, groups) F(device, release) F(device, kernel_private) E(device)                                      \
+	S(device_driver, struct qk_device_driver, struct device_driver, "kernel/include/linux/device.h")              \
+	F(device_driver, name) F(device_driver, bus) F(device_driver, owner) F(device_driver, suppress_bind_attrs)    \
+	F(device_driver, probe) F(device_driver, remove) F(device_driver, shutdown) F(device_driver, groups)          \
+	F(device_driver, kernel_private) E(device_driver)                                                             \
+	S(device_class, struct qk_device_class, struct device_class, "kernel/include/linux/device.h")                 \
+	F(device_class, name) F(device_class, owner) F(device_class, class_attrs) F(device_class, dev_groups)         \
+	F(device_class, class_release) F(device_class, dev_release) F(device_class, kernel_private) E(device_class)   \
+	S(platform_device, struct qk_platform_device, struct platform_device,                                         \
+	  "kernel/include/linux/platform_device.h")                                                                   \
+	F(platform_device, name) F(platform_device, id) F(platform_device, id_auto) F(platform_device, dev)           \
+	F(platform_device, id_entry) E(platform_device)                                                               \
+	S(platform_driver, struct qk_platform_driver, struct platform_driver,                                         \
+	  "kernel/include/linux/platform_device.h")                                                                   \
+	F(platform_driver, probe) F(platform_driver, remove) F(platform_driver, shutdown) F(platform_driver, driver)  \
+	F(platform_driver, id_table) E(platform_driver)                                                               \
+	S(mm_segment, struct qk_mm_segment, mm_segment_t, "kernel/include/linux/uaccess.h")                           \
+	F(mm_segment, seg) E(mm_segment)
+
+/* clang-format on */
+
+#endif

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <regex>
@@ -195,13 +196,39 @@ Log log_of(const std::string &out, const std::vector<coproc::RequestRecord> &fra
     return log;
 }
 
-// The commands' results: the output without the log and trace lines.
-std::vector<std::string> results_of(const std::string &out)
+// Entries Linux gives every device that the kernel layer does not have: the
+// power management directory, and a platform device's driver_override.
+const std::regex kLinuxOnlyEntry(R"(^(drwxr-xr-x power|-rw-r--r-- driver_override)$)");
+
+// The commands' results: the output without the log and trace lines, and
+// without the entries only Linux has. Majors are handed out from 254 down,
+// and the guest's own drivers take the first few: each major is named by
+// the order it first shows in ("major#1"), in /dev listings, dev files and
+// uevents alike.
+std::vector<std::string> results_of(const std::string &out, size_t *linux_only = nullptr)
 {
+    static const std::regex major(R"((MAJOR=|^c[-rwx]{9} |^)(2[0-9][0-9])(:[0-9]+$|, [0-9]+ |$))");
+    std::vector<std::string> majors;
     std::vector<std::string> results;
-    for (const auto &line : lines_of(out))
-        if (!std::regex_match(line, kLogLine))
-            results.push_back(line);
+    for (const auto &line : lines_of(out)) {
+        if (std::regex_match(line, kLogLine))
+            continue;
+        if (std::regex_match(line, kLinuxOnlyEntry)) {
+            if (linux_only)
+                ++*linux_only;
+            continue;
+        }
+        std::smatch m;
+        if (std::regex_search(line, m, major) && (m[1].length() || m[3].length())) {
+            auto at = std::find(majors.begin(), majors.end(), m[2].str());
+            if (at == majors.end())
+                at = majors.insert(majors.end(), m[2].str());
+            results.push_back(m.prefix().str() + m[1].str() + "major#" + std::to_string(at - majors.begin() + 1) +
+                              m[3].str() + m.suffix().str());
+            continue;
+        }
+        results.push_back(line);
+    }
     return results;
 }
 
@@ -287,6 +314,19 @@ TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
 {
     const std::vector<Step> steps = steps_of({
         "open /dev/quorvel_config",
+        // The device model in sysfs: class entries are links to the devices,
+        // the platform devices and their driver link to each other.
+        "ls -l /dev/quorvel_config",
+        "ls -l /sys/class/config_class",
+        "ls -l /sys/class/count_class",
+        "ls -l /sys/devices/virtual/config_class/quorvel_config",
+        "cat /sys/class/config_class/quorvel_config/uevent",
+        "ls -l /sys/bus/platform/devices/quorvel_config.0",
+        "ls -l /sys/devices/platform/quorvel_config.0",
+        "cat /sys/devices/platform/quorvel_config.0/uevent",
+        "cat /sys/bus/platform/devices/quorvel_count.0/modalias",
+        "ls -l /sys/bus/platform/drivers/quorvel_count",
+        "ls /sys/module/quorvel_linux_module/drivers",
         "ioctl 3 CONFIG_IOCTL_VERSION 00 00",
         "write 3 05 01 01 10",
         "ioctl 3 CONFIG_IOCTL_APPLY_MODES",
@@ -308,6 +348,10 @@ TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
         "write 4 01 02 03 04",
         "read 3 4",
         "read 3 3",
+        "write 4 bad 4", // unreadable bytes are zeros to the counter
+        "read 3 4",
+        "read 3 4 bad", // and an unwritable buffer still reads
+
         "close 4",
         "close 3",
         "sleep 300",
@@ -318,6 +362,11 @@ TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
     const Result vm = on_qemu(params, steps);
     expect_same(layer, vm);
     EXPECT_GE(vm.frames.size(), 8u);
+    size_t linux_only = 0;
+    results_of(vm.out, &linux_only);
+    EXPECT_EQ(linux_only, 3u) << "power twice, driver_override once: " << vm.out;
+    EXPECT_THAT(results_of(layer.out), testing::Contains("lrwxrwxrwx quorvel_config -> "
+                                                         "../../devices/virtual/config_class/quorvel_config"));
 }
 
 // What goes wrong behaves alike: a refused parameter, a silent co-processor,
@@ -341,6 +390,11 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
         {"ioctl 3 CONFIG_IOCTL_APPLY_MODES", nullptr},
         {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", talking},
         {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", stale},
+        // Buffers the module cannot copy through: -EFAULT, and nothing is
+        // sent for a table write it could not read.
+        {"read 3 48 bad", nullptr},
+        {"write 3 bad 4", nullptr},
+        {"ioctl 3 CONFIG_IOCTL_VERSION bad", nullptr},
         {"close 3", nullptr},
         {"dmesg", nullptr},
     };
@@ -366,6 +420,12 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
     EXPECT_SAME_LINES(transcript(layer.frames), transcript(vm.frames));
     EXPECT_SAME_LINES(log_of(layer.out, layer.frames).module, log_of(vm.out, vm.frames).module);
     EXPECT_THAT(expected, testing::Contains(HasSubstr("insmod: 'zz' invalid for parameter 'dev_gpio'")));
+    EXPECT_THAT(log_of(layer.out, layer.frames).module,
+                testing::Contains("quorvel_linux_module: unknown parameter 'dev_bogus' ignored"));
+    ASSERT_GE(expected.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(expected.end() - 4, expected.end()),
+              (std::vector<std::string>{"-14", "-14", "-14", "0"})) // the three bad buffers, the close
+        << layer.out;
     EXPECT_EQ(checks, (std::vector<std::string>{
                           "quorvel_config", "quorvel_count",     // /dev
                           "quorvel_config.0", "quorvel_count.0", // /sys/bus/platform/devices

@@ -327,6 +327,8 @@ TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
         "cat /sys/bus/platform/devices/quorvel_count.0/modalias",
         "ls -l /sys/bus/platform/drivers/quorvel_count",
         "ls /sys/module/quorvel_linux_module/drivers",
+        // An open node holds the module twice: for its cdev and for its operations.
+        "cat /sys/module/quorvel_linux_module/refcnt",
         "ioctl 3 CONFIG_IOCTL_VERSION 00 00",
         "write 3 05 01 01 10",
         "ioctl 3 CONFIG_IOCTL_APPLY_MODES",
@@ -367,6 +369,7 @@ TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
         "open /dev/quorvel_count",
         "close 3",
         "sleep 300",
+        "cat /sys/module/quorvel_linux_module/refcnt",
         "dmesg",
     });
     const std::vector<std::string> params = {"dev_gpio=0x20", "dev_pwm=0x3"};

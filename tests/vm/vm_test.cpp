@@ -391,12 +391,15 @@ TEST(Qemu, ConfigurationDeviceAndCounterMatchTheKernelLayer)
 }
 
 // What goes wrong behaves alike: a refused parameter, a silent co-processor,
-// stale bytes on the line. And an unload leaves nothing behind in the guest:
+// a refused table, a reply with a bad CRC, stale bytes on the line, buffers
+// the module cannot copy through. And an unload leaves nothing behind in the guest:
 // no node, class, platform device or driver, and no poller thread.
 TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
 {
     const auto silent = [](coproc::Simulator &s) { s.set_silent(true); };
     const auto talking = [](coproc::Simulator &s) { s.set_silent(false); };
+    const auto refusing = [](coproc::Simulator &s) { s.inject({.kind = coproc::FaultKind::Status, .value = 1}); };
+    const auto bad_crc = [](coproc::Simulator &s) { s.inject({.kind = coproc::FaultKind::BadCrc}); };
     const auto stale = [](coproc::Simulator &s) {
         s.send_unsolicited({0xaa, 0xbb, 0xcc});
         pause_ms(300); // on the module's side of the line before the next request
@@ -410,6 +413,9 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
         {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", silent},
         {"ioctl 3 CONFIG_IOCTL_APPLY_MODES", nullptr},
         {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", talking},
+        {"ioctl 3 CONFIG_IOCTL_APPLY_MODES", refusing}, // not acknowledged: -1
+        {"ioctl 3 CONFIG_IOCTL_APPLY_MODES", nullptr},
+        {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", bad_crc},
         {"ioctl 3 CONFIG_IOCTL_VERSION 00 00", stale},
         // Buffers the module cannot copy through: -EFAULT, and nothing is
         // sent for a table write it could not read.
@@ -443,6 +449,7 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
     EXPECT_THAT(expected, testing::Contains(HasSubstr("insmod: 'zz' invalid for parameter 'dev_gpio'")));
     EXPECT_THAT(log_of(layer.out, layer.frames).module,
                 testing::Contains("quorvel_linux_module: unknown parameter 'dev_bogus' ignored"));
+    EXPECT_THAT(expected, testing::Contains("-1")) << "the refused table";
     ASSERT_GE(expected.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(expected.end() - 4, expected.end()),
               (std::vector<std::string>{"-14", "-14", "-14", "0"})) // the three bad buffers, the close

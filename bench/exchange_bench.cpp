@@ -1,11 +1,13 @@
-// How long a program waits for one request/reply with the co-processor, and
-// what the module's frame routines cost per request. Run:
+// How long a program waits for one request/reply with the co-processor, set
+// against a raw round trip of the same bytes, and what the module's frame
+// routines cost per request. Run:
 //   build/bench/quorvel_bench
 #include <linux/mutex.h>
 
 #include "link/quorvel_protocol.h"
 
 #include "board.hpp"
+#include "raw_round_trip.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -35,20 +37,51 @@ void BM_BuildAndCheck(benchmark::State &state)
 }
 BENCHMARK(BM_BuildAndCheck);
 
-// One version request from a program, through the module, the pty and the
-// simulated co-processor and back.
+// A version request is 6 bytes out and 7 back.
+constexpr size_t version_request_len = 6;
+constexpr size_t version_reply_len = 7;
+
+// The same bytes over a bare pty with a peer thread: the floor for the two below.
+void BM_RawRoundTrip(benchmark::State &state)
+{
+    qbench::RawRoundTrip raw(version_request_len, version_reply_len);
+    for (auto _ : state)
+        if (!raw.once())
+            state.SkipWithError("raw round trip failed");
+}
+BENCHMARK(BM_RawRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// A program's open version request: one exchange through the module, the pty
+// and the simulated co-processor and back.
+class VersionRequest {
+public:
+    VersionRequest() : fd_(static_cast<int>(program_.open("/dev/quorvel_config", 2))) {}
+    ~VersionRequest() { program_.close(fd_); }
+    bool once() { return program_.ioctl(fd_, 0x5201, reinterpret_cast<unsigned long>(version_)) == 0; }
+
+private:
+    qtest::Board board_;
+    khost::Program program_;
+    int fd_;
+    uint8_t version_[2] = {};
+};
+
 void BM_VersionIoctl(benchmark::State &state)
 {
-    qtest::Board board;
-    khost::Program p;
-    int fd = static_cast<int>(p.open("/dev/quorvel_config", 2));
-    uint8_t version[2];
+    VersionRequest request;
     for (auto _ : state)
-        if (p.ioctl(fd, 0x5201, reinterpret_cast<unsigned long>(version)) != 0)
+        if (!request.once())
             state.SkipWithError("version request failed");
-    p.close(fd);
 }
 BENCHMARK(BM_VersionIoctl)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The two above, alternately, best of seven runs of each; x_raw is their ratio.
+void BM_VersionIoctlVsRaw(benchmark::State &state)
+{
+    VersionRequest request;
+    qbench::compare_with_raw(state, version_request_len, version_reply_len, [&] { return request.once(); });
+}
+BENCHMARK(BM_VersionIoctlVsRaw)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(1);
 
 // The largest control request: the whole table out, with its 1 ms pause.
 void BM_ApplyModes(benchmark::State &state)

@@ -1,6 +1,7 @@
 #include "raw_round_trip.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -69,21 +70,36 @@ void set_module_line(int fd)
 
 using Clock = std::chrono::steady_clock;
 
-// Seconds per call of `calls` calls; negative if one failed.
-double time_calls(const std::function<bool()> &call, int calls)
+// CPU time of the whole process (every thread, user and system), in seconds.
+double process_cpu_seconds()
 {
+    rusage use{};
+    ::getrusage(RUSAGE_SELF, &use);
+    auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(use.ru_utime) + seconds(use.ru_stime);
+}
+
+struct PerCall {
+    double seconds = -1; // wall clock; negative if a call failed
+    double cpu_seconds = 0;
+};
+
+PerCall time_calls(const std::function<bool()> &call, int calls)
+{
+    double cpu_start = process_cpu_seconds();
     auto start = Clock::now();
     for (int i = 0; i < calls; i++)
         if (!call())
-            return -1;
-    return std::chrono::duration<double>(Clock::now() - start).count() / calls;
+            return {};
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return {seconds / calls, (process_cpu_seconds() - cpu_start) / calls};
 }
 
 // Enough calls for a run of about 20 ms, from a short first try.
 int calls_per_run(const std::function<bool()> &call)
 {
     constexpr double run_seconds = 0.02;
-    double each = time_calls(call, 10);
+    double each = time_calls(call, 10).seconds;
     if (each <= 0)
         return 10;
     return std::clamp(static_cast<int>(run_seconds / each), 10, 100'000);
@@ -152,21 +168,24 @@ void compare_with_raw(benchmark::State &state, size_t request_len, size_t reply_
     for (auto _ : state) {
         const int raw_calls = calls_per_run(raw_call);
         const int exchange_calls = calls_per_run(exchange);
-        double raw_best = std::numeric_limits<double>::max();
-        double exchange_best = std::numeric_limits<double>::max();
+        PerCall raw_best{std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+        PerCall exchange_best = raw_best;
         for (int run = 0; run < runs; run++) {
-            double r = time_calls(raw_call, raw_calls);
-            double e = time_calls(exchange, exchange_calls);
-            if (r < 0 || e < 0) {
-                state.SkipWithError(r < 0 ? "raw round trip failed" : "exchange failed");
+            PerCall r = time_calls(raw_call, raw_calls);
+            PerCall e = time_calls(exchange, exchange_calls);
+            if (r.seconds < 0 || e.seconds < 0) {
+                state.SkipWithError(r.seconds < 0 ? "raw round trip failed" : "exchange failed");
                 return;
             }
-            raw_best = std::min(raw_best, r);
-            exchange_best = std::min(exchange_best, e);
+            raw_best = {std::min(raw_best.seconds, r.seconds), std::min(raw_best.cpu_seconds, r.cpu_seconds)};
+            exchange_best = {std::min(exchange_best.seconds, e.seconds),
+                             std::min(exchange_best.cpu_seconds, e.cpu_seconds)};
         }
-        state.SetIterationTime(exchange_best);
-        state.counters["raw_us"] = raw_best * 1e6;
-        state.counters["x_raw"] = exchange_best / raw_best;
+        state.SetIterationTime(exchange_best.seconds);
+        state.counters["raw_us"] = raw_best.seconds * 1e6;
+        state.counters["x_raw"] = exchange_best.seconds / raw_best.seconds;
+        state.counters["cpu_us"] = exchange_best.cpu_seconds * 1e6;
+        state.counters["raw_cpu_us"] = raw_best.cpu_seconds * 1e6;
     }
 }
 

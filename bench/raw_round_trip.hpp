@@ -44,8 +44,12 @@ private:
 // for the clock to resolve it. Sets the benchmark's time to the exchange's
 // best time per call (register with UseManualTime() and Iterations(1)) and
 // its counters:
-//   raw_us  the raw round trip's best time per call, in microseconds
-//   x_raw   the exchange's best time over the raw round trip's
+//   raw_us      the raw round trip's best time per call, in microseconds
+//   x_raw       the exchange's best time over the raw round trip's
+//   cpu_us      the exchange's best CPU time per call of the whole process
+//               (every thread: program, kernel layer, co-processor model)
+//   raw_cpu_us  the same for the raw round trip (client and peer)
+// The CPU times are the steadier numbers on a busy machine.
 void compare_with_raw(benchmark::State &state, size_t request_len, size_t reply_len,
                       const std::function<bool()> &exchange);
 

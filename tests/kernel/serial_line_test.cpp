@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <tty_input.hpp>
 
-
 namespace {
 
 class SerialLine : public ::testing::Test {

@@ -5,13 +5,15 @@
 // ones, as it would on the board for a line without a serial driver.
 //
 // Received bytes pass through the line's input buffer, as through a tty's
-// line discipline: a read that finds it empty fills it with one host read of
-// whatever has arrived, and the reads after it are served from memory. A
-// reader taking a reply one byte at a time thus costs the host one read per
-// reply rather than a poll and a read per byte. Which bytes a read returns is
-// unchanged: first the buffered ones, then what the host tty holds.
+// line discipline: a read or a poll of a non-blocking line that finds it
+// empty fills it with one host read of whatever has arrived, and the reads
+// after it are served from memory. A reader taking a reply one byte at a time,
+// polling before each, thus costs the host one read per reply rather than a
+// poll and a read per byte. Which bytes a read returns is unchanged: first the
+// buffered ones, then what the host tty holds.
 #include <linux/err.h>
 #include <linux/errno.h>
+#include <linux/fcntl.h>
 #include <linux/fs.h>
 #include <linux/poll.h>
 #include <linux/termios.h>
@@ -72,7 +74,7 @@ struct Event {
     khost::SerialEvent::Dir dir;
     int64_t time_ns;
     task_struct *task; // compared only, never followed
-    std::vector<uint8_t> bytes;
+    std::string bytes; // a string holds a few bytes without an allocation
 };
 
 constexpr size_t max_events = 200'000;
@@ -87,19 +89,21 @@ std::deque<Event> events;
 void record(khost::SerialEvent::Dir dir, const char *buf, long n)
 {
     std::lock_guard hold(line_lock);
-    Event e{dir, kern::clock::now_ns(), kern::current_task(), {}};
-    if (dir == khost::SerialEvent::Dir::ToPeer && !events.empty() &&
-        events.back().dir == khost::SerialEvent::Dir::FromPeer && events.back().task == e.task)
-        events.back().dir = khost::SerialEvent::Dir::Drained;
+    Event &e = events.emplace_back(dir, kern::clock::now_ns(), kern::current_task());
     if (n > 0)
-        e.bytes.assign(buf, buf + n);
-    events.push_back(std::move(e));
+        e.bytes.assign(buf, static_cast<size_t>(n));
+    if (dir == khost::SerialEvent::Dir::ToPeer && events.size() > 1) {
+        Event &before = events[events.size() - 2];
+        if (before.dir == khost::SerialEvent::Dir::FromPeer && before.task == e.task)
+            before.dir = khost::SerialEvent::Dir::Drained;
+    }
     if (events.size() > max_events)
         events.pop_front();
 }
 
 SerialFile *serial_file(struct file *f) { return static_cast<SerialFile *>(f->f_host); }
 int host_fd(struct file *f) { return serial_file(f)->fd; }
+bool nonblocking(struct file *f) { return f->f_flags & O_NONBLOCK; }
 
 std::shared_ptr<LineInput> input_of(const std::string &path)
 {
@@ -113,15 +117,16 @@ std::shared_ptr<LineInput> input_of(const std::string &path)
     return input;
 }
 
-// The buffered bytes first; if they fall short, what the host tty holds. A
-// read with nothing to return gives the host's answer (-EAGAIN on a
-// non-blocking line).
-long read_input(SerialFile *sf, char *buf, size_t count)
+// The buffered bytes first; if they fall short, what the host tty holds
+// (unless the line blocks, which would wait with bytes in hand). A read with
+// nothing to return gives the host's answer (-EAGAIN on a non-blocking line).
+long read_input(struct file *f, char *buf, size_t count)
 {
+    SerialFile *sf = serial_file(f);
     LineInput &in = *sf->input;
     std::lock_guard hold(in.lock);
     size_t n = in.take(buf, count);
-    if (n == count)
+    if (n == count || (n > 0 && !nonblocking(f)))
         return static_cast<long>(n);
     long r = in.fill(sf->fd);
     if (r <= 0)
@@ -131,7 +136,7 @@ long read_input(SerialFile *sf, char *buf, size_t count)
 
 ssize_t line_read(struct file *f, char __user *buf, size_t count, loff_t *pos)
 {
-    long n = count ? read_input(serial_file(f), buf, count) : 0;
+    long n = count ? read_input(f, buf, count) : 0;
     record(khost::SerialEvent::Dir::FromPeer, buf, n);
     return n;
 }
@@ -143,15 +148,19 @@ ssize_t line_write(struct file *f, const char __user *buf, size_t count, loff_t 
     return n;
 }
 
-// Bytes in the buffer make the line readable without asking the host; it is
-// then reported writable too, as a line that is being answered is.
+// A non-blocking line takes what has arrived into its buffer, so that the
+// read after a successful poll costs the host nothing; bytes in the buffer
+// make the line readable, and it is then reported writable too, as a line that
+// is being answered is. Otherwise (nothing has arrived, or the host reports a
+// hang-up or an error) the host tty answers.
 unsigned int line_poll(struct file *f, struct poll_table_struct *pt)
 {
     SerialFile *sf = serial_file(f);
     kern::poll_wait_host(f, sf->fd, pt);
     {
-        std::lock_guard hold(sf->input->lock);
-        if (sf->input->waiting())
+        LineInput &in = *sf->input;
+        std::lock_guard hold(in.lock);
+        if (in.waiting() || (nonblocking(f) && in.fill(sf->fd) > 0))
             return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM;
     }
     return host::poll_now(sf->fd);
@@ -209,7 +218,7 @@ std::vector<khost::SerialEvent> merge(const std::vector<Event> &ev)
         if (joins)
             out.back().bytes.insert(out.back().bytes.end(), e.bytes.begin(), e.bytes.end());
         else
-            out.push_back({e.dir, e.time_ns, e.bytes});
+            out.push_back({e.dir, e.time_ns, {e.bytes.begin(), e.bytes.end()}});
         last = &e;
     }
     return out;

@@ -102,5 +102,3 @@ void BM_ApplyModes(benchmark::State &state)
 BENCHMARK(BM_ApplyModes)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(round_trip_seconds);
 
 } // namespace
-
-BENCHMARK_MAIN();

@@ -119,19 +119,25 @@ std::shared_ptr<LineInput> input_of(const std::string &path)
 
 // The buffered bytes first; if they fall short, what the host tty holds
 // (unless the line blocks, which would wait with bytes in hand). A read with
-// nothing to return gives the host's answer (-EAGAIN on a non-blocking line).
+// nothing to return gives the host's answer: -EAGAIN on a non-blocking line,
+// and on a blocking one the bytes it waited for, outside the buffer's lock.
 long read_input(struct file *f, char *buf, size_t count)
 {
     SerialFile *sf = serial_file(f);
     LineInput &in = *sf->input;
-    std::lock_guard hold(in.lock);
-    size_t n = in.take(buf, count);
-    if (n == count || (n > 0 && !nonblocking(f)))
-        return static_cast<long>(n);
-    long r = in.fill(sf->fd);
-    if (r <= 0)
-        return n > 0 ? static_cast<long>(n) : r;
-    return static_cast<long>(n + in.take(buf + n, count - n));
+    {
+        std::lock_guard hold(in.lock);
+        size_t n = in.take(buf, count);
+        if (n == count || (n > 0 && !nonblocking(f)))
+            return static_cast<long>(n);
+        if (nonblocking(f)) {
+            long r = in.fill(sf->fd);
+            if (r <= 0)
+                return n > 0 ? static_cast<long>(n) : r;
+            return static_cast<long>(n + in.take(buf + n, count - n));
+        }
+    }
+    return host::read_fd(sf->fd, buf, count);
 }
 
 ssize_t line_read(struct file *f, char __user *buf, size_t count, loff_t *pos)

@@ -97,6 +97,23 @@ TEST_F(SerialLine, BufferedInputComesFirstAndCountsAsInput)
     set_fs(old);
 }
 
+TEST_F(SerialLine, BlockingLineTakesTheBufferedBytesFirst)
+{
+    sim_.send_unsolicited({0x01, 0x02, 0x03});
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 3));
+    char c = 0;
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1);
+    struct file *blocking = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY, 0);
+    ASSERT_FALSE(IS_ERR(blocking));
+    char two[8] = {};
+    EXPECT_EQ(kernel_read(blocking, 0, two, sizeof two), 2) << "what is buffered, without waiting for more";
+    EXPECT_EQ(two[0], 0x02);
+    sim_.send_unsolicited({0x04});
+    EXPECT_EQ(kernel_read(blocking, 0, two, sizeof two), 1) << "then it waits for the line";
+    EXPECT_EQ(two[0], 0x04);
+    filp_close(blocking, nullptr);
+}
+
 TEST_F(SerialLine, InputFlushDiscardsBufferedBytes)
 {
     sim_.send_unsolicited({0x01, 0x02, 0x03});

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 #include <tty_input.hpp>
 
+#include <memory>
+
 namespace {
 
 class SerialLine : public ::testing::Test {
@@ -151,6 +153,21 @@ TEST_F(SerialLine, TraceTellsRequestsRepliesAndDrainedBytes)
     EXPECT_EQ(events[2].dir, khost::SerialEvent::Dir::FromPeer);
     EXPECT_EQ(events[2].bytes.size(), 7u) << "one-byte reads make one reply";
     EXPECT_TRUE(khost::serial_trace_take().empty());
+}
+
+// The buffer must not hide a hang-up: the host's answer comes through.
+TEST(SerialLineHungUp, ReadAndPollReportThePeerGone)
+{
+    auto sim = std::make_unique<coproc::Simulator>();
+    khost::boot({sim->tty_path(), 1000, 1});
+    struct file *f = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    ASSERT_FALSE(IS_ERR(f));
+    sim.reset(); // closes the master side
+    char c;
+    EXPECT_EQ(kernel_read(f, 0, &c, 1), 0) << "end of file, as the host tty says";
+    EXPECT_NE(f->f_op->poll(f, nullptr) & POLLHUP, 0u);
+    filp_close(f, nullptr);
+    khost::halt();
 }
 
 TEST(SerialLineAbsent, OpeningWithoutALineFails)

@@ -144,21 +144,27 @@ void Simulator::handle(Bytes raw)
     rec.at = std::chrono::steady_clock::now();
     std::function<void(const RequestRecord &)> observer;
     Delivery delivery;
+    Bytes boot_bytes;
+    std::optional<RequestRecord> observed;
     {
         std::lock_guard lock(mu_);
         delivery = answer(rec);
-        log_.push_back(rec);
+        boot_bytes = rec.boot_bytes;
+        if (observer_) {
+            observer = observer_;
+            observed = rec;
+        }
+        log_.push_back(std::move(rec));
         if (log_.size() > kMaxLogged)
             log_.pop_front();
-        observer = observer_;
     }
     logged_.notify_all();
     // The reply goes out after the log entry, so a test that saw the request
     // logged may still have to wait for the bytes; it reads with a timeout.
-    if (!pause(delivery.delay) || !write_all(delivery.bytes) || !write_all(rec.boot_bytes))
+    if (!pause(delivery.delay) || !write_all(delivery.bytes) || !write_all(boot_bytes))
         return;
     if (observer)
-        observer(rec);
+        observer(*observed);
 }
 
 // Runs the request through the firmware and the fault queue; mu_ is held.

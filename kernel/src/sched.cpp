@@ -12,6 +12,7 @@
 #include "clock.hpp"
 #include "host/host.hpp"
 #include "lockdep.hpp"
+#include "sleep_count.hpp"
 #include "task.hpp"
 
 #include <cstdio>
@@ -127,18 +128,27 @@ void sleep_until(task_struct *task, int64_t deadline_ns)
     task->state = TASK_RUNNING;
 }
 
+// A task still running (woken before it slept) returns at once and is not
+// counted as sleeping.
 long sleep_jiffies(long timeout)
 {
     task_struct *task = current_task();
+    bool sleeps = task->state.load() != TASK_RUNNING;
     if (timeout == MAX_SCHEDULE_TIMEOUT) {
+        if (sleeps)
+            kern::sleeps::begin(task, 0);
         sleep_until(task, -1);
         return MAX_SCHEDULE_TIMEOUT;
     }
     if (timeout < 0)
         timeout = 0;
+    if (sleeps)
+        kern::sleeps::begin(task, static_cast<unsigned long>(timeout));
     unsigned long expire = clock::jiffies_now() + static_cast<unsigned long>(timeout);
     sleep_until(task, clock::jiffy_start_ns(expire));
     long left = static_cast<long>(expire - clock::jiffies_now());
+    if (sleeps)
+        kern::sleeps::end(task, left <= 0);
     return left < 0 ? 0 : left;
 }
 

@@ -3,10 +3,20 @@
 // TIOCGSERIAL, TIOCSSERIAL...) reach the host tty driver unchanged, since
 // their layouts are the same Linux ABI. A pseudo-terminal refuses the serial
 // ones, as it would on the board for a line without a serial driver.
+//
+// Received bytes pass through the line's input buffer, as through a tty's
+// line discipline: a read or a poll of a non-blocking line that finds it
+// empty fills it with one host read of whatever has arrived, and the reads
+// after it are served from memory. A reader taking a reply one byte at a time,
+// polling before each, thus costs the host one read per reply rather than a
+// poll and a read per byte. Which bytes a read returns is unchanged: first the
+// buffered ones, then what the host tty holds.
 #include <linux/err.h>
 #include <linux/errno.h>
+#include <linux/fcntl.h>
 #include <linux/fs.h>
 #include <linux/poll.h>
+#include <linux/termios.h>
 
 #include "clock.hpp"
 #include "host/host.hpp"
@@ -16,22 +26,55 @@
 
 #include <khost/serial.hpp>
 
+#include <algorithm>
+#include <array>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 
 namespace {
+
+// What the line has received and no reader has taken yet. Shared by every
+// open file of one host tty, as a tty's buffer is shared by its opens.
+struct LineInput {
+    std::mutex lock; // guards everything below
+    std::array<uint8_t, 4096> bytes{};
+    size_t head = 0;
+    size_t tail = 0;
+
+    size_t waiting() const { return tail - head; }
+    // Up to n buffered bytes into to; the count.
+    size_t take(char *to, size_t n)
+    {
+        n = std::min(n, waiting());
+        std::copy_n(bytes.begin() + static_cast<long>(head), n, to);
+        head += n;
+        return n;
+    }
+    // One host read of what has arrived, into the empty buffer; its result.
+    long fill(int fd)
+    {
+        long r = host::read_fd(fd, bytes.data(), bytes.size());
+        head = 0;
+        tail = r > 0 ? static_cast<size_t>(r) : 0;
+        return r;
+    }
+    void flush() { head = tail = 0; }
+};
 
 struct SerialFile {
     struct file file {};
     struct inode inode {};
     int fd = -1;
+    std::shared_ptr<LineInput> input;
 };
 
 struct Event {
     khost::SerialEvent::Dir dir;
     int64_t time_ns;
     task_struct *task; // compared only, never followed
-    std::vector<uint8_t> bytes;
+    std::string bytes; // a string holds a few bytes without an allocation
 };
 
 // The newest events: a version request makes nine, so some 900 requests'
@@ -39,8 +82,9 @@ struct Event {
 // does not look like one that leaks.
 constexpr size_t max_events = 1 << 13;
 
-std::mutex line_lock; // guards host_path and the trace
+std::mutex line_lock; // guards host_path, inputs and the trace
 std::string host_path;
+std::map<std::string, std::weak_ptr<LineInput>> inputs; // by host path
 std::deque<Event> events;
 
 // A read that the same task's write follows at once is the drain before that
@@ -48,22 +92,65 @@ std::deque<Event> events;
 void record(khost::SerialEvent::Dir dir, const char *buf, long n)
 {
     std::lock_guard hold(line_lock);
-    Event e{dir, kern::clock::now_ns(), kern::current_task(), {}};
-    if (dir == khost::SerialEvent::Dir::ToPeer && !events.empty() &&
-        events.back().dir == khost::SerialEvent::Dir::FromPeer && events.back().task == e.task)
-        events.back().dir = khost::SerialEvent::Dir::Drained;
+    Event &e = events.emplace_back(dir, kern::clock::now_ns(), kern::current_task());
     if (n > 0)
-        e.bytes.assign(buf, buf + n);
-    events.push_back(std::move(e));
+        e.bytes.assign(buf, static_cast<size_t>(n));
+    if (dir == khost::SerialEvent::Dir::ToPeer && events.size() > 1) {
+        Event &before = events[events.size() - 2];
+        if (before.dir == khost::SerialEvent::Dir::FromPeer && before.task == e.task)
+            before.dir = khost::SerialEvent::Dir::Drained;
+    }
     if (events.size() > max_events)
         events.pop_front();
 }
 
-int host_fd(struct file *f) { return static_cast<SerialFile *>(f->f_host)->fd; }
+SerialFile *serial_file(struct file *f) { return static_cast<SerialFile *>(f->f_host); }
+int host_fd(struct file *f) { return serial_file(f)->fd; }
+bool nonblocking(struct file *f) { return f->f_flags & O_NONBLOCK; }
+
+std::shared_ptr<LineInput> input_of(const std::string &path)
+{
+    std::lock_guard hold(line_lock);
+    auto &slot = inputs[path];
+    auto input = slot.lock();
+    if (!input) {
+        input = std::make_shared<LineInput>();
+        slot = input;
+    }
+    return input;
+}
+
+// The buffered bytes first; if they fall short, what the host tty holds
+// (unless the line blocks, which would wait with bytes in hand). A read with
+// nothing to return gives the host's answer: -EAGAIN on a non-blocking line,
+// and on a blocking one the bytes it waited for, outside the buffer's lock.
+long read_input(struct file *f, char *buf, size_t count)
+{
+    SerialFile *sf = serial_file(f);
+    LineInput &in = *sf->input;
+    {
+        std::lock_guard hold(in.lock);
+        size_t n = in.take(buf, count);
+        if (n == count || (n > 0 && !nonblocking(f)))
+            return static_cast<long>(n);
+        if (nonblocking(f)) {
+            // Asking the host how much has arrived costs less than a read
+            // that finds nothing, the usual case of a drain.
+            int queued = 0;
+            if (host::ioctl_fd(sf->fd, FIONREAD, &queued) == 0 && queued == 0)
+                return n > 0 ? static_cast<long>(n) : -EAGAIN;
+            long r = in.fill(sf->fd);
+            if (r <= 0)
+                return n > 0 ? static_cast<long>(n) : r;
+            return static_cast<long>(n + in.take(buf + n, count - n));
+        }
+    }
+    return host::read_fd(sf->fd, buf, count);
+}
 
 ssize_t line_read(struct file *f, char __user *buf, size_t count, loff_t *pos)
 {
-    long n = host::read_fd(host_fd(f), buf, count);
+    long n = count ? read_input(f, buf, count) : 0;
     record(khost::SerialEvent::Dir::FromPeer, buf, n);
     return n;
 }
@@ -75,22 +162,48 @@ ssize_t line_write(struct file *f, const char __user *buf, size_t count, loff_t 
     return n;
 }
 
+// A non-blocking line takes what has arrived into its buffer, so that the
+// read after a successful poll costs the host nothing; bytes in the buffer
+// make the line readable, and it is then reported writable too, as a line that
+// is being answered is. Otherwise (nothing has arrived, or the host reports a
+// hang-up or an error) the host tty answers.
 unsigned int line_poll(struct file *f, struct poll_table_struct *pt)
 {
-    kern::poll_wait_host(f, host_fd(f), pt);
-    return host::poll_now(host_fd(f));
+    SerialFile *sf = serial_file(f);
+    kern::poll_wait_host(f, sf->fd, pt);
+    {
+        LineInput &in = *sf->input;
+        std::lock_guard hold(in.lock);
+        if (in.waiting() || (nonblocking(f) && in.fill(sf->fd) > 0))
+            return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM;
+    }
+    return host::poll_now(sf->fd);
 }
 
+// The buffer is part of the line's input: counted by FIONREAD, discarded by
+// an input flush.
 long line_ioctl(struct file *f, unsigned int cmd, unsigned long arg)
 {
-    return host::ioctl_fd(host_fd(f), cmd, reinterpret_cast<void *>(arg));
+    SerialFile *sf = serial_file(f);
+    LineInput &in = *sf->input;
+    std::lock_guard hold(in.lock);
+    bool flushes_input = (cmd == TCFLSH && (arg == TCIFLUSH || arg == TCIOFLUSH)) || cmd == TCSETSF;
+    if (flushes_input)
+        in.flush();
+    long r = host::ioctl_fd(sf->fd, cmd, reinterpret_cast<void *>(arg));
+    // The host has just written the count there, so the address is good.
+    if (cmd == FIONREAD && r == 0)
+        *reinterpret_cast<int *>(arg) += static_cast<int>(in.waiting());
+    return r;
 }
 
 int line_release(struct inode *inode, struct file *f)
 {
-    auto *sf = static_cast<SerialFile *>(f->f_host);
+    SerialFile *sf = serial_file(f);
     host::close_fd(sf->fd);
     delete sf;
+    std::lock_guard hold(line_lock);
+    std::erase_if(inputs, [](const auto &entry) { return entry.second.expired(); });
     return 0;
 }
 
@@ -119,7 +232,7 @@ std::vector<khost::SerialEvent> merge(const std::vector<Event> &ev)
         if (joins)
             out.back().bytes.insert(out.back().bytes.end(), e.bytes.begin(), e.bytes.end());
         else
-            out.push_back({e.dir, e.time_ns, e.bytes});
+            out.push_back({e.dir, e.time_ns, {e.bytes.begin(), e.bytes.end()}});
         last = &e;
     }
     return out;
@@ -151,6 +264,7 @@ struct file *open(int flags)
         return ERR_PTR<struct file>(fd);
     auto *sf = new SerialFile;
     sf->fd = fd;
+    sf->input = input_of(p);
     sf->inode.i_mode = 0020660;
     sf->inode.i_rdev = MKDEV(4, 67);
     sf->file.f_op = &line_fops;

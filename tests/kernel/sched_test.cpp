@@ -10,6 +10,7 @@
 #include "task.hpp"
 
 #include <khost/kernel.hpp>
+#include <khost/sleeps.hpp>
 
 #include <gtest/gtest.h>
 
@@ -135,19 +136,43 @@ TEST_F(Kernel, StoppingAThreadThatEndedWithoutAReferenceIsReported)
     EXPECT_NE(reports[0].find("BUG: KASAN: use-after-free in kthread_stop"), std::string::npos) << reports[0];
 }
 
+// The waker wakes only a task that is asleep (wake_up_process finds it not
+// running), so the wake-up cannot come before the sleep.
 TEST_F(Kernel, WakeUpEndsASleepEarly)
 {
     struct task_struct *me = get_current();
     std::thread waker([me] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        wake_up_process(me);
+        while (!wake_up_process(me))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
-    auto start = std::chrono::steady_clock::now();
+    const auto before = khost::sleeps_of_current();
     set_current_state(TASK_INTERRUPTIBLE);
     long left = schedule_timeout(static_cast<long>(msecs_to_jiffies(5000)));
-    EXPECT_GT(left, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     waker.join();
+    const auto slept = khost::sleeps_of_current() - before;
+    EXPECT_GT(left, 0);
+    EXPECT_EQ(slept.sleeps, 1u);
+    EXPECT_EQ(slept.timeouts, 0u) << "woken, not timed out";
+    EXPECT_EQ(slept.ticks, msecs_to_jiffies(5000));
+}
+
+TEST_F(Kernel, SleepsAreCountedPerTaskAndByName)
+{
+    const auto before = khost::sleeps_of_current();
+    const auto named = khost::sleeps_of("program");
+    const auto all = khost::sleeps_all();
+    set_current_state(TASK_RUNNING);
+    EXPECT_EQ(schedule_timeout(5), 5) << "a running task does not sleep";
+    set_current_state(TASK_INTERRUPTIBLE);
+    EXPECT_EQ(schedule_timeout(0), 0);
+    msleep(2); // at 1000 Hz, 3 ticks
+    const auto mine = khost::sleeps_of_current() - before;
+    EXPECT_GE(mine.sleeps, 2u);
+    EXPECT_EQ(mine.timeouts, mine.sleeps) << "nothing woke this thread";
+    EXPECT_GE(mine.ticks, 3u);
+    EXPECT_GE((khost::sleeps_of("program") - named).timeouts, mine.timeouts);
+    EXPECT_GE((khost::sleeps_all() - all).timeouts, mine.timeouts);
+    EXPECT_EQ(khost::sleeps_of("no such task").sleeps, 0u);
 }
 
 TEST_F(Kernel, ScheduleTimeoutWhileRunningReturnsAtOnce)

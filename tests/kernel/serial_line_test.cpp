@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 #include <tty_input.hpp>
 
-#include <thread>
+#include <memory>
 
 namespace {
 
@@ -57,10 +57,77 @@ TEST_F(SerialLine, ReadsDoNotBlockAndPollSeesData)
     EXPECT_EQ(kernel_read(f_, 0, &c, 1), -EAGAIN);
     EXPECT_EQ(f_->f_op->poll(f_, nullptr) & POLLIN, 0u);
     sim_.send_unsolicited({0x42});
-    for (int i = 0; i < 100 && !(f_->f_op->poll(f_, nullptr) & POLLIN); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 1));
+    EXPECT_NE(f_->f_op->poll(f_, nullptr) & POLLIN, 0u);
     EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1);
     EXPECT_EQ(c, 0x42);
+}
+
+// A read takes everything that has arrived into the line's buffer, as a
+// tty's line discipline does; what it holds is still the line's input.
+TEST_F(SerialLine, BufferedInputComesFirstAndCountsAsInput)
+{
+    mm_segment_t old = get_fs();
+    set_fs(KERNEL_DS);
+    auto queued = [&] {
+        int n = -1;
+        EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, FIONREAD, reinterpret_cast<unsigned long>(&n)), 0);
+        return n;
+    };
+    sim_.send_unsolicited({0x01, 0x02, 0x03});
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 3));
+    char c = 0;
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1);
+    EXPECT_EQ(c, 0x01);
+    EXPECT_FALSE(qtest::wait_for_input(sim_.tty_path(), 1, std::chrono::milliseconds(0))) << "the host holds none";
+    EXPECT_EQ(queued(), 2);
+    EXPECT_NE(f_->f_op->poll(f_, nullptr) & POLLIN, 0u) << "buffered bytes make the line readable";
+
+    struct file *other = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    ASSERT_FALSE(IS_ERR(other));
+    EXPECT_EQ(kernel_read(other, 0, &c, 1), 1) << "every open of the line shares its input";
+    EXPECT_EQ(c, 0x02);
+    filp_close(other, nullptr);
+
+    sim_.send_unsolicited({0x04, 0x05});
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 2));
+    EXPECT_EQ(queued(), 3);
+    char rest[50] = {};
+    ASSERT_EQ(kernel_read(f_, 0, rest, 50), 3) << "the buffered byte, then the host's";
+    EXPECT_EQ(std::vector<char>(rest, rest + 3), (std::vector<char>{0x03, 0x04, 0x05}));
+    EXPECT_EQ(kernel_read(f_, 0, rest, 50), -EAGAIN);
+    set_fs(old);
+}
+
+TEST_F(SerialLine, BlockingLineTakesTheBufferedBytesFirst)
+{
+    sim_.send_unsolicited({0x01, 0x02, 0x03});
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 3));
+    char c = 0;
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1);
+    struct file *blocking = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY, 0);
+    ASSERT_FALSE(IS_ERR(blocking));
+    char two[8] = {};
+    EXPECT_EQ(kernel_read(blocking, 0, two, sizeof two), 2) << "what is buffered, without waiting for more";
+    EXPECT_EQ(two[0], 0x02);
+    sim_.send_unsolicited({0x04});
+    EXPECT_EQ(kernel_read(blocking, 0, two, sizeof two), 1) << "then it waits for the line";
+    EXPECT_EQ(two[0], 0x04);
+    filp_close(blocking, nullptr);
+}
+
+TEST_F(SerialLine, InputFlushDiscardsBufferedBytes)
+{
+    sim_.send_unsolicited({0x01, 0x02, 0x03});
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 3));
+    char c = 0;
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1);
+    EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, TCFLSH, TCOFLUSH), 0);
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), 1) << "an output flush keeps the input";
+    EXPECT_EQ(c, 0x02);
+    EXPECT_EQ(f_->f_op->unlocked_ioctl(f_, TCFLSH, TCIFLUSH), 0);
+    EXPECT_EQ(kernel_read(f_, 0, &c, 1), -EAGAIN);
+    EXPECT_EQ(f_->f_op->poll(f_, nullptr) & POLLIN, 0u);
 }
 
 TEST_F(SerialLine, TraceTellsRequestsRepliesAndDrainedBytes)
@@ -101,6 +168,21 @@ TEST_F(SerialLine, TraceKeepsTheNewestEvents)
     ASSERT_EQ(events.size(), 8192u);
     EXPECT_EQ(events.front().bytes, std::vector<uint8_t>{(writes - 8192) & 0x7f});
     EXPECT_EQ(events.back().bytes, std::vector<uint8_t>{(writes - 1) & 0x7f});
+}
+
+// The buffer must not hide a hang-up: the host's answer comes through.
+TEST(SerialLineHungUp, ReadAndPollReportThePeerGone)
+{
+    auto sim = std::make_unique<coproc::Simulator>();
+    khost::boot({sim->tty_path(), 1000, 1});
+    struct file *f = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    ASSERT_FALSE(IS_ERR(f));
+    sim.reset(); // closes the master side
+    char c;
+    EXPECT_EQ(kernel_read(f, 0, &c, 1), 0) << "end of file, as the host tty says";
+    EXPECT_NE(f->f_op->poll(f, nullptr) & POLLHUP, 0u);
+    filp_close(f, nullptr);
+    khost::halt();
 }
 
 TEST(SerialLineAbsent, OpeningWithoutALineFails)

@@ -3,6 +3,7 @@
 #include "board.hpp"
 
 #include <coproc/frame.hpp>
+#include <khost/sleeps.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -312,14 +313,20 @@ TEST_F(ConfigDevice, EnableAllSetsEachSwitchOnce)
     EXPECT_EQ(board_.sim().request_count(), 0u) << "neither the table nor the co-processor is touched";
 }
 
+// The poller's cycles are counted by the kernel layer as its sleeps.
 TEST(ConfigPoller, IdleWhileTheTtyIsNotInUse)
 {
     Board board;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // four poll cycles
+    const auto start = khost::sleeps_of("my_thread");
+    for (int i = 0; i < 1000 && (khost::sleeps_of("my_thread") - start).timeouts < 4; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE((khost::sleeps_of("my_thread") - start).timeouts, 4u) << "four poll cycles";
     EXPECT_EQ(board.sim().request_count(), 0u);
-    auto start = std::chrono::steady_clock::now();
+    const auto before = khost::sleeps_of("my_thread");
     EXPECT_EQ(board.unload(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "ends within a cycle";
+    // Stopped during a cycle's sleep, the poller sleeps out at most that
+    // cycle (its msleep resumes once after the wake-up) and starts no other.
+    EXPECT_LE((khost::sleeps_of("my_thread") - before).sleeps, 2u) << "ends within a cycle";
 }
 
 } // namespace

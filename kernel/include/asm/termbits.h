@@ -71,3 +71,8 @@ struct termios {
 #define ECHOK	 0000040
 #define ECHONL	 0000100
 #define IEXTEN	 0100000
+
+/* TCFLSH's argument */
+#define TCIFLUSH  0
+#define TCOFLUSH  1
+#define TCIOFLUSH 2

@@ -83,8 +83,9 @@ void expect_newest_fill(uint64_t base, int written)
     ASSERT_LE(cost, size_t{128} << 10);
     // Once full, what is lost to the wrap, the oldest record dropped and
     // the headers' 8-byte alignment is less than 8 KiB.
-    if (records.front().seq > base)
+    if (records.front().seq > base) {
         ASSERT_GT(cost, size_t{120} << 10) << records.size() << " records";
+    }
 }
 
 // Some 10 MB of text: the buffer wraps at many places.
@@ -96,8 +97,9 @@ TEST(Printk, LogKeepsTheNewestRecordsThatFitItsBuffer)
     khost::log_clear();
     for (int n = 0; n < 20000; n++) {
         printk("%s\n", filler(n).c_str());
-        if (n % 50 == 0)
+        if (n % 50 == 0) {
             ASSERT_NO_FATAL_FAILURE(expect_newest_fill(base, n + 1)) << "after record " << n;
+        }
     }
     expect_newest_fill(base, 20000);
 }

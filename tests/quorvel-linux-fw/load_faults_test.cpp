@@ -139,8 +139,9 @@ protected:
     // failures works.
     void expect_clean_unload_and_fresh_load(const std::string &context)
     {
-        if (board_.loaded())
+        if (board_.loaded()) {
             ASSERT_EQ(board_.unload(), 0) << context;
+        }
         EXPECT_THAT(parts_of(config), ::testing::IsEmpty()) << context;
         EXPECT_THAT(parts_of(count), ::testing::IsEmpty()) << context;
         EXPECT_TRUE(khost::lsmod().empty()) << context;
@@ -187,8 +188,9 @@ TEST_F(LoadFaults, EveryFallibleCallOfTheLoadFailedInTurn)
             // Linux; a failed start leaves nothing.
             const bool probe_failed = name != "platform_device_register" && name != "platform_driver_register" &&
                                       name != "kthread_create_on_node";
-            if (!probe_failed)
+            if (!probe_failed) {
                 EXPECT_THAT(parts_of(*lost), ::testing::IsEmpty()) << context;
+            }
         } else {
             EXPECT_TRUE(khost::log_contains("IS_ERR(filp)")) << context;
         }

@@ -285,8 +285,9 @@ TEST(Startup, LineSettingsReadBackFromTheTty)
     EXPECT_EQ(after.c_cc[VMIN], 1);
     EXPECT_EQ(after.c_cc[VTIME], 0);
     for (unsigned i = 0; i < NCCS; i++) {
-        if (i != VMIN && i != VTIME)
+        if (i != VMIN && i != VTIME) {
             EXPECT_EQ(after.c_cc[i], before.c_cc[i]) << "c_cc[" << i << "]";
+        }
     }
     EXPECT_TRUE(khost::log_contains("termios.c_cflag = " + std::to_string(before.c_cflag)));
 }

@@ -15,7 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,10 +32,15 @@ struct FakeAdc {
     std::vector<std::string> *calls;
 };
 
+std::mutex calls_lock; // reads come from several programs at once
+
 int fake_read_raw(struct iio_dev *indio_dev, struct iio_chan_spec const *chan, int *val, int *val2, long mask)
 {
     auto *adc = static_cast<FakeAdc *>(iio_priv(indio_dev));
-    adc->calls->push_back("read " + std::to_string(chan->channel) + " mask " + std::to_string(mask));
+    {
+        std::lock_guard hold(calls_lock);
+        adc->calls->push_back("read " + std::to_string(chan->channel) + " mask " + std::to_string(mask));
+    }
     *val = adc->sample[chan->channel];
     *val2 = adc->val2;
     return adc->result;
@@ -239,6 +247,44 @@ TEST_F(Iio, RegistrationIsRefusedWhole)
     khost::fail_clear();
     struct iio_dev *d = make(5);
     EXPECT_EQ(0, iio_device_register(d)) << "the failed attempts left their ids free";
+}
+
+// Programs reading while the device is unregistered: each read gives a
+// value or an error, none reaches the driver after the unregistration.
+TEST_F(Iio, ReadsRacingUnregistrationEndCleanly)
+{
+    struct iio_dev *d = make(2);
+    ASSERT_EQ(0, iio_device_register(d));
+    std::atomic<bool> stop{false};
+    std::atomic<int> values{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            khost::Program prog("reader");
+            while (!stop) {
+                long fd = prog.open("/sys/bus/iio/devices/iio:device2/in_voltage2_raw", 0);
+                if (fd < 0)
+                    continue;
+                char buf[16] = {};
+                if (prog.read(static_cast<int>(fd), buf, sizeof(buf) - 1) > 0 && std::string(buf) == "4095\n")
+                    ++values;
+                prog.close(static_cast<int>(fd));
+            }
+        });
+    }
+    while (values < 20)
+        std::this_thread::yield();
+    iio_device_unregister(d);
+    size_t seen;
+    {
+        std::lock_guard hold(calls_lock);
+        seen = calls_.size();
+    }
+    stop = true;
+    for (auto &t : readers)
+        t.join();
+    EXPECT_EQ(seen, calls_.size()) << "no read reached the driver after unregistration";
+    EXPECT_FALSE(kern::vfs::exists("/sys/bus/iio/devices/iio:device2"));
 }
 
 // devm_: freed, and unregistered, when the parent's driver unbinds.

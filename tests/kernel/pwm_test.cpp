@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -25,6 +27,7 @@ namespace {
 // callback; `refuse` makes the named callback fail with the given error.
 struct FakePwm {
     struct pwm_chip chip {};
+    std::mutex calls_lock; // channels are driven from several programs at once
     std::vector<std::string> calls;
     std::string refuse;
     int refuse_with = -EIO;
@@ -40,6 +43,7 @@ FakePwm *fake_of(struct pwm_chip *chip) { return reinterpret_cast<FakePwm *>(chi
 
 void note(struct pwm_chip *chip, const std::string &what, struct pwm_device *pwm)
 {
+    std::lock_guard hold(fake_of(chip)->calls_lock);
     fake_of(chip)->calls.push_back(what + " " + std::to_string(pwm->hwpwm));
 }
 
@@ -148,6 +152,15 @@ protected:
         long n = prog_.read(static_cast<int>(fd), buf, sizeof(buf) - 1);
         prog_.close(static_cast<int>(fd));
         return n < 0 ? "<read " + std::to_string(n) + ">" : std::string(buf, n);
+    }
+    static long put_as(khost::Program &prog, const std::string &path, const std::string &text)
+    {
+        long fd = prog.open(path, 1);
+        if (fd < 0)
+            return fd;
+        long n = prog.write(static_cast<int>(fd), text.data(), text.size());
+        prog.close(static_cast<int>(fd));
+        return n;
     }
     long ok(const std::string &text) { return static_cast<long>(text.size()); }
 
@@ -331,6 +344,49 @@ TEST_F(Pwm, FailuresInAddingAChipOrExportingAChannelLeaveNothing)
     ASSERT_FALSE(IS_ERR(pwm));
     EXPECT_EQ(0, pwm_config(pwm, 10, 20));
     pwm_put(pwm);
+}
+
+// Programs driving different channels at once: each channel's callbacks
+// come in its own order, and what the core records is what its driver took.
+TEST_F(Pwm, ChannelsDrivenAtOnceKeepTheirOwnState)
+{
+    constexpr int rounds = 50;
+    std::vector<std::thread> programs;
+    std::vector<long> failures(3, 0);
+    for (int ch = 0; ch < 3; ++ch) {
+        programs.emplace_back([this, ch, &failures] {
+            khost::Program prog("pwm" + std::to_string(ch));
+            const std::string dir = chip0_ + "/pwm" + std::to_string(ch);
+            auto step = [&](const std::string &path, const std::string &text) {
+                if (put_as(prog, path, text) != static_cast<long>(text.size()))
+                    ++failures[ch];
+            };
+            step(chip0_ + "/export", std::to_string(ch));
+            for (int i = 1; i <= rounds; ++i) {
+                step(dir + "/period", std::to_string(1000 * i + ch));
+                step(dir + "/duty_cycle", std::to_string(10 * i));
+                step(dir + "/enable", i % 2 ? "1" : "0");
+            }
+            step(chip0_ + "/unexport", std::to_string(ch));
+        });
+    }
+    for (auto &t : programs)
+        t.join();
+    EXPECT_EQ((std::vector<long>{0, 0, 0}), failures);
+    for (unsigned ch = 0; ch < 3; ++ch) {
+        EXPECT_EQ(1000 * rounds + static_cast<int>(ch), fake_.hw[ch].period);
+        EXPECT_EQ(10 * rounds, fake_.hw[ch].duty);
+        EXPECT_FALSE(fake_.hw[ch].enabled);
+        EXPECT_EQ(static_cast<unsigned>(1000 * rounds) + ch, fake_.chip.pwms[ch].period);
+        std::vector<std::string> mine;
+        for (const auto &c : fake_.calls)
+            if (c.back() == static_cast<char>('0' + ch))
+                mine.push_back(c);
+        ASSERT_EQ(static_cast<size_t>(2 + 3 * rounds), mine.size());
+        EXPECT_EQ("request " + std::to_string(ch), mine.front());
+        EXPECT_EQ("free " + std::to_string(ch), mine.back());
+    }
+    EXPECT_EQ(0, pwmchip_remove(&fake_.chip));
 }
 
 } // namespace

@@ -132,6 +132,8 @@ ssize_t read_channel_info(struct device *dev, struct device_attribute *attr, cha
 {
     struct iio_dev *indio_dev = dev_to_iio_dev(dev);
     iio_dev_attr *this_attr = to_iio_attr(attr);
+    if (!indio_dev->info->read_raw)
+        return -EINVAL;
     int val = 0, val2 = 0;
     int ret = indio_dev->info->read_raw(indio_dev, this_attr->c, &val, &val2, this_attr->address);
     if (ret < 0)
@@ -328,7 +330,7 @@ struct iio_dev *devm_iio_device_alloc(struct device *dev, int sizeof_priv)
 
 int iio_device_register(struct iio_dev *indio_dev)
 {
-    if (!indio_dev || !core_of(indio_dev) || !indio_dev->info || !indio_dev->info->read_raw)
+    if (!indio_dev || !core_of(indio_dev) || !indio_dev->info)
         return -EINVAL;
     IioCore *core = core_of(indio_dev);
     struct device *log_dev = indio_dev->dev.parent ? indio_dev->dev.parent : &indio_dev->dev;

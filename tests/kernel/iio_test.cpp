@@ -193,6 +193,11 @@ TEST_F(Iio, WritesReachWriteRaw)
     EXPECT_EQ(4, put(raw, "-1.5"));
     EXPECT_EQ(-EINVAL, put(raw, "lots"));
     EXPECT_EQ((Calls{"write 2 123 0 mask 0", "write 2 -1 -500000 mask 0"}), calls_);
+
+    static const struct iio_info write_only = {.write_raw = fake_write_raw};
+    struct iio_dev *w = make(1, &write_only);
+    ASSERT_EQ(0, iio_device_register(w));
+    EXPECT_EQ("<read -22>", get("/sys/bus/iio/devices/iio:device1/in_voltage0_raw")) << "no read_raw";
 }
 
 TEST_F(Iio, TheDriverMaySetTheIdBeforeRegistering)

@@ -4,7 +4,8 @@
 // own name ("kmalloc" for the whole allocator family, else the function's
 // name: "register_chrdev", "class_create", "device_create",
 // "platform_device_register", "platform_driver_register",
-// "kthread_create_on_node", "filp_open"...), and fails as Linux would when
+// "kthread_create_on_node", "filp_open", "pwmchip_add",
+// "iio_device_register"...), and fails as Linux would when
 // told to. Each forced failure is logged as "FAULT_INJECTION: forcing a
 // failure." with the call's name.
 #include <string>

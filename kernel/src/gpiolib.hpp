@@ -47,6 +47,7 @@ void set_value_cansleep(struct gpio_desc *desc, int value);
 int sysfs_register(struct gpio_chip *chip);
 void sysfs_unregister(struct gpio_chip *chip);
 int export_desc(struct gpio_desc *desc, bool direction_may_change);
+int export_locked(struct gpio_desc *desc); // the export lock held
 void unexport_desc(struct gpio_desc *desc);
 
 } // namespace kern::gpio

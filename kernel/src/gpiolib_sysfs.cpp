@@ -148,7 +148,7 @@ ssize_t export_store(struct device_class *, struct class_attribute *, const char
     status = request(desc, "sysfs");
     if (status < 0)
         return status == -EPROBE_DEFER ? -ENODEV : status;
-    status = export_desc(desc, true);
+    status = export_locked(desc);
     if (status < 0) {
         free_desc(desc);
         return status;
@@ -230,7 +230,7 @@ void sysfs_unregister(struct gpio_chip *chip)
     }
 }
 
-int export_desc(struct gpio_desc *desc, bool /*direction_may_change*/)
+int export_locked(struct gpio_desc *desc)
 {
     if (!desc || !desc->chip)
         return -EINVAL;
@@ -258,6 +258,12 @@ int export_desc(struct gpio_desc *desc, bool /*direction_may_change*/)
     desc->sysfs_dev = dev;
     desc->flags |= FLAG_EXPORT;
     return 0;
+}
+
+int export_desc(struct gpio_desc *desc, bool /*direction_may_change*/)
+{
+    std::lock_guard hold(export_lock);
+    return export_locked(desc);
 }
 
 void unexport_desc(struct gpio_desc *desc)

@@ -2,6 +2,7 @@
 // in order and with their arguments, for each request, direction and value;
 // the number space; removal with lines in use; and the legacy sysfs
 // interface with the errors the kernel gives.
+#include <linux/device.h>
 #include <linux/errno.h>
 #include <linux/gpio.h>
 
@@ -15,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -26,6 +29,7 @@ struct FakeChip {
     std::vector<int> level;
     std::vector<int> is_out;
     std::vector<std::string> calls;
+    std::mutex calls_lock;
     int get_result = -1; // >= 0 or an errno: what get answers instead of the level
     int request_result = 0;
 
@@ -44,7 +48,11 @@ struct FakeChip {
     }
 
     static FakeChip *of(struct gpio_chip *c) { return static_cast<FakeChip *>(gpiochip_get_data(c)); }
-    static void note(struct gpio_chip *c, std::string s) { of(c)->calls.push_back(std::move(s)); }
+    static void note(struct gpio_chip *c, std::string s)
+    {
+        std::lock_guard hold(of(c)->calls_lock);
+        of(c)->calls.push_back(std::move(s));
+    }
     static int request(struct gpio_chip *c, unsigned o)
     {
         note(c, "request " + std::to_string(o));
@@ -276,6 +284,30 @@ TEST_F(Gpio, RemovalUnexportsAndComplainsOfDriverLines)
     EXPECT_EQ((Calls{"request 2", "get_direction 2"}), fake_.take());
 }
 
+TEST_F(Gpio, ProgramsDriveDifferentLinesAtOnce)
+{
+    for (int line : {206, 207})
+        ASSERT_EQ(4, write_file(cls + "/export", std::to_string(line) + "\n"));
+    auto toggle = [](int line) {
+        const std::string dir = cls + "/gpio" + std::to_string(line);
+        write_file(dir + "/direction", "out\n");
+        for (int i = 0; i < 50; i++) {
+            write_file(dir + "/value", i % 2 ? "1\n" : "0\n");
+            read_file(dir + "/value");
+        }
+    };
+    std::thread a(toggle, 206), b(toggle, 207);
+    a.join();
+    b.join();
+    auto calls = fake_.take();
+    EXPECT_EQ(2 * (1 + 2 + 50 * 2), static_cast<int>(calls.size()))
+        << "request, get_direction, output, then set and get";
+    EXPECT_EQ(1, fake_.level[6]);
+    EXPECT_EQ(1, fake_.level[7]);
+    EXPECT_EQ(4, write_file(cls + "/unexport", "206\n"));
+    EXPECT_EQ(4, write_file(cls + "/unexport", "207\n"));
+}
+
 TEST(GpioNumbers, DynamicBasesComeFromTheTopAndOverlapsAreRefused)
 {
     FakeChip a("a", -1, 16), b("b", -1, 8), fixed("fixed", 200, 48), clash("clash", 240, 16);
@@ -330,6 +362,30 @@ TEST(GpioNumbers, FailedAddLeavesNothing)
     ASSERT_EQ(0, gpiochip_add_data(&a.chip, &a));
     gpiochip_remove(&a.chip);
     EXPECT_TRUE(a.calls.empty());
+}
+
+void parent_release(struct device *) {}
+
+TEST(GpioNumbers, LinesOfAChipWithAParentLinkToIt)
+{
+    struct device parent = {.init_name = "gpio_parent", .release = parent_release};
+    ASSERT_EQ(0, device_register(&parent));
+    static const char *const names[] = {"reset", nullptr};
+    FakeChip a("a", 300, 2);
+    a.chip.parent = &parent;
+    a.chip.names = names;
+    ASSERT_EQ(0, gpiochip_add_data(&a.chip, &a));
+    EXPECT_EQ(4, write_file(cls + "/export", "300\n"));
+    EXPECT_EQ(4, write_file(cls + "/export", "301\n"));
+    std::string target;
+    EXPECT_EQ(0, kern::vfs::readlink(cls + "/reset/device", &target)) << "the first line has the chip's name for it";
+    EXPECT_EQ(0, kern::vfs::readlink(cls + "/gpio301/device", &target));
+    EXPECT_EQ("../../../gpio_parent", target);
+    EXPECT_EQ("300\n", read_file(cls + "/gpiochip300/device/gpio/gpiochip300/base"));
+    gpiochip_remove(&a.chip);
+    EXPECT_FALSE(exists(cls + "/reset"));
+    EXPECT_FALSE(exists(cls + "/gpio301"));
+    device_unregister(&parent);
 }
 
 } // namespace

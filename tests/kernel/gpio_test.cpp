@@ -364,6 +364,22 @@ TEST(GpioNumbers, FailedAddLeavesNothing)
     EXPECT_TRUE(a.calls.empty());
 }
 
+TEST(GpioNumbers, AChipWithoutInputsHasOutputsAndRefusesIn)
+{
+    FakeChip a("outputs", 320, 2);
+    a.chip.direction_input = nullptr;
+    a.chip.get_direction = nullptr;
+    ASSERT_EQ(0, gpiochip_add_data(&a.chip, &a));
+    ASSERT_EQ(4, write_file(cls + "/export", "320\n"));
+    EXPECT_EQ("out\n", read_file(cls + "/gpio320/direction")) << "no direction_input: outputs from the start";
+    EXPECT_EQ(-EIO, write_file(cls + "/gpio320/direction", "in\n"));
+    EXPECT_TRUE(khost::log_contains("missing get() or direction_input() operations"));
+    EXPECT_EQ(2, write_file(cls + "/gpio320/value", "1\n")) << "an output takes a value without a direction set";
+    EXPECT_EQ((Calls{"request 0", "set 0 1"}), a.take());
+    gpiochip_remove(&a.chip);
+    EXPECT_EQ((Calls{"free 0"}), a.take());
+}
+
 void parent_release(struct device *) {}
 
 TEST(GpioNumbers, LinesOfAChipWithAParentLinkToIt)

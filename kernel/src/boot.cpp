@@ -1,5 +1,6 @@
 // Boot and halt of the kernel layer.
 #include "clock.hpp"
+#include "gpiolib.hpp"
 #include "host/host.hpp"
 #include "kthread_internal.hpp"
 #include "lockdep.hpp"
@@ -29,6 +30,7 @@ void boot(const BootConfig &config)
     kern::serial::trace_reset();
     kern::lockdep::reset();
     kern::workqueue::start();
+    kern::gpio::sysfs_init();
 }
 
 // Unloads what is still loaded, then stops the system work queue after it has

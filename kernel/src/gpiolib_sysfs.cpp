@@ -31,13 +31,6 @@ struct ExportData {
 struct gpio_desc *desc_of(struct device *dev) { return static_cast<ExportData *>(dev_get_drvdata(dev))->desc; }
 std::mutex &lock_of(struct device *dev) { return static_cast<ExportData *>(dev_get_drvdata(dev))->lock; }
 
-// A written word, with at most one newline after it.
-bool streq(const char *buf, const char *word)
-{
-    size_t n = strlen(word);
-    return strncmp(buf, word, n) == 0 && (buf[n] == '\0' || (buf[n] == '\n' && buf[n + 1] == '\0'));
-}
-
 ssize_t direction_show(struct device *dev, struct device_attribute *, char *buf)
 {
     std::lock_guard hold(lock_of(dev));
@@ -51,11 +44,11 @@ ssize_t direction_store(struct device *dev, struct device_attribute *, const cha
     std::lock_guard hold(lock_of(dev));
     struct gpio_desc *desc = desc_of(dev);
     int status;
-    if (streq(buf, "high"))
+    if (sysfs_streq(buf, "high"))
         status = direction_output_raw(desc, 1);
-    else if (streq(buf, "out") || streq(buf, "low"))
+    else if (sysfs_streq(buf, "out") || sysfs_streq(buf, "low"))
         status = direction_output_raw(desc, 0);
-    else if (streq(buf, "in"))
+    else if (sysfs_streq(buf, "in"))
         status = direction_input(desc);
     else
         status = -EINVAL;

@@ -91,6 +91,44 @@ int kstrtol(const char *s, unsigned int base, long *res)
     return 0;
 }
 
+int kstrtouint(const char *s, unsigned int base, unsigned int *res)
+{
+    unsigned long v;
+    if (int err = kstrtoul(s, base, &v))
+        return err;
+    if (v > __UINT32_MAX__)
+        return -ERANGE;
+    *res = static_cast<unsigned int>(v);
+    return 0;
+}
+
+int kstrtoint(const char *s, unsigned int base, int *res)
+{
+    long v;
+    if (int err = kstrtol(s, base, &v))
+        return err;
+    if (v > __INT_MAX__ || v < -__INT_MAX__ - 1)
+        return -ERANGE;
+    *res = static_cast<int>(v);
+    return 0;
+}
+
+// A written word matches with at most one newline after it.
+bool sysfs_streq(const char *s1, const char *s2)
+{
+    while (*s1 && *s1 == *s2) {
+        s1++;
+        s2++;
+    }
+    if (*s1 == *s2)
+        return true;
+    if (!*s1 && *s2 == '\n' && !s2[1])
+        return true;
+    if (*s1 == '\n' && !s1[1] && !*s2)
+        return true;
+    return false;
+}
+
 } // extern "C"
 
 namespace {

@@ -39,35 +39,6 @@ bool test_and_clear_exported(struct pwm_device *pwm)
            PWMF_EXPORTED;
 }
 
-// kstrtouint and kstrtoint: a number in base 0 with an optional newline.
-int parse_uint(const char *buf, unsigned *out)
-{
-    unsigned long v;
-    if (int err = kstrtoul(buf, 0, &v))
-        return err;
-    if (v > UINT_MAX)
-        return -ERANGE;
-    *out = static_cast<unsigned>(v);
-    return 0;
-}
-int parse_int(const char *buf, int *out)
-{
-    long v;
-    if (int err = kstrtol(buf, 0, &v))
-        return err;
-    if (v > INT_MAX || v < INT_MIN)
-        return -ERANGE;
-    *out = static_cast<int>(v);
-    return 0;
-}
-
-// "inversed\n" matches "inversed", as sysfs_streq compares.
-bool sysfs_streq(const char *buf, const char *word)
-{
-    size_t n = std::strlen(word);
-    return std::strncmp(buf, word, n) == 0 && (buf[n] == '\0' || (buf[n] == '\n' && buf[n + 1] == '\0'));
-}
-
 ssize_t period_show(struct device *dev, struct device_attribute *, char *buf)
 {
     return snprintf(buf, PAGE_SIZE, "%u\n", pwm_get_period(child_to_pwm(dev)));
@@ -77,7 +48,7 @@ ssize_t period_show(struct device *dev, struct device_attribute *, char *buf)
 ssize_t period_store(struct device *dev, struct device_attribute *, const char *buf, size_t size)
 {
     unsigned val;
-    if (int err = parse_uint(buf, &val))
+    if (int err = kstrtouint(buf, 0, &val))
         return err;
     int err = kern::pwm::config_period(child_to_pwm(dev), static_cast<int>(val));
     return err ? err : static_cast<ssize_t>(size);
@@ -90,7 +61,7 @@ ssize_t duty_cycle_show(struct device *dev, struct device_attribute *, char *buf
 ssize_t duty_cycle_store(struct device *dev, struct device_attribute *, const char *buf, size_t size)
 {
     unsigned val;
-    if (int err = parse_uint(buf, &val))
+    if (int err = kstrtouint(buf, 0, &val))
         return err;
     int err = kern::pwm::config_duty(child_to_pwm(dev), static_cast<int>(val));
     return err ? err : static_cast<ssize_t>(size);
@@ -103,7 +74,7 @@ ssize_t enable_show(struct device *dev, struct device_attribute *, char *buf)
 ssize_t enable_store(struct device *dev, struct device_attribute *, const char *buf, size_t size)
 {
     int val;
-    if (int err = parse_int(buf, &val))
+    if (int err = kstrtoint(buf, 0, &val))
         return err;
     int err = 0;
     switch (val) {
@@ -209,7 +180,7 @@ ssize_t export_store(struct device *parent, struct device_attribute *, const cha
 {
     struct pwm_chip *chip = chip_of(parent);
     unsigned hwpwm;
-    if (int err = parse_uint(buf, &hwpwm))
+    if (int err = kstrtouint(buf, 0, &hwpwm))
         return err;
     if (hwpwm >= chip->npwm)
         return -ENODEV;
@@ -227,7 +198,7 @@ ssize_t unexport_store(struct device *parent, struct device_attribute *, const c
 {
     struct pwm_chip *chip = chip_of(parent);
     unsigned hwpwm;
-    if (int err = parse_uint(buf, &hwpwm))
+    if (int err = kstrtouint(buf, 0, &hwpwm))
         return err;
     if (hwpwm >= chip->npwm)
         return -ENODEV;

@@ -22,6 +22,10 @@ __printf(3, 4) int snprintf(char *buf, size_t size, const char *fmt, ...) noexce
 int vsnprintf(char *buf, size_t size, const char *fmt, va_list args) noexcept;
 int kstrtol(const char *s, unsigned int base, long *res);
 int kstrtoul(const char *s, unsigned int base, unsigned long *res);
+int kstrtoint(const char *s, unsigned int base, int *res);
+int kstrtouint(const char *s, unsigned int base, unsigned int *res);
+// True if the two strings are equal but for one newline at the end of either.
+bool sysfs_streq(const char *s1, const char *s2);
 void __might_sleep(const char *file, int line, int preempt_offset);
 }
 // Marks a place that may sleep: a task holding a spinlock that gets here is

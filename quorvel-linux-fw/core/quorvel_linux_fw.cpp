@@ -42,7 +42,7 @@ namespace {
 // Each driver's entries and switch. Drivers not yet part of the module have
 // no entries: they are skipped, but their switches still follow the
 // parameters and the run-time start.
-struct quorvel_driver drv_i2c = { .sw = &dev_iic1 };
+struct quorvel_driver drv_i2c = { .sw = &dev_iic1, .init = quorvel_linux_i2c1_init, .exit = quorvel_linux_i2c1_exit };
 struct quorvel_driver drv_serial = { .sw = &dev_uart };
 struct quorvel_driver drv_spi0 = { .sw = &dev_spi0 };
 struct quorvel_driver drv_spi1 = { .sw = &dev_spi1 };

@@ -38,9 +38,10 @@ void protocol_default_init(u8 *frame, const u8 *data, u8 len, u8 type, u8 cmd, u
 }
 
 // The tests stop at the first that fails; the reply's length byte is never read.
+// A reply without payload (5 bytes, an empty read's) is judged like any other.
 int anaysis_reply_data(const u8 *data, u8 len, u8 headType, u8 tailNum, u8 cmd)
 {
-	if (len < QUORVEL_FRAME_OVERHEAD + 1)
+	if (len < QUORVEL_FRAME_OVERHEAD)
 		return QUORVEL_REPLY_BAD_FRAME;
 	if (data[0] != headType)
 		return QUORVEL_REPLY_BAD_FRAME;

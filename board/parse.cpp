@@ -144,6 +144,15 @@ const std::vector<IoctlName> &ioctl_names()
         {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
         {"CONFIG_IOCTL_VERSION", 0x5201},
         {"CONFIG_IOCTL_RESET", 0x6301},
+        {"I2C_RETRIES", 0x0701},
+        {"I2C_TIMEOUT", 0x0702},
+        {"I2C_SLAVE", 0x0703},
+        {"I2C_TENBIT", 0x0704},
+        {"I2C_FUNCS", 0x0705},
+        {"I2C_SLAVE_FORCE", 0x0706},
+        {"I2C_RDWR", 0x0707},
+        {"I2C_PEC", 0x0708},
+        {"I2C_SMBUS", 0x0720},
     };
     return table;
 }

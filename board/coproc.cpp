@@ -51,7 +51,7 @@ int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &args, std
         coproc_help(table, out);
     } else if (auto it = std::find_if(table.begin(), table.end(), [&](const auto &c) { return c.name == args[0]; });
                it == table.end()) {
-        out << fmt::format("coproc: unknown subcommand '{}' (coproc help lists them)\n", args[0]);
+        out << fmt::format("unknown subcommand '{}' (coproc help lists them)\n", args[0]);
         status = 2;
     } else if (!sim) {
         out << "coproc: the co-processor on this board's line is not the simulated one\n";
@@ -60,7 +60,7 @@ int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &args, std
         try {
             status = it->run(*sim, std::vector<std::string>(args.begin() + 1, args.end()), out);
         } catch (const UsageError &e) {
-            out << fmt::format("coproc {}: {}\nusage: coproc {} {}\n", it->name, e.what(), it->name, it->usage);
+            out << fmt::format("{}: {} (usage: coproc {} {})\n", it->name, e.what(), it->name, it->usage);
             status = 2;
         } catch (const std::exception &e) {
             out << fmt::format("coproc {}: {}\n", it->name, e.what());

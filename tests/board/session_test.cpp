@@ -172,7 +172,7 @@ TEST(BoardSession, CoprocCommandsReachTheSimulatorOrExplainWhyNot)
     EXPECT_EQ(shell.run_command("coproc frobnicate"), Outcome::Usage);
     EXPECT_THAT(err.str(), HasSubstr("unknown subcommand 'frobnicate'"));
     EXPECT_EQ(shell.run_command("coproc show extra"), Outcome::Usage);
-    EXPECT_THAT(err.str(), HasSubstr("usage: coproc show"));
+    EXPECT_THAT(err.str(), HasSubstr("(usage: coproc show"));
     // A board whose line goes to a real co-processor has nothing to drive.
     session.board().set_simulator(nullptr);
     EXPECT_EQ(shell.run_command("coproc show"), Outcome::Failed);

@@ -1,9 +1,10 @@
 // The firmware's device models, one line each. Types without a model are
 // acknowledged with a single zero byte.
 #include "coproc/firmware.hpp"
+#include "coproc/models/pins.hpp"
 
 namespace coproc {
 
-void install_models(Firmware &firmware) { (void)firmware; }
+void install_models(Firmware &firmware) { install_pin_models(firmware); }
 
 } // namespace coproc

@@ -33,6 +33,8 @@ struct Device {
 };
 const Device config = {"quorvel_config", "config_class", "quorvel_config.0", "quorvel_config"};
 const Device count = {"quorvel_count", "count_class", "quorvel_count.0", "quorvel_count"};
+// The ADC inputs' pair, started before both; with dev_adc 0 it has no inputs.
+const Device adc = {nullptr, nullptr, "quorvel-adc", "quorvel-adc"};
 
 // The names of a directory; none if it is not there (a kernel layer without
 // that part of sysfs).
@@ -77,9 +79,9 @@ std::map<std::string, uint32_t> node_numbers()
 std::vector<std::string> parts_of(const Device &d)
 {
     std::vector<std::string> parts;
-    if (exists(std::string("/dev/") + d.node))
+    if (d.node && exists(std::string("/dev/") + d.node))
         parts.push_back(std::string("node /dev/") + d.node);
-    if (exists(std::string("/sys/class/") + d.klass))
+    if (d.klass && exists(std::string("/sys/class/") + d.klass))
         parts.push_back(std::string("class /sys/class/") + d.klass);
     if (contains(names_in("/sys/devices/platform"), d.platform))
         parts.push_back(std::string("device /sys/devices/platform/") + d.platform);
@@ -134,13 +136,16 @@ void expect_working(coproc::Simulator &sim)
 
 // What failing one call does to the load, by the call's name and the how
 // many-th of that name it is: the device it costs (none, or one), given that
-// the configuration device starts before the counter.
+// the ADC pair starts before the configuration device, and that before the
+// counter.
 const Device *device_lost(const std::string &name, int nth)
 {
     if (name == "filp_open")
         return nullptr; // the load goes on without its line
     if (name == "kthread_create_on_node")
         return &config; // the configuration device's start fails whole
+    if (name == "platform_device_register" || name == "platform_driver_register")
+        return nth == 1 ? &adc : nth == 2 ? &config : &count;
     return nth == 1 ? &config : &count;
 }
 
@@ -162,6 +167,7 @@ protected:
         }
         EXPECT_THAT(parts_of(config), ::testing::IsEmpty()) << context;
         EXPECT_THAT(parts_of(count), ::testing::IsEmpty()) << context;
+        EXPECT_THAT(parts_of(adc), ::testing::IsEmpty()) << context;
         EXPECT_TRUE(khost::lsmod().empty()) << context;
         ASSERT_EQ(board_.load(), 0) << context;
         EXPECT_TRUE(has_node(config) && has_node(count)) << context;
@@ -214,7 +220,7 @@ TEST_F(LoadFaults, EveryFallibleCallOfTheLoadFailedInTurn)
         }
         expect_clean_unload_and_fresh_load(context);
     }
-    EXPECT_EQ(seen["platform_device_register"], 2);
+    EXPECT_EQ(seen["platform_device_register"], 3);
     EXPECT_EQ(seen["kthread_create_on_node"], 1);
 }
 

@@ -78,16 +78,14 @@ const struct iio_info berlin2_adc_info = {
 	.read_raw = adc_read_raw,
 };
 
-// Allocates and registers input i's device, under adc_lock. -ENOMEM when the
-// allocation fails, else the registration's result; a device that did not
-// register stays allocated until the driver unbinds.
-int quorvel_adc_register_input(int i)
+// Allocates input i's device and fills it in, under adc_lock; false when
+// there is no memory.
+bool quorvel_adc_alloc_input(int i)
 {
 	struct iio_dev *iio = devm_iio_device_alloc(&adc_pdev->dev, sizeof(struct berlin2_adc_priv));
-	int ret;
 
 	if (!iio)
-		return -ENOMEM;
+		return false;
 	indio_dev[i] = iio;
 	priv[i] = static_cast<berlin2_adc_priv *>(iio_priv(iio));
 	priv[i]->real_number = iio->id;
@@ -103,11 +101,24 @@ int quorvel_adc_register_input(int i)
 	iio->info = &berlin2_adc_info;
 	iio->channels = adc_devices[i];
 	iio->num_channels = 1;
+	return true;
+}
 
-	ret = iio_device_register(iio);
-	if (ret == 0)
-		adc_registered |= 1u << i;
-	return ret;
+// Registers the device allocated for input i, under adc_lock. One that does
+// not register is freed at once: it holds the number the input needs, and a
+// later enable-all tries the input again.
+int quorvel_adc_register_input(int i)
+{
+	int ret = iio_device_register(indio_dev[i]);
+
+	if (ret) {
+		devm_iio_device_free(&adc_pdev->dev, indio_dev[i]);
+		indio_dev[i] = nullptr;
+		priv[i] = nullptr;
+		return ret;
+	}
+	adc_registered |= 1u << i;
+	return 0;
 }
 
 // The core's own id goes back into the device before it goes, so that the
@@ -142,11 +153,12 @@ int quorvel_adc_probe(struct platform_device *pdev)
 	for (int i = 0; i < QUORVEL_ADC_INPUTS; i++) {
 		if (!(inputs & (1L << i)))
 			continue;
-		if (quorvel_adc_register_input(i) == -ENOMEM) {
+		if (!quorvel_adc_alloc_input(i)) {
 			quorvel_adc_unregister_all();
 			adc_pdev = nullptr;
 			return -ENOMEM;
 		}
+		(void)quorvel_adc_register_input(i);
 	}
 	return 0;
 }
@@ -191,9 +203,9 @@ int other_adc_register(void)
 	for (int i = 0; i < QUORVEL_ADC_INPUTS; i++) {
 		if (adc_registered & (1u << i))
 			continue;
+		if (!quorvel_adc_alloc_input(i))
+			return -ENOMEM;
 		ret = quorvel_adc_register_input(i);
-		if (ret == -ENOMEM)
-			return ret;
 	}
 	return ret;
 }

@@ -143,11 +143,15 @@ int quorvel_pwm_remove(struct platform_device *pdev)
 // The device is static: nothing to free when it goes.
 void quorvel_pwm_gpio_release(struct device *dev) {}
 
-struct platform_device quorvel_pwm_device = {
+// The device as each start registers it. A start that failed has left the
+// static device released but initialised; enable-all may start the driver
+// again, and must not register an initialised object a second time.
+const struct platform_device quorvel_pwm_device_template = {
 	.name = "quorvel-pwm",
 	.id = PLATFORM_DEVID_NONE,
 	.dev = { .release = quorvel_pwm_gpio_release },
 };
+struct platform_device quorvel_pwm_device;
 
 struct platform_driver quorvel_pwm_driver = {
 	.probe = quorvel_pwm_probe,
@@ -157,6 +161,10 @@ struct platform_driver quorvel_pwm_driver = {
 
 } // namespace
 
-int quorvel_linux_pwm_init(void) { return quorvel_platform_start(&quorvel_pwm_device, &quorvel_pwm_driver); }
+int quorvel_linux_pwm_init(void)
+{
+	quorvel_pwm_device = quorvel_pwm_device_template;
+	return quorvel_platform_start(&quorvel_pwm_device, &quorvel_pwm_driver);
+}
 
 void quorvel_linux_pwm_exit(void) { quorvel_platform_stop(&quorvel_pwm_device, &quorvel_pwm_driver); }

@@ -5,7 +5,6 @@
 #include <linux/cleanup.h>
 #include <linux/iio/iio.h>
 #include <linux/kernel.h>
-#include <linux/list.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/platform_device.h>
@@ -94,7 +93,6 @@ bool quorvel_adc_alloc_input(int i)
 	priv[i]->remap_number = i + 1;
 	dev_set_name(&iio->dev, "iio:device%d", i + 1);
 
-	INIT_LIST_HEAD(&iio->buffer_list);
 	iio->dev.parent = &adc_pdev->dev;
 	iio->name = dev_name(&adc_pdev->dev);
 	iio->modes = INDIO_DIRECT_MODE;

@@ -7,7 +7,6 @@
 #include <linux/device.h>
 #include <linux/iio/types.h>
 #include <linux/kernel.h>
-#include <linux/list.h>
 #include <linux/mutex.h>
 
 struct iio_dev;
@@ -56,8 +55,7 @@ struct iio_dev {
 	int num_channels;
 	const char *name;
 	const struct iio_info *info;
-	struct list_head buffer_list; // the buffers attached (none: buffers are not there yet)
-	void *kernel_private;	      // the core's record
+	void *kernel_private; // the core's record
 };
 
 #define IIO_ALIGN 32

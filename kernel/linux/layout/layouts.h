@@ -85,7 +85,9 @@
 	F(platform_driver, probe) F(platform_driver, remove) F(platform_driver, shutdown) F(platform_driver, driver)  \
 	F(platform_driver, id_table) E(platform_driver)                                                               \
 	S(mm_segment, struct qk_mm_segment, mm_segment_t, "kernel/include/linux/uaccess.h")                           \
-	F(mm_segment, seg) E(mm_segment)
+	F(mm_segment, seg) E(mm_segment)                                                                              \
+	S(cdev, struct qk_cdev, struct cdev, "kernel/include/linux/cdev.h")                                           \
+	F(cdev, owner) F(cdev, ops) F(cdev, dev) F(cdev, count) F(cdev, kernel_private) E(cdev)
 
 /* clang-format on */
 

@@ -21,11 +21,16 @@ void put_le16(Bytes &out, int value)
 
 int16_t clamp16(double v) { return static_cast<int16_t>(std::clamp(std::lround(v), -32768L, 32767L)); }
 
-// Whole part and tenths of a value, rounded to tenths.
-std::pair<int, int> tenths(double v)
+// Whole part and tenths of a value's magnitude, rounded to tenths, and
+// whether it is below zero.
+struct Tenths {
+    int whole, tenths;
+    bool negative;
+};
+Tenths tenths(double v)
 {
-    const long t = std::lround(v * 10);
-    return {static_cast<int>(t / 10), static_cast<int>(std::labs(t % 10))};
+    const long t = std::labs(std::lround(v * 10));
+    return {static_cast<int>(t / 10), static_cast<int>(t % 10), std::lround(v * 10) < 0};
 }
 
 // n bytes of a code, zero-padded: the infrared CMD_READ answer.
@@ -70,10 +75,10 @@ Reply TriggeredSensor::other(const Frame &req)
 
 Bytes DhtModel::measure()
 {
-    const auto [h, ht] = tenths(humidity.read());
-    const auto [t, tt] = tenths(temperature.read());
-    return {static_cast<uint8_t>(std::clamp(h, 0, 100)), static_cast<uint8_t>(ht), static_cast<uint8_t>(t),
-            static_cast<uint8_t>(tt)};
+    const auto h = tenths(humidity.read());
+    const auto t = tenths(temperature.read());
+    return {static_cast<uint8_t>(std::min(h.whole, 100)), static_cast<uint8_t>(h.tenths),
+            static_cast<uint8_t>((t.negative ? 0x80 : 0) | std::min(t.whole, 0x7f)), static_cast<uint8_t>(t.tenths)};
 }
 
 Reply DhtModel::other(const Frame &req)

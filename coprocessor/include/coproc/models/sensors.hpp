@@ -64,7 +64,7 @@ private:
 };
 
 // DHT: relative humidity and temperature, each a whole part and tenths:
-// [humidity %, tenths, temperature degC (two's complement), tenths].
+// [humidity %, tenths, temperature degC (bit 7 set below zero), tenths].
 class DhtModel : public TriggeredSensor {
 public:
     [[nodiscard]] uint8_t type() const override { return DEV_TYPE_DHT; }

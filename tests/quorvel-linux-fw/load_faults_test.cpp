@@ -311,12 +311,13 @@ TEST_F(LoadFaults, EveryCallFailingFailsTheLoadCleanly)
     expect_clean_unload_and_fresh_load("all failing");
 }
 
-// The infrared driver starts after five others; when its start fails, each
-// of them is stopped (their exits logged) before the load returns.
+// The infrared driver starts after six others (the ADC inputs' pair first);
+// when its start fails, each of them is stopped (their exits logged) before
+// the load returns.
 TEST_F(LoadFaults, TheInfraredStartFailingStopsEveryDriverStartedBeforeIt)
 {
     khost::log_clear();
-    khost::fail_nth("platform_device_register", 6);
+    khost::fail_nth("platform_device_register", 7);
     EXPECT_EQ(board_.load(), -ENOMEM);
     EXPECT_TRUE(khost::log_contains("platform_device_register ret = -12\r"));
     EXPECT_TRUE(nothing_left());

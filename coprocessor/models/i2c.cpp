@@ -2,11 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <memory>
+
 namespace coproc {
 
 namespace {
-
-constexpr uint8_t kStatusBadArgument = 0x2;
 
 bool well_formed(const Frame &req, size_t min_payload)
 {
@@ -111,13 +111,13 @@ size_t I2cBus::reply_payload(const Frame &req) const
     return 1;
 }
 
-I2cBus::Reply I2cBus::handle(const Frame &req)
+Reply I2cBus::handle(const Frame &req)
 {
     const size_t len = reply_payload(req);
-    Reply r{.status = 0, .payload = Bytes(len, 0x00)};
+    Reply r{.status = STATUS_DONE, .payload = Bytes(len, 0x00)};
     const size_t min_payload = req.command == CMD_READ ? 3 : req.command == CMD_REG_READ ? 4 : 2;
     if (!well_formed(req, min_payload)) {
-        r.status = kStatusBadArgument;
+        r.status = STATUS_BAD_ARGUMENT;
         return r;
     }
     I2cTarget *dev = target(req.payload[1]);
@@ -144,7 +144,7 @@ I2cBus::Reply I2cBus::handle(const Frame &req)
     case CMD_CONTROL:
         return r;
     default:
-        r.status = kStatusBadArgument;
+        r.status = STATUS_BAD_ARGUMENT;
         return r;
     }
     for (auto &b : r.payload)
@@ -165,5 +165,7 @@ void I2cBus::describe(std::ostream &out) const
                        kEepromAddr, eeprom_present_ ? "present" : "absent", eeprom_.pointer(), kSensorAddr,
                        sensor_present_ ? "present" : "absent", sensor_.reg(0), sensor_.reg(1), transactions_);
 }
+
+void install_i2c_models(Firmware &firmware) { firmware.add_model(std::make_unique<I2cBus>()); }
 
 } // namespace coproc

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ostream>
 
+#include "coproc/firmware.hpp"
 #include "coproc/frame.hpp"
 
 namespace coproc {
@@ -81,18 +82,13 @@ private:
 //                 0, 0        receive one byte (no register) reply 1 byte
 //   CMD_REG_WRITE reg, data   write reg and the bytes        reply 1 byte
 //   CMD_CONTROL               the address alone (quick)      reply 1 byte
-class I2cBus {
+class I2cBus : public DeviceModel {
 public:
-    struct Reply {
-        uint8_t status = 0;
-        Bytes payload{0x00};
-    };
-
-    [[nodiscard]] uint8_t type() const { return DEV_TYPE_I2C; }
-    [[nodiscard]] size_t reply_payload(const Frame &req) const;
-    [[nodiscard]] Reply handle(const Frame &req);
-    void power_on();
-    void describe(std::ostream &out) const;
+    [[nodiscard]] uint8_t type() const override { return DEV_TYPE_I2C; }
+    [[nodiscard]] size_t reply_payload(const Frame &req) const override;
+    [[nodiscard]] Reply handle(const Frame &req) override;
+    void power_on() override;
+    void describe(std::ostream &out) const override;
 
     Eeprom24c02 &eeprom() { return eeprom_; }
     Lm75 &sensor() { return sensor_; }
@@ -109,5 +105,7 @@ private:
     bool sensor_present_ = true;
     unsigned transactions_ = 0;
 };
+
+void install_i2c_models(Firmware &firmware);
 
 } // namespace coproc

@@ -4,6 +4,7 @@
 // 4.4's core makes them. SMBus transactions an adapter does not do itself
 // (its smbus_xfer missing, or answering -EOPNOTSUPP) are emulated with plain
 // messages, as the kernel emulates them.
+#include <linux/completion.h>
 #include <linux/device.h>
 #include <linux/err.h>
 #include <linux/errno.h>
@@ -67,7 +68,26 @@ struct attribute *client_attrs[] = {&dev_attr_name.attr, &dev_attr_modalias.attr
 const struct attribute_group client_group = {.attrs = client_attrs};
 const struct attribute_group *client_groups[] = {&client_group, nullptr};
 
-void i2c_adapter_dev_release(struct device *dev) { complete(&to_i2c_adapter(dev)->dev_released); }
+// The core's record of a registered adapter: deleting it waits for the
+// adapter device's last reference.
+struct AdapterCore {
+    struct completion released;
+};
+
+AdapterCore *core_of(struct i2c_adapter *adap) { return static_cast<AdapterCore *>(adap->kernel_private); }
+
+void i2c_adapter_dev_release(struct device *dev) { complete(&core_of(to_i2c_adapter(dev))->released); }
+
+// Waits for the device's last reference, then forgets the record and the
+// device, so that the adapter's memory can be registered again or freed.
+void wait_released(struct i2c_adapter *adap)
+{
+    AdapterCore *core = core_of(adap);
+    wait_for_completion(&core->released);
+    delete core;
+    adap->kernel_private = nullptr;
+    std::memset(&adap->dev, 0, sizeof(adap->dev));
+}
 void i2c_client_dev_release(struct device *dev) { kfree(to_i2c_client(dev)); }
 
 const struct device_type i2c_adapter_type = {
@@ -162,15 +182,16 @@ int register_adapter(struct i2c_adapter *adap)
     __mutex_init(&adap->bus_lock, "&adap->bus_lock");
     if (adap->timeout == 0)
         adap->timeout = HZ;
-    init_completion(&adap->dev_released);
+    auto *core = new AdapterCore{};
+    init_completion(&core->released);
+    adap->kernel_private = core;
     adap->dev.bus = &i2c_bus_type;
     adap->dev.type = &i2c_adapter_type;
     device_initialize(&adap->dev);
     dev_set_name(&adap->dev, "i2c-%d", adap->nr);
     if (int err = device_add(&adap->dev)) {
         put_device(&adap->dev);
-        wait_for_completion(&adap->dev_released);
-        std::memset(&adap->dev, 0, sizeof(adap->dev));
+        wait_released(adap);
         return err;
     }
     kern::i2c::dev_attach_adapter(adap);
@@ -247,12 +268,11 @@ void i2c_del_adapter(struct i2c_adapter *adap)
     // The adapter's memory is its driver's: wait for the last reference to
     // its device (an open /dev/i2c-N holds one) before handing it back.
     device_unregister(&adap->dev);
-    wait_for_completion(&adap->dev_released);
+    wait_released(adap);
     {
         std::lock_guard hold(core_lock);
         idr.erase(adap->nr);
     }
-    std::memset(&adap->dev, 0, sizeof(adap->dev));
 }
 
 struct i2c_adapter *i2c_get_adapter(int nr)

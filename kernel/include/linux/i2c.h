@@ -5,7 +5,6 @@
 // transfers the core hands to the adapter under its bus lock. The messages,
 // SMBus data and flags are the kernel's user ABI as well (i2c-dev passes
 // them through unchanged).
-#include <linux/completion.h>
 #include <linux/device.h>
 #include <linux/mod_devicetable.h>
 #include <linux/mutex.h>
@@ -119,8 +118,7 @@ struct i2c_adapter {
 	struct device dev;     // "i2c-<nr>" on the i2c bus
 	int nr;
 	char name[48];
-	struct completion dev_released;
-	void *kernel_private; // the core's record while registered
+	void *kernel_private; // the core's record while registered (the wait for the last reference)
 };
 
 static inline struct i2c_adapter *to_i2c_adapter(struct device *d)

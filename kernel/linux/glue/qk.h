@@ -15,6 +15,7 @@
 #ifndef QUORVEL_QK_H
 #define QUORVEL_QK_H
 
+#include <linux/mutex.h>
 #include <linux/types.h>
 
 struct qk_file;
@@ -254,6 +255,50 @@ struct qk_iio_dev {
 };
 
 #define QK_IIO_ALIGN 32
+
+/* The module's I2C adapter, clients and board data (kernel/include/linux/i2c.h).
+ * Messages and SMBus data have the kernel's layout (checked). */
+struct qk_i2c_adapter;
+struct i2c_msg;
+union i2c_smbus_data;
+
+struct qk_i2c_algorithm {
+	int (*master_xfer)(struct qk_i2c_adapter *adap, struct i2c_msg *msgs, int num);
+	int (*smbus_xfer)(struct qk_i2c_adapter *adap, u16 addr, unsigned short flags, char read_write, u8 command,
+			  int size, union i2c_smbus_data *data);
+	u32 (*functionality)(struct qk_i2c_adapter *adap);
+};
+
+struct qk_i2c_adapter {
+	void *owner;
+	unsigned int klass;
+	const struct qk_i2c_algorithm *algo;
+	void *algo_data;
+	struct mutex bus_lock;
+	int timeout;
+	int retries;
+	struct qk_device dev;
+	int nr;
+	char name[48];
+	void *kernel_private; /* the glue's struct qk_i2c */
+};
+
+struct qk_i2c_client {
+	unsigned short flags;
+	unsigned short addr;
+	char name[20];
+	struct qk_i2c_adapter *adapter;
+	struct qk_device dev;
+	int irq;
+};
+
+struct qk_i2c_board_info {
+	char type[20];
+	unsigned short flags;
+	unsigned short addr;
+	void *platform_data;
+	int irq;
+};
 
 /* The module's mm_segment_t. */
 struct qk_mm_segment {

@@ -7,6 +7,7 @@
  * the kernel makes its asm-offsets; the module's side checks itself against
  * it (layout_check.cpp).
  */
+#include <linux/i2c.h>
 #include <linux/kbuild.h>
 #include <linux/mod_devicetable.h>
 #include <linux/moduleparam.h>

@@ -11,6 +11,7 @@
 #include <linux/device.h>
 #include <linux/fs.h>
 #include <linux/gpio/driver.h>
+#include <linux/i2c.h>
 #include <linux/iio/iio.h>
 #include <linux/kobject.h>
 #include <linux/mod_devicetable.h>
@@ -84,6 +85,10 @@ template <typename T, typename... A> consteval size_t members()
 template <typename T> constexpr bool countable = true;
 template <> constexpr bool countable<struct gpio_chip> = false;
 template <> constexpr bool countable<struct iio_chan_spec> = false;
+// Character arrays (the I2C names) are counted byte by byte by brace elision.
+template <> constexpr bool countable<struct i2c_adapter> = false;
+template <> constexpr bool countable<struct i2c_client> = false;
+template <> constexpr bool countable<struct i2c_board_info> = false;
 
 } // namespace qk_layout
 

@@ -51,7 +51,11 @@
 	E(serial_struct)                                                                                              \
 	S(platform_device_id, struct platform_device_id, struct platform_device_id,                                  \
 	  "kernel/include/linux/mod_devicetable.h")                                                                   \
-	F(platform_device_id, name) F(platform_device_id, driver_data) E(platform_device_id)
+	F(platform_device_id, name) F(platform_device_id, driver_data) E(platform_device_id)                          \
+	S(i2c_msg, struct i2c_msg, struct i2c_msg, "kernel/include/linux/i2c.h")                                      \
+	F(i2c_msg, addr) F(i2c_msg, flags) F(i2c_msg, len) F(i2c_msg, buf) E(i2c_msg)                                 \
+	S(i2c_smbus_data, union i2c_smbus_data, union i2c_smbus_data, "kernel/include/linux/i2c.h")                   \
+	F(i2c_smbus_data, byte) F(i2c_smbus_data, word) F(i2c_smbus_data, block) E(i2c_smbus_data)
 
 #define QK_MIRROR_LAYOUTS(S, F, E)                                                                                   \
 	S(file_operations, struct qk_file_operations, struct file_operations, "kernel/include/linux/fs.h")            \
@@ -118,7 +122,20 @@
 	F(iio_dev, channels) F(iio_dev, num_channels) F(iio_dev, name) F(iio_dev, info) F(iio_dev, kernel_private)    \
 	E(iio_dev)                                                                                                    \
 	S(cdev, struct qk_cdev, struct cdev, "kernel/include/linux/cdev.h")                                           \
-	F(cdev, owner) F(cdev, ops) F(cdev, dev) F(cdev, count) F(cdev, kernel_private) E(cdev)
+	F(cdev, owner) F(cdev, ops) F(cdev, dev) F(cdev, count) F(cdev, kernel_private) E(cdev)                      \
+	S(i2c_algorithm, struct qk_i2c_algorithm, struct i2c_algorithm, "kernel/include/linux/i2c.h")                 \
+	F(i2c_algorithm, master_xfer) F(i2c_algorithm, smbus_xfer) F(i2c_algorithm, functionality)                    \
+	E(i2c_algorithm)                                                                                              \
+	S(i2c_adapter, struct qk_i2c_adapter, struct i2c_adapter, "kernel/include/linux/i2c.h")                       \
+	F(i2c_adapter, owner) F(i2c_adapter, klass) F(i2c_adapter, algo) F(i2c_adapter, algo_data)                    \
+	F(i2c_adapter, bus_lock) F(i2c_adapter, timeout) F(i2c_adapter, retries) F(i2c_adapter, dev)                  \
+	F(i2c_adapter, nr) F(i2c_adapter, name) F(i2c_adapter, kernel_private) E(i2c_adapter)                         \
+	S(i2c_client, struct qk_i2c_client, struct i2c_client, "kernel/include/linux/i2c.h")                          \
+	F(i2c_client, flags) F(i2c_client, addr) F(i2c_client, name) F(i2c_client, adapter) F(i2c_client, dev)        \
+	F(i2c_client, irq) E(i2c_client)                                                                              \
+	S(i2c_board_info, struct qk_i2c_board_info, struct i2c_board_info, "kernel/include/linux/i2c.h")              \
+	F(i2c_board_info, type) F(i2c_board_info, flags) F(i2c_board_info, addr) F(i2c_board_info, platform_data)     \
+	F(i2c_board_info, irq) E(i2c_board_info)
 
 /* clang-format on */
 

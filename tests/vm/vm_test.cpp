@@ -464,3 +464,53 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
                       }))
         << vm.out;
 }
+
+// The I2C adapter on both kernels: the i2c-tools commands through /dev/i2c-0
+// give the same frames, results and log, and the bus has the same number.
+TEST(Qemu, I2cAdapterMatchesTheKernelLayer)
+{
+    const std::vector<std::string> params = {"dev_iic1=1"};
+    const std::vector<Step> steps = steps_of({
+        "i2cdetect -l",
+        "i2cdetect -F 0",
+        "ls -l /sys/bus/i2c/devices",
+        "cat /sys/bus/i2c/devices/i2c-0/name; cat /sys/bus/i2c/devices/0-001f/name",
+        "i2cdetect -y 0",
+        "i2cget -y 0 0x48 0xd0",
+        "i2cget -y 0 0x48 0 w",
+        "i2ctransfer -y 0 w2@0x48 0x01 0x60 r1",
+        "i2cset -y 0 0x50 0x10 0x41; i2cset -y 0 0x50 0x11 0x4342 w; i2cget -y 0 0x50 0x10 i 3",
+        "i2cget -y 0 0x51 0",
+        "open /dev/i2c-0; ioctl 3 I2C_SLAVE =0x1f; ioctl 3 I2C_FUNCS 00 00 00 00 00 00 00 00; close 3",
+    });
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    expect_same(layer, vm);
+    EXPECT_THAT(results_of(vm.out), testing::Contains("0x19"));
+    EXPECT_THAT(vm.out, HasSubstr("40: -- -- -- -- -- -- -- -- 48 -- -- -- -- -- -- -- "));
+}
+
+// The guest's own busybox i2cdetect, i2cget, i2cset and i2ctransfer, run
+// after the board's commands of the same names: the same output and the same
+// frames.
+TEST(Qemu, BusyboxI2cToolsMatchTheBoardsCommands)
+{
+    const std::string commands = "i2cdetect -y 0; i2cdetect -l; i2cget -y 0 0x48 0xd0; i2cget -y 0 0x48 0 w; "
+                                 "i2cset -y 0 0x50 0x20 0x5a; i2cget -y 0 0x50 0x20; "
+                                 "i2ctransfer -y 0 w2@0x48 0x01 0x60 r1";
+    const Result vm = on_qemu({"dev_iic1=1"}, steps_of({commands, "sh '" + commands + "'"}));
+    ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
+    auto results = results_of(vm.out);
+    ASSERT_FALSE(results.empty());
+    EXPECT_EQ(results.back(), "sh: exit 0");
+    results.pop_back();
+    ASSERT_EQ(results.size() % 2, 0u) << vm.out;
+    const std::vector<std::string> board(results.begin(), results.begin() + results.size() / 2);
+    const std::vector<std::string> busybox(results.begin() + results.size() / 2, results.end());
+    EXPECT_SAME_LINES(board, busybox);
+    const auto frames = transcript(vm.frames);
+    ASSERT_EQ(frames.size() % 2, 0u);
+    const std::vector<std::string> first(frames.begin(), frames.begin() + frames.size() / 2);
+    const std::vector<std::string> second(frames.begin() + frames.size() / 2, frames.end());
+    EXPECT_SAME_LINES(first, second);
+}

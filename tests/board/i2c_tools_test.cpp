@@ -90,4 +90,20 @@ TEST_F(BoardI2cTools, ErrorsAsTheToolsGiveThem)
     EXPECT_EQ(shell_.run_command("i2cget -y 0 0x48 0 q"), Outcome::Usage);
 }
 
+// `coproc i2c` changes what the tools then read: the sensor's temperature,
+// the EEPROM's bytes, a device taken off the bus.
+TEST_F(BoardI2cTools, CoprocI2cSetsWhatTheToolsRead)
+{
+    ASSERT_EQ(run("coproc i2c temp -20; i2cget -y 0 0x48 0 w; coproc i2c eeprom 0x30 1 2; i2cget -y 0 0x50 0x31"),
+              Outcome::Ok)
+        << err_.str();
+    EXPECT_THAT(out_.str(), HasSubstr("0x00f6\n"));
+    EXPECT_THAT(out_.str(), HasSubstr("30: 01 02 ff ff ff ff ff ff ff ff ff ff ff ff ff ff\n0x02\n"));
+    ASSERT_EQ(run("coproc i2c absent 0x48; i2cdetect -y 0; coproc i2c present 0x48; coproc i2c"), Outcome::Ok);
+    EXPECT_THAT(out_.str(), HasSubstr("40: -- -- -- -- -- -- -- -- -- -- "));
+    EXPECT_THAT(out_.str(), HasSubstr("sensor 0x48 present temp 0xf600"));
+    for (const char *bad : {"coproc i2c temp 300", "coproc i2c absent 0x49", "coproc i2c eeprom 256", "coproc i2c x"})
+        EXPECT_EQ(shell_.run_command(bad), Outcome::Usage) << bad;
+}
+
 } // namespace

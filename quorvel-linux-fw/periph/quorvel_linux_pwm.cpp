@@ -130,8 +130,9 @@ int quorvel_pwm_probe(struct platform_device *pdev)
 	return 0;
 }
 
-// The core refuses (-EBUSY) while a channel is exported; the device goes
-// anyway, and the module cannot be unloaded while a channel is exported.
+// The core refuses (-EBUSY) while a channel is exported. Only the unload
+// unbinds the driver (it has no bind and unbind files), and the module
+// cannot be unloaded while a channel is exported, so that does not happen.
 int quorvel_pwm_remove(struct platform_device *pdev)
 {
 	auto *pc = static_cast<quorvel_pwm_chip *>(platform_get_drvdata(pdev));
@@ -153,10 +154,12 @@ const struct platform_device quorvel_pwm_device_template = {
 };
 struct platform_device quorvel_pwm_device;
 
+// No unbind through sysfs: with a channel exported the core keeps the chip,
+// whose memory would go with the unbound device.
 struct platform_driver quorvel_pwm_driver = {
 	.probe = quorvel_pwm_probe,
 	.remove = quorvel_pwm_remove,
-	.driver = { .name = "quorvel-pwm", .owner = THIS_MODULE },
+	.driver = { .name = "quorvel-pwm", .owner = THIS_MODULE, .suppress_bind_attrs = true },
 };
 
 } // namespace

@@ -2,9 +2,14 @@
 // acknowledged with a single zero byte.
 #include "coproc/firmware.hpp"
 #include "coproc/models/pins.hpp"
+#include "coproc/models/sensors.hpp"
 
 namespace coproc {
 
-void install_models(Firmware &firmware) { install_pin_models(firmware); }
+void install_models(Firmware &firmware)
+{
+    install_pin_models(firmware);
+    install_sensor_models(firmware);
+}
 
 } // namespace coproc

@@ -1,10 +1,15 @@
 // The firmware's device models, one line each. Types without a model are
 // acknowledged with a single zero byte.
 #include "coproc/firmware.hpp"
+#include "coproc/models/pins.hpp"
 #include "coproc/models/sensors.hpp"
 
 namespace coproc {
 
-void install_models(Firmware &firmware) { install_sensor_models(firmware); }
+void install_models(Firmware &firmware)
+{
+    install_pin_models(firmware);
+    install_sensor_models(firmware);
+}
 
 } // namespace coproc

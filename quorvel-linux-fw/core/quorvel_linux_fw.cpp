@@ -46,9 +46,9 @@ struct quorvel_driver drv_i2c = { .sw = &dev_iic1 };
 struct quorvel_driver drv_serial = { .sw = &dev_uart };
 struct quorvel_driver drv_spi0 = { .sw = &dev_spi0 };
 struct quorvel_driver drv_spi1 = { .sw = &dev_spi1 };
-struct quorvel_driver drv_pwm = { .sw = &dev_pwm };
-struct quorvel_driver drv_gpio = { .sw = &dev_gpio };
-struct quorvel_driver drv_adc = {};
+struct quorvel_driver drv_pwm = { .sw = &dev_pwm, .init = quorvel_linux_pwm_init, .exit = quorvel_linux_pwm_exit };
+struct quorvel_driver drv_gpio = { .sw = &dev_gpio, .init = quorvel_linux_gpio_init, .exit = quorvel_linux_gpio_exit };
+struct quorvel_driver drv_adc = { .init = quorvel_linux_adc_init, .exit = quorvel_linux_adc_exit };
 struct quorvel_driver drv_config = { .sw = &dev_config, .init = quorvel_config_init, .exit = quorvel_config_exit };
 struct quorvel_driver drv_ws2812 = { .sw = &dev_ws2812,
 				     .init = quorvel_linux_2812_init,

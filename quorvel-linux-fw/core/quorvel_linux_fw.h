@@ -50,6 +50,14 @@ int quorvel_config_init(void);
 void quorvel_config_exit(void);
 int quorvel_linux_count_init(void);
 void quorvel_linux_count_exit(void);
+int quorvel_linux_gpio_init(void);
+void quorvel_linux_gpio_exit(void);
+int quorvel_linux_pwm_init(void);
+void quorvel_linux_pwm_exit(void);
+int quorvel_linux_adc_init(void);
+void quorvel_linux_adc_exit(void);
+// Registers every ADC input that has no device yet; dev_adc reads 4095 after.
+int other_adc_register(void);
 int quorvel_linux_2812_init(void);
 void quorvel_linux_2812_exit(void);
 int quorvel_linux_dht_init(void);

@@ -116,9 +116,20 @@ void quorvel_cdev_remove(const struct quorvel_cdev_desc *desc, const struct quor
 	printk("Character device exited\n");
 }
 
+// A static device registered again, after a start that failed or by a later
+// run-time start, starts from its definition: what the last registration
+// left in it would be taken for a device still initialised.
 int quorvel_cdev_init(struct platform_device *pdev, struct platform_driver *pdrv, bool quiet)
 {
-	int ret = platform_device_register(pdev);
+	const struct platform_device fresh = {
+		.name = pdev->name,
+		.id = pdev->id,
+		.dev = { .release = pdev->dev.release },
+	};
+	int ret;
+
+	*pdev = fresh;
+	ret = platform_device_register(pdev);
 
 	if (!quiet)
 		printk("platform_device_register ret = %d\r\n", ret);

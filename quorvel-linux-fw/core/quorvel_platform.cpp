@@ -140,6 +140,9 @@ void quorvel_cdev_remove(const struct quorvel_cdev_desc *desc, const struct quor
 	printk("Character device exited\n");
 }
 
+// A static device registered again, after a start that failed or by a later
+// run-time start, starts from its definition: what the last registration
+// left in it would be taken for a device still initialised.
 int quorvel_cdev_init(struct platform_device *pdev, struct platform_driver *pdrv, bool quiet)
 {
 	int ret;

@@ -533,61 +533,65 @@ TEST(Qemu, PinDriversMatchTheKernelLayer)
         {"cat /sys/bus/iio/devices/iio:device10/name; dmesg", nullptr},
     };
     const std::vector<std::string> params = {"dev_gpio=0x20", "dev_pwm=1", "dev_adc=0x5"};
-    // The eight sensor and actuator devices on both kernels: the same frames,
-    // results and log, the infrared region's two minors, a buzzer that cannot be
-    // claimed from a silent co-processor, and nothing left after the unload.
-    TEST(Qemu, SensorDevicesMatchTheKernelLayer)
-    {
-        const auto silent = [](coproc::Simulator &s) { s.set_silent(true); };
-        const auto talking = [](coproc::Simulator &s) { s.set_silent(false); };
-        const auto refusing = [](coproc::Simulator &s) { s.inject({.kind = coproc::FaultKind::Status, .value = 1}); };
-        const auto readings = [](coproc::Simulator &s) {
-            s.with_firmware([](coproc::Firmware &fw) {
-                fw.model<coproc::DhtModel>().set(23.5, 41);
-                fw.model<coproc::Ds18b20Model>().set(-10.125);
-                fw.model<coproc::Sr04Model>().set(1234);
-                fw.model<coproc::Gp2yModel>().set(80);
-            });
-        };
-        std::string strip;
-        const auto show_strip = [&](coproc::Simulator &s) {
-            std::ostringstream out;
-            s.with_firmware([&](coproc::Firmware &fw) { fw.model<coproc::Ws2812Model>().describe(out); });
-            strip += out.str();
-        };
-        const std::vector<Step> steps = {
-            {"ls -l /dev/ir_send; ls -l /dev/ir_recv; ls /sys/class/quorvel_ir_class", readings},
-            {"open /dev/dht; ioctl 3 DHT_IOCTL_CMD 01 02 03 04; read 3 4; read 3 10; read 3 11; write 3 05 06",
-             nullptr},
-            {"ioctl 3 DS18B20_READ_CMD 01 02 03 04; ioctl 3 DHT_IOCTL_CMD bad; close 3", nullptr},
-            {"open /dev/ds18b20; ioctl 3 DS18B20_READ_CMD 01 02 03 04; write 3 01 02; read 3 4; close 3", nullptr},
-            {"open /dev/sr04; ioctl 3 SR04_READ_CMD 01 02 03 04; close 3", nullptr},
-            {"open /dev/gp2y1010au; ioctl 3 GP2Y_READ_CMD 01 02 03 04", nullptr},
-            {"ioctl 3 GP2Y_READ_CMD 01 02 03 04; read 3 4; close 3", refusing},
-            {"open /dev/ws_2812; write 3 05 00 00 FF 00; read 3 4; read 3 5; read 3 4; write 3 bad 4; close 3",
-             nullptr},
-            {"open /dev/buzzer; write 3 01 B8 01 FA 00; read 3 1; read 3 2; close 3", nullptr},
-            {"open /dev/icm20689; read 3 12; read 3 20; read 3 21; write 3 01; close 3", nullptr},
-            {"open /dev/ir_send; open /dev/ir_recv; ioctl 3 IR_SEND_CMD 01 02 03 04 05 06 07 08 09 0A", nullptr},
-            {"ioctl 4 IR_RECV_CMD 2E 00 00 00 00 00 00 00 00 00; ioctl 4 IR_RECV_CMD 2F 00 00 00 00 00 00 00 00 00",
-             nullptr},
-            {"read 4 4; read 4 9; write 3 11 22; write 3 bad 4; ioctl 3 0x1234", nullptr},
-            {"ioctl 3 IR_SEND_CMD 01 02 03 04 05 06 07 08 09 0A; read 4 4; open /dev/buzzer", silent},
-            {"close 4; close 3", talking},
-            {"dmesg", show_strip},
-        };
-        const std::vector<std::string> params = {"dev_ws2812=1", "dev_dht=1", "dev_18b20=1"};
-        const Result layer = on_kernel_layer(params, steps);
-        const Result vm = on_qemu(params, steps);
-        expect_same(layer, vm);
-        const auto results = results_of(layer.out);
-        EXPECT_THAT(results, testing::Contains("echo: /sys/class/gpio/export: Device or resource busy (-16)"));
-        EXPECT_THAT(results, testing::Contains("300"));
-        EXPECT_THAT(results, testing::Contains("4095"));
-        EXPECT_THAT(results, testing::Contains("iio:device10"));
-        EXPECT_THAT(results, testing::Contains("0 29 00 17 05")) << "23.5 degC, 41 %";
-        EXPECT_THAT(results, testing::Contains("0 01 02 03 04 e3 .. 00 00 00 00"));
-        EXPECT_THAT(results, testing::Contains("0 01 07 .. 00 00 00 00 00 00 00")) << "one code waited";
-        EXPECT_THAT(results, testing::Contains("crw------- major#1, 1 ir_recv"));
-        EXPECT_EQ(strip, "ws2812: pin 5, 1 LEDs #ff0000\nws2812: pin 5, 1 LEDs #ff0000\n") << "on both";
-    }
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    expect_same(layer, vm);
+    const auto results = results_of(layer.out);
+    EXPECT_THAT(results, testing::Contains("echo: /sys/class/gpio/export: Device or resource busy (-16)"));
+    EXPECT_THAT(results, testing::Contains("300"));
+    EXPECT_THAT(results, testing::Contains("4095"));
+    EXPECT_THAT(results, testing::Contains("iio:device10"));
+}
+
+// The eight sensor and actuator devices on both kernels: the same frames,
+// results and log, the infrared region's two minors, a buzzer that cannot be
+// claimed from a silent co-processor, and nothing left after the unload.
+TEST(Qemu, SensorDevicesMatchTheKernelLayer)
+{
+    const auto silent = [](coproc::Simulator &s) { s.set_silent(true); };
+    const auto talking = [](coproc::Simulator &s) { s.set_silent(false); };
+    const auto refusing = [](coproc::Simulator &s) { s.inject({.kind = coproc::FaultKind::Status, .value = 1}); };
+    const auto readings = [](coproc::Simulator &s) {
+        s.with_firmware([](coproc::Firmware &fw) {
+            fw.model<coproc::DhtModel>().set(23.5, 41);
+            fw.model<coproc::Ds18b20Model>().set(-10.125);
+            fw.model<coproc::Sr04Model>().set(1234);
+            fw.model<coproc::Gp2yModel>().set(80);
+        });
+    };
+    std::string strip;
+    const auto show_strip = [&](coproc::Simulator &s) {
+        std::ostringstream out;
+        s.with_firmware([&](coproc::Firmware &fw) { fw.model<coproc::Ws2812Model>().describe(out); });
+        strip += out.str();
+    };
+    const std::vector<Step> steps = {
+        {"ls -l /dev/ir_send; ls -l /dev/ir_recv; ls /sys/class/quorvel_ir_class", readings},
+        {"open /dev/dht; ioctl 3 DHT_IOCTL_CMD 01 02 03 04; read 3 4; read 3 10; read 3 11; write 3 05 06", nullptr},
+        {"ioctl 3 DS18B20_READ_CMD 01 02 03 04; ioctl 3 DHT_IOCTL_CMD bad; close 3", nullptr},
+        {"open /dev/ds18b20; ioctl 3 DS18B20_READ_CMD 01 02 03 04; write 3 01 02; read 3 4; close 3", nullptr},
+        {"open /dev/sr04; ioctl 3 SR04_READ_CMD 01 02 03 04; close 3", nullptr},
+        {"open /dev/gp2y1010au; ioctl 3 GP2Y_READ_CMD 01 02 03 04", nullptr},
+        {"ioctl 3 GP2Y_READ_CMD 01 02 03 04; read 3 4; close 3", refusing},
+        {"open /dev/ws_2812; write 3 05 00 00 FF 00; read 3 4; read 3 5; read 3 4; write 3 bad 4; close 3", nullptr},
+        {"open /dev/buzzer; write 3 01 B8 01 FA 00; read 3 1; read 3 2; close 3", nullptr},
+        {"open /dev/icm20689; read 3 12; read 3 20; read 3 21; write 3 01; close 3", nullptr},
+        {"open /dev/ir_send; open /dev/ir_recv; ioctl 3 IR_SEND_CMD 01 02 03 04 05 06 07 08 09 0A", nullptr},
+        {"ioctl 4 IR_RECV_CMD 2E 00 00 00 00 00 00 00 00 00; ioctl 4 IR_RECV_CMD 2F 00 00 00 00 00 00 00 00 00",
+         nullptr},
+        {"read 4 4; read 4 9; write 3 11 22; write 3 bad 4; ioctl 3 0x1234", nullptr},
+        {"ioctl 3 IR_SEND_CMD 01 02 03 04 05 06 07 08 09 0A; read 4 4; open /dev/buzzer", silent},
+        {"close 4; close 3", talking},
+        {"dmesg", show_strip},
+    };
+    const std::vector<std::string> params = {"dev_ws2812=1", "dev_dht=1", "dev_18b20=1"};
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    expect_same(layer, vm);
+    const auto results = results_of(layer.out);
+    EXPECT_THAT(results, testing::Contains("0 29 00 17 05")) << "23.5 degC, 41 %";
+    EXPECT_THAT(results, testing::Contains("0 01 02 03 04 e3 .. 00 00 00 00"));
+    EXPECT_THAT(results, testing::Contains("0 01 07 .. 00 00 00 00 00 00 00")) << "one code waited";
+    EXPECT_THAT(results, testing::Contains("crw------- major#1, 1 ir_recv"));
+    EXPECT_EQ(strip, "ws2812: pin 5, 1 LEDs #ff0000\nws2812: pin 5, 1 LEDs #ff0000\n") << "on both";
+}

@@ -281,15 +281,13 @@ int i2c1_adapter_remove(struct platform_device *pdev)
 // The device is static: nothing to free when it goes.
 void quorvel_i2c1_adapter_dev_release(struct device *dev) {}
 
-// The device as each start registers it: a start that failed has left the
-// static device released but initialised, and enable-all may start the
-// driver again, which must not register an initialised object twice.
-const struct platform_device quorvel_i2c1_device_template = {
+// Static: each start registers it afresh (quorvel_platform_start), so that
+// enable-all may start the driver again after a start that failed.
+struct platform_device quorvel_i2c1_device = {
 	.name = "quorvel_i2c1_adapter_dev",
 	.id = 1,
 	.dev = { .release = quorvel_i2c1_adapter_dev_release },
 };
-struct platform_device quorvel_i2c1_device;
 
 struct platform_driver quorvel_i2c1_adapter_driver = {
 	.probe = i2c1_adapter_probe,
@@ -301,10 +299,6 @@ struct platform_driver quorvel_i2c1_adapter_driver = {
 
 // The device first, then the driver (the probe runs then). A driver that
 // cannot register takes the device with it, so a failed start leaves nothing.
-int quorvel_linux_i2c1_init(void)
-{
-	quorvel_i2c1_device = quorvel_i2c1_device_template;
-	return quorvel_platform_start(&quorvel_i2c1_device, &quorvel_i2c1_adapter_driver);
-}
+int quorvel_linux_i2c1_init(void) { return quorvel_platform_start(&quorvel_i2c1_device, &quorvel_i2c1_adapter_driver); }
 
 void quorvel_linux_i2c1_exit(void) { quorvel_platform_stop(&quorvel_i2c1_device, &quorvel_i2c1_adapter_driver); }

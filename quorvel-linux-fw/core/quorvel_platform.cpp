@@ -9,9 +9,33 @@
 
 #include "core/quorvel_platform.h"
 
+// A static device whose start failed was released, and keeps the kernel's
+// marks of its registration: registering it again as it is would be
+// "tried to init an initialized object". Enable-all starts such a driver
+// again, so every start registers the device as new, with only the fields
+// its driver gave it.
+void quorvel_platform_device_fresh(struct platform_device *pdev)
+{
+	const struct device given = {
+		.parent = pdev->dev.parent,
+		.init_name = pdev->dev.init_name,
+		.type = pdev->dev.type,
+		.platform_data = pdev->dev.platform_data,
+		.groups = pdev->dev.groups,
+		.release = pdev->dev.release,
+	};
+
+	pdev->id_auto = false;
+	pdev->id_entry = nullptr;
+	pdev->dev = given;
+}
+
 int quorvel_platform_start(struct platform_device *pdev, struct platform_driver *pdrv)
 {
-	int ret = platform_device_register(pdev);
+	int ret;
+
+	quorvel_platform_device_fresh(pdev);
+	ret = platform_device_register(pdev);
 
 	if (ret)
 		return ret;
@@ -116,9 +140,15 @@ void quorvel_cdev_remove(const struct quorvel_cdev_desc *desc, const struct quor
 	printk("Character device exited\n");
 }
 
+// A static device registered again, after a start that failed or by a later
+// run-time start, starts from its definition: what the last registration
+// left in it would be taken for a device still initialised.
 int quorvel_cdev_init(struct platform_device *pdev, struct platform_driver *pdrv, bool quiet)
 {
-	int ret = platform_device_register(pdev);
+	int ret;
+
+	quorvel_platform_device_fresh(pdev);
+	ret = platform_device_register(pdev);
 
 	if (!quiet)
 		printk("platform_device_register ret = %d\r\n", ret);

@@ -23,7 +23,11 @@
 #include <linux/module.h>
 #include <linux/platform_device.h>
 
-// Registers the device, then the driver (whose probe runs then). 0, or the
+// Makes a static device new again for its registration: only the fields its
+// driver gave it (parent, init_name, type, platform_data, groups, release)
+// stay. For a device that is not registered.
+void quorvel_platform_device_fresh(struct platform_device *pdev);
+// Registers the device (made new), then the driver (whose probe runs then). 0, or the
 // failed registration's negative errno with nothing left registered. A probe
 // that fails leaves the pair registered and unbound, as on Linux: the
 // driver's registration still succeeds.

@@ -207,10 +207,7 @@ int quorvel_gpio_remove(struct platform_device *pdev)
 // The device is static: nothing to free when it goes.
 void quorvel_pwm_gpio_release(struct device *dev) {}
 
-// The device as each start registers it. A start that failed has left the
-// static device released but initialised; enable-all may start the driver
-// again, and must not register an initialised object a second time.
-const struct platform_device quorvel_gpio_device_template = {
+struct platform_device quorvel_gpio_device = {
 	.name = "quorvel-gpio",
 	.id = PLATFORM_DEVID_NONE,
 	.dev = {
@@ -218,7 +215,6 @@ const struct platform_device quorvel_gpio_device_template = {
 		.release = quorvel_pwm_gpio_release,
 	},
 };
-struct platform_device quorvel_gpio_device;
 
 struct platform_driver quorvel_gpio_driver = {
 	.probe = quorvel_gpio_probe,
@@ -228,10 +224,6 @@ struct platform_driver quorvel_gpio_driver = {
 
 } // namespace
 
-int quorvel_linux_gpio_init(void)
-{
-	quorvel_gpio_device = quorvel_gpio_device_template;
-	return quorvel_platform_start(&quorvel_gpio_device, &quorvel_gpio_driver);
-}
+int quorvel_linux_gpio_init(void) { return quorvel_platform_start(&quorvel_gpio_device, &quorvel_gpio_driver); }
 
 void quorvel_linux_gpio_exit(void) { quorvel_platform_stop(&quorvel_gpio_device, &quorvel_gpio_driver); }

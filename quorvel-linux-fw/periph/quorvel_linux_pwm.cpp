@@ -130,8 +130,9 @@ int quorvel_pwm_probe(struct platform_device *pdev)
 	return 0;
 }
 
-// The core refuses (-EBUSY) while a channel is exported; the device goes
-// anyway, and the module cannot be unloaded while a channel is exported.
+// The core refuses (-EBUSY) while a channel is exported. Only the unload
+// unbinds the driver (it has no bind and unbind files), and the module
+// cannot be unloaded while a channel is exported, so that does not happen.
 int quorvel_pwm_remove(struct platform_device *pdev)
 {
 	auto *pc = static_cast<quorvel_pwm_chip *>(platform_get_drvdata(pdev));
@@ -143,28 +144,22 @@ int quorvel_pwm_remove(struct platform_device *pdev)
 // The device is static: nothing to free when it goes.
 void quorvel_pwm_gpio_release(struct device *dev) {}
 
-// The device as each start registers it. A start that failed has left the
-// static device released but initialised; enable-all may start the driver
-// again, and must not register an initialised object a second time.
-const struct platform_device quorvel_pwm_device_template = {
+struct platform_device quorvel_pwm_device = {
 	.name = "quorvel-pwm",
 	.id = PLATFORM_DEVID_NONE,
 	.dev = { .release = quorvel_pwm_gpio_release },
 };
-struct platform_device quorvel_pwm_device;
 
+// No unbind through sysfs: with a channel exported the core keeps the chip,
+// whose memory would go with the unbound device.
 struct platform_driver quorvel_pwm_driver = {
 	.probe = quorvel_pwm_probe,
 	.remove = quorvel_pwm_remove,
-	.driver = { .name = "quorvel-pwm", .owner = THIS_MODULE },
+	.driver = { .name = "quorvel-pwm", .owner = THIS_MODULE, .suppress_bind_attrs = true },
 };
 
 } // namespace
 
-int quorvel_linux_pwm_init(void)
-{
-	quorvel_pwm_device = quorvel_pwm_device_template;
-	return quorvel_platform_start(&quorvel_pwm_device, &quorvel_pwm_driver);
-}
+int quorvel_linux_pwm_init(void) { return quorvel_platform_start(&quorvel_pwm_device, &quorvel_pwm_driver); }
 
 void quorvel_linux_pwm_exit(void) { quorvel_platform_stop(&quorvel_pwm_device, &quorvel_pwm_driver); }

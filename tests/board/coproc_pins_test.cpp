@@ -54,3 +54,23 @@ TEST(BoardCoprocPins, OutsideLevelsAndSamplesReachThePrograms)
 }
 
 } // namespace
+
+namespace {
+
+// An exported line or channel holds the module; leaving unexports them, as
+// it closes the files left open, so that the unload goes through.
+TEST(BoardLeave, UnexportsWhatTheSessionExported)
+{
+    SessionOptions options;
+    options.params = {"dev_gpio=1", "dev_pwm=1"};
+    Session session(options);
+    std::ostringstream out, err;
+    Shell shell(session.board(), out, err);
+    ASSERT_EQ(shell.run_text("echo 200 > /sys/class/gpio/export; echo 3 > /sys/class/pwm/pwmchip0/export; rmmod", true),
+              Outcome::Ok);
+    EXPECT_THAT(out.str(), HasSubstr("Device or resource busy (-16)"));
+    EXPECT_TRUE(session.leave(err)) << err.str();
+    EXPECT_EQ(err.str(), "");
+}
+
+} // namespace

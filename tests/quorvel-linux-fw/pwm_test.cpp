@@ -148,3 +148,17 @@ TEST(PwmStart, UnloadRefusedWhileAChannelIsExported)
 }
 
 } // namespace
+
+namespace {
+
+TEST(PwmStart, NoUnbindThroughSysfs)
+{
+    Board board({"dev_pwm=1"});
+    khost::Program p;
+    khost::DirEntry e;
+    EXPECT_EQ(p.stat("/sys/bus/platform/drivers/quorvel-pwm/quorvel-pwm", &e, false), 0);
+    EXPECT_EQ(p.stat("/sys/bus/platform/drivers/quorvel-pwm/unbind", &e, false), -ENOENT);
+    EXPECT_EQ(p.stat("/sys/bus/platform/drivers/quorvel-pwm/bind", &e, false), -ENOENT);
+}
+
+} // namespace

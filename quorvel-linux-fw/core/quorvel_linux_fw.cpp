@@ -44,8 +44,8 @@ namespace {
 // parameters and the run-time start.
 struct quorvel_driver drv_i2c = { .sw = &dev_iic1 };
 struct quorvel_driver drv_serial = { .sw = &dev_uart };
-struct quorvel_driver drv_spi0 = { .sw = &dev_spi0 };
-struct quorvel_driver drv_spi1 = { .sw = &dev_spi1 };
+struct quorvel_driver drv_spi0 = { .sw = &dev_spi0, .init = quorvel_linux_spi0_init, .exit = quorvel_linux_spi0_exit };
+struct quorvel_driver drv_spi1 = { .sw = &dev_spi1, .init = quorvel_linux_spi1_init, .exit = quorvel_linux_spi1_exit };
 struct quorvel_driver drv_pwm = { .sw = &dev_pwm };
 struct quorvel_driver drv_gpio = { .sw = &dev_gpio };
 struct quorvel_driver drv_adc = {};

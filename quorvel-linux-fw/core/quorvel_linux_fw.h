@@ -50,3 +50,7 @@ int quorvel_config_init(void);
 void quorvel_config_exit(void);
 int quorvel_linux_count_init(void);
 void quorvel_linux_count_exit(void);
+int quorvel_linux_spi0_init(void);
+void quorvel_linux_spi0_exit(void);
+int quorvel_linux_spi1_init(void);
+void quorvel_linux_spi1_exit(void);

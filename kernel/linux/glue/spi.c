@@ -36,8 +36,5 @@ int qk_spi_register_master(struct qk_spi_master *master) { return -EOPNOTSUPP; }
 void qk_spi_unregister_master(struct qk_spi_master *master) {}
 struct qk_spi_master *qk_spi_busnum_to_master(u16 bus_num) { return NULL; }
 void qk_spi_master_put(struct qk_spi_master *master) {}
-struct qk_spi_device *qk_spi_new_device(struct qk_spi_master *master, struct qk_spi_board_info *chip)
-{
-	return NULL;
-}
+struct qk_spi_device *qk_spi_new_device(struct qk_spi_master *master, struct qk_spi_board_info *chip) { return NULL; }
 void qk_spi_finalize_current_message(struct qk_spi_master *master) {}

@@ -140,12 +140,27 @@ std::optional<uint8_t> parse_hex_byte(std::string_view text)
 const std::vector<IoctlName> &ioctl_names()
 {
     static const std::vector<IoctlName> table = {
-        {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},
-        {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
-        {"CONFIG_IOCTL_VERSION", 0x5201},
-        {"CONFIG_IOCTL_RESET", 0x6301},
+        {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},      {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
+        {"CONFIG_IOCTL_VERSION", 0x5201},         {"CONFIG_IOCTL_RESET", 0x6301},
+        {"SPI_IOC_RD_MODE", 0x80016b01},          {"SPI_IOC_WR_MODE", 0x40016b01},
+        {"SPI_IOC_RD_LSB_FIRST", 0x80016b02},     {"SPI_IOC_WR_LSB_FIRST", 0x40016b02},
+        {"SPI_IOC_RD_BITS_PER_WORD", 0x80016b03}, {"SPI_IOC_WR_BITS_PER_WORD", 0x40016b03},
+        {"SPI_IOC_RD_MAX_SPEED_HZ", 0x80046b04},  {"SPI_IOC_WR_MAX_SPEED_HZ", 0x40046b04},
+        {"SPI_IOC_RD_MODE32", 0x80046b05},        {"SPI_IOC_WR_MODE32", 0x40046b05},
     };
     return table;
+}
+
+// SPI_IOC_MESSAGE(N): N transfers of 32 bytes, as the ioctl's size bits.
+std::optional<unsigned> parse_spi_message(std::string_view text)
+{
+    constexpr std::string_view head = "SPI_IOC_MESSAGE(";
+    if (!text.starts_with(head) || !text.ends_with(')'))
+        return std::nullopt;
+    const auto n = parse_number(text.substr(head.size(), text.size() - head.size() - 1));
+    if (!n || *n * 32 >= (1 << 14))
+        return std::nullopt;
+    return 0x40006b00U | (static_cast<unsigned>(*n) * 32U << 16);
 }
 
 std::optional<unsigned> parse_ioctl_request(std::string_view text)
@@ -153,6 +168,8 @@ std::optional<unsigned> parse_ioctl_request(std::string_view text)
     for (const auto &row : ioctl_names())
         if (row.name == text)
             return row.number;
+    if (auto spi = parse_spi_message(text))
+        return spi;
     const auto value = parse_number(text);
     if (!value || *value > std::numeric_limits<unsigned>::max())
         return std::nullopt;

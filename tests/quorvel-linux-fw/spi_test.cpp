@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstring>
 #include <numeric>
+#include <set>
 #include <thread>
 
 using coproc::hex;
@@ -477,4 +478,145 @@ TEST(SpiLoad, AFileOutlivesItsDevice)
     EXPECT_EQ(p.ioctl(fd, SPI_IOC_RD_MODE, reinterpret_cast<unsigned long>(&b)), -ESHUTDOWN);
     EXPECT_EQ(p.close(fd), 0);
     EXPECT_EQ(p.open("/dev/spidev3.0", 2), -ENOENT);
+}
+
+namespace {
+
+std::vector<std::string> names_in(const std::string &dir)
+{
+    khost::Program p;
+    std::vector<khost::DirEntry> entries;
+    std::vector<std::string> names;
+    if (p.list(dir, &entries) == 0)
+        for (const auto &e : entries)
+            names.push_back(e.name);
+    return names;
+}
+
+bool has(const std::vector<std::string> &names, const std::string &name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// One byte through the bus's node; false if the node is not there.
+bool node_works(int bus)
+{
+    khost::Program p;
+    long fd = p.open("/dev/spidev" + std::to_string(bus) + ".0", 2);
+    if (fd < 0)
+        return false;
+    uint8_t b = 0x3C;
+    const bool ok = p.write(static_cast<int>(fd), &b, 1) == 1;
+    p.close(static_cast<int>(fd));
+    return ok;
+}
+
+// What of the SPI side is left in sysfs and /dev.
+std::vector<std::string> spi_leftovers()
+{
+    std::vector<std::string> left;
+    for (const auto &n : names_in("/sys/class/spi_master"))
+        left.push_back("master " + n);
+    for (const auto &n : names_in("/sys/bus/spi/devices"))
+        left.push_back("device " + n);
+    for (const auto &n : names_in("/sys/class/spidev"))
+        left.push_back("spidev " + n);
+    for (const auto &n : names_in("/dev"))
+        if (n.starts_with("spidev"))
+            left.push_back("node " + n);
+    for (const char *drv : {"spi0_dev", "spi1_dev"})
+        if (has(names_in("/sys/bus/platform/drivers"), drv))
+            left.push_back(std::string("driver ") + drv);
+    return left;
+}
+
+} // namespace
+
+// Every fallible call of a load with both masters failed in turn: the load
+// goes on, a master whose probe failed leaves no master behind (nor a
+// master without its device), a node that exists works, the unload leaves
+// nothing, and the next load is whole.
+TEST(SpiLoad, EveryFallibleCallOfTheLoadFailedInTurn)
+{
+    const std::vector<std::string> params = {"dev_spi0=1", "dev_spi1=1"};
+    Board board(params);
+    ASSERT_EQ(board.unload(), 0);
+    khost::fail_clear();
+    ASSERT_EQ(board.load(params), 0);
+    const unsigned calls = khost::fail_calls("");
+    ASSERT_EQ(board.unload(), 0);
+
+    std::set<std::string> names;
+    for (unsigned n = 1; n <= calls; n++) {
+        khost::log_clear();
+        khost::fail_nth("", n);
+        const int result = board.load(params);
+        const auto forced = khost::fail_forced();
+        khost::fail_clear();
+        ASSERT_EQ(forced.size(), 1u) << "call " << n;
+        const std::string context = "call " + std::to_string(n) + ": " + forced.front();
+        names.insert(forced.front());
+        EXPECT_EQ(result, 0) << context;
+        const auto masters = names_in("/sys/class/spi_master");
+        const auto devices = names_in("/sys/bus/spi/devices");
+        for (int bus : {3, 4}) {
+            const std::string m = "spi" + std::to_string(bus);
+            if (has(masters, m)) {
+                EXPECT_TRUE(has(devices, m + ".0")) << context << ": a master without its device";
+            } else {
+                EXPECT_FALSE(has(devices, m + ".0")) << context;
+            }
+            // Without its line (filp_open failed) a node answers -EIO.
+            if (forced.front() != "filp_open" && has(names_in("/dev"), "spidev" + std::to_string(bus) + ".0")) {
+                EXPECT_TRUE(node_works(bus)) << context;
+            }
+        }
+        ASSERT_EQ(board.unload(), 0) << context;
+        EXPECT_THAT(spi_leftovers(), ::testing::IsEmpty()) << context;
+    }
+    for (const char *name : {"spi_register_master", "spi_busnum_to_master", "kthread_create_on_node", "kmalloc",
+                             "device_create", "platform_driver_register", "platform_device_register"})
+        EXPECT_TRUE(names.count(name)) << name << " was never failed";
+
+    ASSERT_EQ(board.load(params), 0);
+    EXPECT_TRUE(node_works(3));
+    EXPECT_TRUE(node_works(4));
+}
+
+// The probe's own failure paths, one by one, with their messages. -ENODEV
+// (no master found) is a probe declining its device: the platform bus says
+// nothing of it, as Linux's does not.
+TEST(SpiLoad, ProbeFailuresAndTheirMessages)
+{
+    Board board;
+    ASSERT_EQ(board.unload(), 0);
+    struct Case {
+        const char *fail;
+        unsigned nth;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"spi_register_master", 1, "Failed to register SPI master: -12"},
+        {"spi_busnum_to_master", 1, "spi1_dev: Failed to get SPI master"},
+        {"spi_register_master", 1, "spi1_dev: probe of spi1_dev failed with error -12"},
+    };
+    for (const auto &c : cases) {
+        khost::log_clear();
+        khost::fail_nth(c.fail, c.nth);
+        ASSERT_EQ(board.load({"dev_spi1=1"}), 0);
+        khost::fail_clear();
+        EXPECT_GE(Board::find_line(c.line), 0) << c.fail << ": " << c.line;
+        EXPECT_FALSE(has(names_in("/sys/class/spi_master"), "spi4")) << c.fail;
+        EXPECT_GE(Board::find_line("SPI1 driver loaded-------------------------"), 0)
+            << "the driver's registration succeeds though its probe failed";
+        ASSERT_EQ(board.unload(), 0);
+    }
+    // The device registration failing takes the driver back with it.
+    khost::log_clear();
+    khost::fail_nth("platform_device_register", 1);
+    ASSERT_EQ(board.load({"dev_spi1=1"}), 0);
+    khost::fail_clear();
+    EXPECT_GE(Board::find_line("Failed to register SPI platform device: -12"), 0);
+    EXPECT_FALSE(has(names_in("/sys/bus/platform/drivers"), "spi1_dev"));
+    ASSERT_EQ(board.unload(), 0);
 }

@@ -63,8 +63,7 @@ TEST(SpidevTest, LongStringsAndModesOnTheLoopback)
     EXPECT_THAT(run.out, HasSubstr("RX | " + hex32 + " |" + q32 + "|\nRX | 71 71 71 71 71 71 71 71 " + underscores(24) +
                                    " |qqqqqqqq|\n"));
 
-    const auto refused =
-        run_board("dev_spi0=1 -c 'spidev_test -D /dev/spidev3.0 -p x -b 16; spidev_test -D /dev/nope'");
+    const auto other = run_board("dev_spi0=1 -c 'spidev_test -D /dev/spidev3.0 -p x -b 16; spidev_test -D /dev/nope'");
     EXPECT_THAT(other.out, HasSubstr("bits per word: 8\n")) << "the masters move 8-bit words only, and say so";
     EXPECT_THAT(other.out, HasSubstr("can't open device: No such file or directory"));
 }

@@ -18,6 +18,7 @@
 #include <linux/poll.h>
 #include <linux/serial.h>
 #include <linux/slab.h>
+#include <linux/spi/spi.h>
 #include <linux/spinlock.h>
 #include <linux/termios.h>
 #include <linux/uaccess.h>
@@ -71,6 +72,15 @@ template <typename T, typename... A> consteval size_t members()
 		return sizeof...(A);
 }
 
+// What one field counts for in that initialisation: an array's elements are
+// initialised one by one (braces elided), a structure's as one.
+template <typename F> struct slots {
+	static constexpr size_t n = 1;
+};
+template <typename F, size_t N> struct slots<F[N]> {
+	static constexpr size_t n = N * slots<F>::n;
+};
+
 } // namespace qk_layout
 
 // Each structure's fields as the module sees them, in a namespace of its own.
@@ -89,7 +99,7 @@ QK_MIRROR_LAYOUTS(ARRAY_S, ARRAY_F, ARRAY_E)
 
 // How many fields each mirrored structure lists.
 #define COUNT_S(id, glue_type, module_type, header) constexpr size_t qk_listed_##id = 0
-#define COUNT_F(id, m)				    +1
+#define COUNT_F(id, m)				    +qk_layout::slots<decltype(qk_layout_##id::T::m)>::n
 #define COUNT_E(id)				    ;
 QK_MIRROR_LAYOUTS(COUNT_S, COUNT_F, COUNT_E)
 

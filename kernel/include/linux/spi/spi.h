@@ -106,7 +106,7 @@ struct spi_transfer {
 	const void *tx_buf; // null: the master sends what it likes (zeros here)
 	void *rx_buf;	    // null: what comes in is dropped
 	unsigned len;
-	unsigned cs_change : 1;
+	u8 cs_change; // 4.4 has a one-bit field; a byte mirrors field by field
 	u8 tx_nbits;
 	u8 rx_nbits;
 	u8 bits_per_word; // 0: the device's
@@ -122,7 +122,7 @@ struct spi_transfer {
 struct spi_message {
 	struct list_head transfers;
 	struct spi_device *spi;
-	unsigned is_dma_mapped : 1;
+	bool is_dma_mapped;
 	void (*complete)(void *context);
 	void *context;
 	unsigned frame_length;	// the sum of the transfers' lengths, set by the core

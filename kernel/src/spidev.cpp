@@ -52,16 +52,20 @@ std::bitset<N_SPI_MINORS> minors; // device_list_lock
 
 struct device_class spidev_class = {.name = "spidev"};
 
+// The device is held for the message: 4.4 used it without a reference, so
+// a device removed while a read or write was under way could be freed
+// beneath it (later kernels hold spi_lock across the message instead).
 ssize_t spidev_sync(struct spidev_data *spidev, struct spi_message *message)
 {
     struct spi_device *spi;
     {
         std::lock_guard hold(spidev->spi_lock);
-        spi = spidev->spi;
+        spi = spi_dev_get(spidev->spi);
     }
     if (!spi)
         return -ESHUTDOWN;
     int status = spi_sync(spi, message);
+    spi_dev_put(spi);
     return status == 0 ? static_cast<ssize_t>(message->actual_length) : status;
 }
 

@@ -127,8 +127,9 @@ TEST_F(SpiMasters, TransfersGoAsPiecesWithTheirHeaders)
                 EXPECT_EQ(p.reply_sent.size(), c.sizes[i] + 5) << c.len << " piece " << i;
                 at += c.sizes[i];
             }
-            if (index == 0)
+            if (index == 0) {
                 EXPECT_EQ(rx, tx) << "the loopback gives back what went out, " << c.len;
+            }
             EXPECT_EQ(bus(index).last_transfer_pieces, c.sizes);
         }
     }

@@ -37,6 +37,7 @@ struct MasterCore {
     struct list_head queue;
     bool running = false;
     bool busy = false;
+    bool stopping = false; // the master is being unregistered: no new messages
     struct kthread_worker kworker {};
     struct task_struct *kworker_task = nullptr;
     struct PumpWork {
@@ -153,7 +154,7 @@ int queue_message(struct spi_device *spi, struct spi_message *msg, bool need_pum
 {
     MasterCore *core = core_of(spi->master);
     std::lock_guard hold(core->queue_lock);
-    if (!core->running)
+    if (!core->running || core->stopping)
         return -ESHUTDOWN;
     msg->actual_length = 0;
     msg->status = -EINPROGRESS;
@@ -190,22 +191,32 @@ int init_queue(struct spi_master *master)
     return 0;
 }
 
-// Waits, as 4.4 does, up to 500 times 10 ms for the queue to empty; a queue
-// that does not is left running.
+// Waits, as 4.4 does, up to 500 times 10 ms for the queue to empty. New
+// messages are refused from the start of the wait, so that a program that
+// keeps sending cannot keep the queue busy for ever (4.4 takes them until
+// the queue is idle, and gives up after 5 s with its pump thread left).
 int stop_queue(MasterCore *core)
 {
+    {
+        std::lock_guard hold(core->queue_lock);
+        core->stopping = true;
+    }
+    int ret = 0;
     for (int limit = 500;; --limit) {
         {
             std::lock_guard hold(core->queue_lock);
-            if (list_empty(&core->queue) && !core->master->cur_msg) {
-                core->running = false;
-                return 0;
+            if (list_empty(&core->queue) && !core->master->cur_msg)
+                break;
+            if (limit == 0) {
+                ret = -EBUSY;
+                break;
             }
-            if (limit == 0)
-                return -EBUSY;
         }
         msleep(10);
     }
+    std::lock_guard hold(core->queue_lock);
+    core->running = false;
+    return ret;
 }
 
 void destroy_queue(struct spi_master *master)

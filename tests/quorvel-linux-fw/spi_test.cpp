@@ -621,3 +621,34 @@ TEST(SpiLoad, ProbeFailuresAndTheirMessages)
     EXPECT_FALSE(has(names_in("/sys/bus/platform/drivers"), "spi1_dev"));
     ASSERT_EQ(board.unload(), 0);
 }
+
+// Programs writing while the master's driver is unbound: each write either
+// went out or finds the device gone, and nothing is used after it is freed
+// (the sanitizer builds watch that).
+TEST(SpiLoad, WritesRacingAnUnbind)
+{
+    Board board({"dev_spi0=1"});
+    std::atomic<bool> stop{false};
+    std::atomic<int> odd{0};
+    std::thread writer([&] {
+        khost::Program p;
+        int fd = static_cast<int>(p.open("/dev/spidev3.0", 2));
+        while (!stop) {
+            uint8_t b = 0x11;
+            const long r = p.write(fd, &b, 1);
+            if (r != 1 && r != -ESHUTDOWN)
+                odd++;
+            if (r == -ESHUTDOWN)
+                break;
+        }
+        p.close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    khost::Program p;
+    int drv = static_cast<int>(p.open("/sys/bus/platform/drivers/spi0_dev/unbind", 1));
+    EXPECT_EQ(p.write(drv, "spi0_dev", 8), 8);
+    p.close(drv);
+    stop = true;
+    writer.join();
+    EXPECT_EQ(odd.load(), 0);
+}

@@ -224,6 +224,16 @@ TEST_F(SpiMasters, TheTwinsDiffer)
     EXPECT_EQ(Board::find_line("speed = 0  bit = 8 ") >= 0, true);
     EXPECT_EQ(bus(0).chip_select, 0);
     EXPECT_EQ(bus(1).mode, 0x43);
+
+    // Neither master sends LSB first; a mode beyond spidev's mask is refused
+    // before the core is asked.
+    uint8_t lsb = 1;
+    EXPECT_EQ(ioctl(bus4_, SPI_IOC_WR_LSB_FIRST, &lsb), -EINVAL);
+    EXPECT_EQ(ioctl(bus4_, SPI_IOC_RD_LSB_FIRST, &lsb), 0);
+    EXPECT_EQ(lsb, 0);
+    uint32_t wide = 0x10003;
+    EXPECT_EQ(ioctl(bus4_, SPI_IOC_WR_MODE32, &wide), -EINVAL);
+    EXPECT_EQ(spi_requests(board_, CONTROL).size(), 2u);
 }
 
 TEST_F(SpiMasters, WorkedExamples)

@@ -76,3 +76,13 @@ TEST(SpidevTest, IoctlNames)
     EXPECT_EQ(board::parse_ioctl_request("SPI_IOC_MESSAGE(2)"), 0x40406b00u);
     EXPECT_EQ(board::parse_ioctl_request("SPI_IOC_MESSAGE(512)"), std::nullopt) << "no size bits for it";
 }
+
+TEST(SpidevTest, TheFlashSetFromCoprocAndReadThroughSpidev)
+{
+    const auto run = run_board(R"(dev_spi1=1 -c 'coproc spi-flash 0x100 de ad be ef; )"
+                               R"(spidev_test -D /dev/spidev4.0 -p "\x03\x00\x01\x00\x00\x00\x00\x00"; )"
+                               R"(coproc spi-flash 0x10000')");
+    EXPECT_THAT(run.out, HasSubstr("000100: de ad be ef ff ff"));
+    EXPECT_THAT(run.out, HasSubstr("RX | FF FF FF FF DE AD BE EF __"));
+    EXPECT_THAT(run.out, HasSubstr("beyond the flash's 0x10000 bytes"));
+}

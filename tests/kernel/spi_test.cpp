@@ -35,7 +35,7 @@ struct FakeMaster {
     std::vector<std::string> threads;
     int setup_result = 0;
     std::atomic<bool> hold{false};
-    struct spi_message *held = nullptr;
+    std::atomic<struct spi_message *> held{nullptr};
 };
 FakeMaster fake;
 

@@ -431,7 +431,7 @@ void spi_unregister_master(struct spi_master *master)
 
 struct spi_master *spi_busnum_to_master(u16 bus_num)
 {
-    if (!spi_ready || kern::should_fail("spi_busnum_to_master"))
+    if (!kern::spi::init() || kern::should_fail("spi_busnum_to_master"))
         return nullptr;
     // class_find_device's reference is the caller's.
     struct device *dev = class_find_device(&spi_master_class, nullptr, &bus_num, master_has_number);

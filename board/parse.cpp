@@ -140,13 +140,26 @@ std::optional<uint8_t> parse_hex_byte(std::string_view text)
 const std::vector<IoctlName> &ioctl_names()
 {
     static const std::vector<IoctlName> table = {
-        {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},      {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
-        {"CONFIG_IOCTL_VERSION", 0x5201},         {"CONFIG_IOCTL_RESET", 0x6301},
-        {"SPI_IOC_RD_MODE", 0x80016b01},          {"SPI_IOC_WR_MODE", 0x40016b01},
-        {"SPI_IOC_RD_LSB_FIRST", 0x80016b02},     {"SPI_IOC_WR_LSB_FIRST", 0x40016b02},
-        {"SPI_IOC_RD_BITS_PER_WORD", 0x80016b03}, {"SPI_IOC_WR_BITS_PER_WORD", 0x40016b03},
-        {"SPI_IOC_RD_MAX_SPEED_HZ", 0x80046b04},  {"SPI_IOC_WR_MAX_SPEED_HZ", 0x40046b04},
-        {"SPI_IOC_RD_MODE32", 0x80046b05},        {"SPI_IOC_WR_MODE32", 0x40046b05},
+        {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},
+        {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
+        {"CONFIG_IOCTL_VERSION", 0x5201},
+        {"CONFIG_IOCTL_RESET", 0x6301},
+        {"DHT_IOCTL_CMD", 0x40044403},
+        {"DS18B20_READ_CMD", 0x40044400},
+        {"SR04_READ_CMD", 0x40045301},
+        {"GP2Y_READ_CMD", 0x40044700},
+        {"IR_SEND_CMD", 0x400a410a},
+        {"IR_RECV_CMD", 0xc00a410b},
+        {"SPI_IOC_RD_MODE", 0x80016b01},
+        {"SPI_IOC_WR_MODE", 0x40016b01},
+        {"SPI_IOC_RD_LSB_FIRST", 0x80016b02},
+        {"SPI_IOC_WR_LSB_FIRST", 0x40016b02},
+        {"SPI_IOC_RD_BITS_PER_WORD", 0x80016b03},
+        {"SPI_IOC_WR_BITS_PER_WORD", 0x40016b03},
+        {"SPI_IOC_RD_MAX_SPEED_HZ", 0x80046b04},
+        {"SPI_IOC_WR_MAX_SPEED_HZ", 0x40046b04},
+        {"SPI_IOC_RD_MODE32", 0x80046b05},
+        {"SPI_IOC_WR_MODE32", 0x40046b05},
     };
     return table;
 }

@@ -9,6 +9,7 @@
 
 #include "bus/quorvel_linux_spi.h"
 #include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
 
 namespace {
 
@@ -113,6 +114,8 @@ int quorvel_linux_spi0_init(void)
 
 	if (ret)
 		return ret;
+	// A start after one that failed registers the static device as new.
+	quorvel_platform_device_fresh(&spi0_platform_device);
 	ret = platform_device_register(&spi0_platform_device);
 	if (ret)
 		platform_driver_unregister(&spi0_platform_driver);

@@ -9,6 +9,7 @@
 
 #include "bus/quorvel_linux_spi.h"
 #include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
 
 namespace {
 
@@ -111,6 +112,8 @@ int quorvel_linux_spi1_init(void)
 		printk("Failed to register SPI platform driver: %d\n", ret);
 		return ret;
 	}
+	// A start after one that failed registers the static device as new.
+	quorvel_platform_device_fresh(&spi1_platform_device);
 	ret = platform_device_register(&spi1_platform_device);
 	if (ret) {
 		printk("Failed to register SPI platform device: %d\n", ret);

@@ -567,7 +567,13 @@ TEST(SpiLoad, EveryFallibleCallOfTheLoadFailedInTurn)
         ASSERT_EQ(forced.size(), 1u) << "call " << n;
         const std::string context = "call " + std::to_string(n) + ": " + forced.front();
         names.insert(forced.front());
-        EXPECT_EQ(result, 0) << context;
+        if (result != 0) {
+            // The infrared driver's start decides the load: a refused load
+            // leaves nothing, SPI included.
+            EXPECT_LT(result, 0) << context;
+            EXPECT_THAT(spi_leftovers(), ::testing::IsEmpty()) << context;
+            continue;
+        }
         const auto masters = names_in("/sys/class/spi_master");
         const auto devices = names_in("/sys/bus/spi/devices");
         for (int bus : {3, 4}) {

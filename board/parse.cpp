@@ -159,8 +159,30 @@ const std::vector<IoctlName> &ioctl_names()
         {"I2C_RDWR", 0x0707},
         {"I2C_PEC", 0x0708},
         {"I2C_SMBUS", 0x0720},
+        {"SPI_IOC_RD_MODE", 0x80016b01},
+        {"SPI_IOC_WR_MODE", 0x40016b01},
+        {"SPI_IOC_RD_LSB_FIRST", 0x80016b02},
+        {"SPI_IOC_WR_LSB_FIRST", 0x40016b02},
+        {"SPI_IOC_RD_BITS_PER_WORD", 0x80016b03},
+        {"SPI_IOC_WR_BITS_PER_WORD", 0x40016b03},
+        {"SPI_IOC_RD_MAX_SPEED_HZ", 0x80046b04},
+        {"SPI_IOC_WR_MAX_SPEED_HZ", 0x40046b04},
+        {"SPI_IOC_RD_MODE32", 0x80046b05},
+        {"SPI_IOC_WR_MODE32", 0x40046b05},
     };
     return table;
+}
+
+// SPI_IOC_MESSAGE(N): N transfers of 32 bytes, as the ioctl's size bits.
+std::optional<unsigned> parse_spi_message(std::string_view text)
+{
+    constexpr std::string_view head = "SPI_IOC_MESSAGE(";
+    if (!text.starts_with(head) || !text.ends_with(')'))
+        return std::nullopt;
+    const auto n = parse_number(text.substr(head.size(), text.size() - head.size() - 1));
+    if (!n || *n * 32 >= (1 << 14))
+        return std::nullopt;
+    return 0x40006b00U | (static_cast<unsigned>(*n) * 32U << 16);
 }
 
 std::optional<unsigned> parse_ioctl_request(std::string_view text)
@@ -168,6 +190,8 @@ std::optional<unsigned> parse_ioctl_request(std::string_view text)
     for (const auto &row : ioctl_names())
         if (row.name == text)
             return row.number;
+    if (auto spi = parse_spi_message(text))
+        return spi;
     const auto value = parse_number(text);
     if (!value || *value > std::numeric_limits<unsigned>::max())
         return std::nullopt;

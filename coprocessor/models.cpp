@@ -4,6 +4,9 @@
 #include "coproc/models/i2c.hpp"
 #include "coproc/models/pins.hpp"
 #include "coproc/models/sensors.hpp"
+#include "coproc/models/spi.hpp"
+
+#include <memory>
 
 namespace coproc {
 
@@ -12,6 +15,7 @@ void install_models(Firmware &firmware)
     install_pin_models(firmware);
     install_sensor_models(firmware);
     install_i2c_models(firmware);
+    firmware.add_model(std::make_unique<SpiModel>());
 }
 
 } // namespace coproc

@@ -6,6 +6,7 @@
 #include "lockdep.hpp"
 #include "random.hpp"
 #include "serial_line.hpp"
+#include "spi_internal.hpp"
 #include "workqueue_internal.hpp"
 
 #include <khost/kernel.hpp>
@@ -31,6 +32,7 @@ void boot(const BootConfig &config)
     kern::lockdep::reset();
     kern::workqueue::start();
     kern::gpio::sysfs_init();
+    kern::spi::spidev_init();
 }
 
 // Unloads what is still loaded, then stops the system work queue after it has

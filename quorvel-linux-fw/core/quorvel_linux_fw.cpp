@@ -44,8 +44,8 @@ namespace {
 // parameters and the run-time start.
 struct quorvel_driver drv_i2c = { .sw = &dev_iic1, .init = quorvel_linux_i2c1_init, .exit = quorvel_linux_i2c1_exit };
 struct quorvel_driver drv_serial = { .sw = &dev_uart };
-struct quorvel_driver drv_spi0 = { .sw = &dev_spi0 };
-struct quorvel_driver drv_spi1 = { .sw = &dev_spi1 };
+struct quorvel_driver drv_spi0 = { .sw = &dev_spi0, .init = quorvel_linux_spi0_init, .exit = quorvel_linux_spi0_exit };
+struct quorvel_driver drv_spi1 = { .sw = &dev_spi1, .init = quorvel_linux_spi1_init, .exit = quorvel_linux_spi1_exit };
 struct quorvel_driver drv_pwm = { .sw = &dev_pwm, .init = quorvel_linux_pwm_init, .exit = quorvel_linux_pwm_exit };
 struct quorvel_driver drv_gpio = { .sw = &dev_gpio, .init = quorvel_linux_gpio_init, .exit = quorvel_linux_gpio_exit };
 struct quorvel_driver drv_adc = { .init = quorvel_linux_adc_init, .exit = quorvel_linux_adc_exit };

@@ -76,3 +76,7 @@ int quorvel_linux_ir_init(void);
 void quorvel_linux_ir_exit(void);
 int quorvel_linux_i2c1_init(void);
 void quorvel_linux_i2c1_exit(void);
+int quorvel_linux_spi0_init(void);
+void quorvel_linux_spi0_exit(void);
+int quorvel_linux_spi1_init(void);
+void quorvel_linux_spi1_exit(void);

@@ -255,6 +255,82 @@ struct qk_iio_dev {
 };
 
 #define QK_IIO_ALIGN 32
+/*
+ * The module's SPI core (kernel/include/linux/spi/spi.h): 4.4's spi_master
+ * and its devices, messages and transfers, which the glue stands for 6.1's
+ * spi_controller and its own (glue/spi.c).
+ */
+struct qk_spi_master;
+struct qk_spi_message;
+
+struct qk_spi_device {
+	struct qk_device dev;
+	struct qk_spi_master *master;
+	u32 max_speed_hz;
+	u8 chip_select;
+	u8 bits_per_word;
+	u16 mode;
+	int irq;
+	void *controller_state;
+	void *controller_data;
+	char modalias[32];
+	int cs_gpio;
+};
+
+struct qk_spi_master {
+	struct qk_device dev;
+	s16 bus_num;
+	u16 num_chipselect;
+	u16 mode_bits;
+	u32 bits_per_word_mask;
+	u32 min_speed_hz;
+	u32 max_speed_hz;
+	u16 flags;
+	int (*setup)(struct qk_spi_device *spi);
+	int (*transfer)(struct qk_spi_device *spi, struct qk_spi_message *mesg);
+	void (*cleanup)(struct qk_spi_device *spi);
+	int (*transfer_one_message)(struct qk_spi_master *master, struct qk_spi_message *mesg);
+	struct qk_spi_message *cur_msg;
+	bool queued;
+	void *kernel_private; /* the glue's record: the kernel's controller */
+};
+
+struct qk_spi_transfer {
+	const void *tx_buf;
+	void *rx_buf;
+	unsigned int len;
+	u8 cs_change;
+	u8 tx_nbits;
+	u8 rx_nbits;
+	u8 bits_per_word;
+	u16 delay_usecs;
+	u32 speed_hz;
+	struct list_head transfer_list;
+};
+
+struct qk_spi_message {
+	struct list_head transfers;
+	struct qk_spi_device *spi;
+	bool is_dma_mapped;
+	void (*complete)(void *context);
+	void *context;
+	unsigned int frame_length;
+	unsigned int actual_length;
+	int status;
+	struct list_head queue;
+	void *state;
+};
+
+struct qk_spi_board_info {
+	char modalias[32];
+	const void *platform_data;
+	void *controller_data;
+	int irq;
+	u32 max_speed_hz;
+	u16 bus_num;
+	u16 chip_select;
+	u16 mode;
+};
 
 /* The module's I2C adapter, clients and board data (kernel/include/linux/i2c.h).
  * Messages and SMBus data have the kernel's layout (checked). */

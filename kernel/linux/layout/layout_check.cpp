@@ -22,6 +22,7 @@
 #include <linux/pwm.h>
 #include <linux/serial.h>
 #include <linux/slab.h>
+#include <linux/spi/spi.h>
 #include <linux/spinlock.h>
 #include <linux/sysfs.h>
 #include <linux/termios.h>
@@ -89,6 +90,14 @@ template <> constexpr bool countable<struct iio_chan_spec> = false;
 template <> constexpr bool countable<struct i2c_adapter> = false;
 template <> constexpr bool countable<struct i2c_client> = false;
 template <> constexpr bool countable<struct i2c_board_info> = false;
+// What one field counts for in that initialisation: an array's elements are
+// initialised one by one (braces elided), a structure's as one.
+template <typename F> struct slots {
+	static constexpr size_t n = 1;
+};
+template <typename F, size_t N> struct slots<F[N]> {
+	static constexpr size_t n = N * slots<F>::n;
+};
 
 } // namespace qk_layout
 
@@ -108,7 +117,7 @@ QK_MIRROR_LAYOUTS(ARRAY_S, ARRAY_F, ARRAY_E)
 
 // How many fields each mirrored structure lists.
 #define COUNT_S(id, glue_type, module_type, header) constexpr size_t qk_listed_##id = 0
-#define COUNT_F(id, m)				    +1
+#define COUNT_F(id, m)				    +qk_layout::slots<decltype(qk_layout_##id::T::m)>::n
 #define COUNT_E(id)				    ;
 QK_MIRROR_LAYOUTS(COUNT_S, COUNT_F, COUNT_E)
 

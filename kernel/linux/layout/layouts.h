@@ -135,7 +135,29 @@
 	F(i2c_client, irq) E(i2c_client)                                                                              \
 	S(i2c_board_info, struct qk_i2c_board_info, struct i2c_board_info, "kernel/include/linux/i2c.h")              \
 	F(i2c_board_info, type) F(i2c_board_info, flags) F(i2c_board_info, addr) F(i2c_board_info, platform_data)     \
-	F(i2c_board_info, irq) E(i2c_board_info)
+	F(i2c_board_info, irq) E(i2c_board_info)                                                                             \
+	S(spi_device, struct qk_spi_device, struct spi_device, "kernel/include/linux/spi/spi.h")                      \
+	F(spi_device, dev) F(spi_device, master) F(spi_device, max_speed_hz) F(spi_device, chip_select)               \
+	F(spi_device, bits_per_word) F(spi_device, mode) F(spi_device, irq) F(spi_device, controller_state)           \
+	F(spi_device, controller_data) F(spi_device, modalias) F(spi_device, cs_gpio) E(spi_device)                   \
+	S(spi_master, struct qk_spi_master, struct spi_master, "kernel/include/linux/spi/spi.h")                      \
+	F(spi_master, dev) F(spi_master, bus_num) F(spi_master, num_chipselect) F(spi_master, mode_bits)              \
+	F(spi_master, bits_per_word_mask) F(spi_master, min_speed_hz) F(spi_master, max_speed_hz)                     \
+	F(spi_master, flags) F(spi_master, setup) F(spi_master, transfer) F(spi_master, cleanup)                      \
+	F(spi_master, transfer_one_message) F(spi_master, cur_msg) F(spi_master, queued)                              \
+	F(spi_master, kernel_private) E(spi_master)                                                                   \
+	S(spi_transfer, struct qk_spi_transfer, struct spi_transfer, "kernel/include/linux/spi/spi.h")                \
+	F(spi_transfer, tx_buf) F(spi_transfer, rx_buf) F(spi_transfer, len) F(spi_transfer, cs_change)               \
+	F(spi_transfer, tx_nbits) F(spi_transfer, rx_nbits) F(spi_transfer, bits_per_word)                            \
+	F(spi_transfer, delay_usecs) F(spi_transfer, speed_hz) F(spi_transfer, transfer_list) E(spi_transfer)         \
+	S(spi_message, struct qk_spi_message, struct spi_message, "kernel/include/linux/spi/spi.h")                   \
+	F(spi_message, transfers) F(spi_message, spi) F(spi_message, is_dma_mapped) F(spi_message, complete)          \
+	F(spi_message, context) F(spi_message, frame_length) F(spi_message, actual_length) F(spi_message, status)     \
+	F(spi_message, queue) F(spi_message, state) E(spi_message)                                                    \
+	S(spi_board_info, struct qk_spi_board_info, struct spi_board_info, "kernel/include/linux/spi/spi.h")          \
+	F(spi_board_info, modalias) F(spi_board_info, platform_data) F(spi_board_info, controller_data)               \
+	F(spi_board_info, irq) F(spi_board_info, max_speed_hz) F(spi_board_info, bus_num)                             \
+	F(spi_board_info, chip_select) F(spi_board_info, mode) E(spi_board_info)
 
 /* clang-format on */
 

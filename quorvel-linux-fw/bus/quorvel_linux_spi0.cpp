@@ -1,0 +1,129 @@
+// SPI master 0: bus 3, bus index 0 in every piece header. The quiet twin:
+// it logs nothing but its probe's failures, sends the device's chip select
+// in its set-up requests, ignores their replies, and sends none while its
+// probe runs (spi0_init_flag).
+#include <linux/kernel.h>
+#include <linux/module.h>
+#include <linux/platform_device.h>
+#include <linux/spi/spi.h>
+
+#include "bus/quorvel_linux_spi.h"
+#include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
+
+namespace {
+
+constexpr u8 SPI0_BUS_INDEX = 0;
+
+struct spi_master *my_spi0_master;
+struct spi_board_info my_spi0_board_info[1] = { {
+	.modalias = "spidev",
+	.platform_data = nullptr,
+	.controller_data = nullptr,
+	.irq = 0,
+	.max_speed_hz = 0,
+	.bus_num = 3,
+	.chip_select = 0,
+	.mode = SPI_MODE_3,
+} };
+// The stored rate and mode, sent with every set-up request. Written only by
+// the probe and the setup hook, which the SPI core calls for one device at
+// a time; they keep their values across a second probe.
+u32 spi0_speed = QUORVEL_SPI_SPEED_START;
+u8 spi0_mode;
+int spi0_init_flag; // 1 while the probe runs (and after one that failed)
+
+ssize_t quorvel_spi0_set(u32 speed_hz, u8 mode, u8 endpoint, u8 cs)
+{
+	const u8 _data[5] = { SPI0_BUS_INDEX, mode, quorvel_spi_speed_code(speed_hz), endpoint, cs };
+
+	if (spi0_init_flag)
+		return 0;
+	(void)quorvel_spi_send_setup(_data, sizeof(_data));
+	return 0;
+}
+
+int quorvel_spi0_master_setup(struct spi_device *spi)
+{
+	static bool flag = true; // swallows the setup call spi_new_device makes at the first probe
+
+	if (flag) {
+		flag = false;
+		return 0;
+	}
+	quorvel_spi_take_settings(spi, &spi0_speed, &spi0_mode);
+	return static_cast<int>(quorvel_spi0_set(spi0_speed, spi0_mode, QUORVEL_SPI_ENDPOINT, spi->chip_select));
+}
+
+void spi0_cleanup(struct spi_device *spi) { spi->controller_state = nullptr; }
+
+int spi0_transfer(u8 *txbuf, u8 *rxbuf, int len) { return quorvel_spi_pieces(SPI0_BUS_INDEX, txbuf, rxbuf, len); }
+
+int quorvel_spi0_transfer(struct spi_master *master, struct spi_message *msg)
+{
+	quorvel_spi_run_message(master, msg, spi0_transfer);
+	return 0;
+}
+
+const struct quorvel_spi_master_desc spi0_desc = {
+	.bus_num = 3,
+	.mode_bits = SPI_CPHA | SPI_CPOL,
+	.setup = quorvel_spi0_master_setup,
+	.transfer_one_message = quorvel_spi0_transfer,
+	.cleanup = spi0_cleanup,
+	.board_info = my_spi0_board_info,
+	.log_steps = false,
+};
+
+int spi0_driver_probe(struct platform_device *pdev)
+{
+	int ret;
+
+	spi0_init_flag = 1;
+	ret = quorvel_spi_probe(pdev, &spi0_desc, &my_spi0_master);
+	if (ret == 0)
+		spi0_init_flag = 0;
+	return ret;
+}
+
+int spi0_driver_remove(struct platform_device *pdev)
+{
+	quorvel_spi_remove(&my_spi0_master);
+	return 0;
+}
+
+void spi0_platform_device_release(struct device *dev) {}
+
+struct platform_device spi0_platform_device = {
+	.name = "spi0_dev",
+	.id = PLATFORM_DEVID_NONE,
+	.dev = { .release = spi0_platform_device_release },
+};
+
+struct platform_driver spi0_platform_driver = {
+	.probe = spi0_driver_probe,
+	.remove = spi0_driver_remove,
+	.driver = { .name = "spi0_dev", .owner = THIS_MODULE },
+};
+
+} // namespace
+
+int quorvel_linux_spi0_init(void)
+{
+	int ret = platform_driver_register(&spi0_platform_driver);
+
+	if (ret)
+		return ret;
+	// A start after one that failed registers the static device as new.
+	quorvel_platform_device_fresh(&spi0_platform_device);
+	ret = platform_device_register(&spi0_platform_device);
+	if (ret)
+		platform_driver_unregister(&spi0_platform_driver);
+	return ret;
+}
+
+void quorvel_linux_spi0_exit(void)
+{
+	platform_device_unregister(&spi0_platform_device);
+	platform_driver_unregister(&spi0_platform_driver);
+}

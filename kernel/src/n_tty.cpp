@@ -24,12 +24,12 @@ namespace {
 constexpr size_t kBufMax = N_TTY_BUF_SIZE - 1;
 
 struct NTty {
-    std::mutex lock; // guards everything below
-    struct ktermios termios; // the tty's, as set_termios left it
+    std::mutex lock;                    // guards everything below
+    struct ktermios termios;            // the tty's, as set_termios left it
     std::deque<unsigned char> read_buf; // readable bytes; in canonical mode whole lines
-    std::deque<size_t> lines;	    // canonical mode: the lengths of the lines in read_buf
+    std::deque<size_t> lines;           // canonical mode: the lengths of the lines in read_buf
     std::vector<unsigned char> line;    // canonical mode: the line being edited
-    unsigned column = 0;		    // output column, for erasing and ONOCR
+    unsigned column = 0;                // output column, for erasing and ONOCR
 };
 
 NTty *disc(struct tty_struct *tty) { return static_cast<NTty *>(tty->disc_data); }

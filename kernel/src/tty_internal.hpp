@@ -25,9 +25,9 @@ constexpr size_t kFlipLimit = 65536;
 // struct tty_struct::kernel_private.
 struct TtyCore {
     struct tty_struct *tty;
-    struct mutex legacy_mutex;	    // tty_lock(): open, close and hangup of this tty
-    struct mutex atomic_write_lock; // one write(2) at a time reaches the line discipline
-    struct mutex output_lock;	    // the line discipline's calls of the driver's write
+    struct mutex legacy_mutex;       // tty_lock(): open, close and hangup of this tty
+    struct mutex atomic_write_lock;  // one write(2) at a time reaches the line discipline
+    struct mutex output_lock;        // the line discipline's calls of the driver's write
     struct work_struct release_work; // the last reference's release, on the system queue
     struct work_struct hangup_work;
     unsigned char write_buf[kWriteChunk];
@@ -35,7 +35,7 @@ struct TtyCore {
     // exclusively while it closes (4.4's ldisc_sem).
     std::shared_mutex ldisc_sem;
     bool ldisc_open = false; // under ldisc_sem
-    std::mutex files_lock; // guards files
+    std::mutex files_lock;   // guards files
     std::vector<struct file *> files;
 };
 

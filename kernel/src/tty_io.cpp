@@ -625,8 +625,8 @@ int tty_unregister_driver(struct tty_driver *driver)
     return 0;
 }
 
-struct device *tty_register_device_attr(struct tty_driver *driver, unsigned index, struct device *device,
-                                        void *drvdata, const struct attribute_group **attr_grp)
+struct device *tty_register_device_attr(struct tty_driver *driver, unsigned index, struct device *device, void *drvdata,
+                                        const struct attribute_group **attr_grp)
 {
     if (index >= driver->num) {
         printk(KERN_ERR "%s: Attempt to register invalid tty line number  (%d)\n", driver->name, index);
@@ -708,10 +708,7 @@ int tty_hung_up_p(struct file *filp) { return filp && filp->private_data && kern
 
 int tty_write_room(struct tty_struct *tty) { return tty->ops->write_room ? tty->ops->write_room(tty) : 2048; }
 
-void tty_wakeup(struct tty_struct *tty)
-{
-    wake_up_interruptible_all(&tty->write_wait);
-}
+void tty_wakeup(struct tty_struct *tty) { wake_up_interruptible_all(&tty->write_wait); }
 
 // Hangup: every open file of the tty is cut off (reads end, writes and
 // requests fail with -EIO), the line discipline drops its input and wakes

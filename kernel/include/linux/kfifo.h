@@ -37,16 +37,16 @@ unsigned int __kfifo_out_peek(struct __kfifo *fifo, void *buf, unsigned int len)
 		(fifo)->kfifo.in = 0;                                                                                  \
 		(fifo)->kfifo.out = 0;                                                                                 \
 	} while (0)
-#define kfifo_reset_out(fifo)	   ((fifo)->kfifo.out = __atomic_load_n(&(fifo)->kfifo.in, __ATOMIC_ACQUIRE))
-#define kfifo_size(fifo)	   ((fifo)->kfifo.mask + 1)
+#define kfifo_reset_out(fifo) ((fifo)->kfifo.out = __atomic_load_n(&(fifo)->kfifo.in, __ATOMIC_ACQUIRE))
+#define kfifo_size(fifo)      ((fifo)->kfifo.mask + 1)
 #define kfifo_len(fifo)                                                                                                \
 	(__atomic_load_n(&(fifo)->kfifo.in, __ATOMIC_ACQUIRE) - __atomic_load_n(&(fifo)->kfifo.out, __ATOMIC_ACQUIRE))
-#define kfifo_is_empty(fifo)	   (kfifo_len(fifo) == 0)
-#define kfifo_is_full(fifo)	   (kfifo_len(fifo) > (fifo)->kfifo.mask)
-#define kfifo_avail(fifo)	   (kfifo_size(fifo) - kfifo_len(fifo))
-#define kfifo_initialized(fifo)	   ((fifo)->kfifo.mask != 0)
-#define kfifo_in(fifo, buf, n)	   __kfifo_in(&(fifo)->kfifo, (buf), (n))
-#define kfifo_out(fifo, buf, n)	   __kfifo_out(&(fifo)->kfifo, (buf), (n))
+#define kfifo_is_empty(fifo)	     (kfifo_len(fifo) == 0)
+#define kfifo_is_full(fifo)	     (kfifo_len(fifo) > (fifo)->kfifo.mask)
+#define kfifo_avail(fifo)	     (kfifo_size(fifo) - kfifo_len(fifo))
+#define kfifo_initialized(fifo)	     ((fifo)->kfifo.mask != 0)
+#define kfifo_in(fifo, buf, n)	     __kfifo_in(&(fifo)->kfifo, (buf), (n))
+#define kfifo_out(fifo, buf, n)	     __kfifo_out(&(fifo)->kfifo, (buf), (n))
 #define kfifo_out_peek(fifo, buf, n) __kfifo_out_peek(&(fifo)->kfifo, (buf), (n))
 #define kfifo_put(fifo, val)                                                                                           \
 	({                                                                                                             \

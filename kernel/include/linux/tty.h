@@ -22,21 +22,21 @@ struct attribute_group;
 #define N_TTY 0
 
 // Flags of a character in the flip buffer.
-#define TTY_NORMAL 0
-#define TTY_BREAK  1
-#define TTY_FRAME  2
-#define TTY_PARITY 3
+#define TTY_NORMAL  0
+#define TTY_BREAK   1
+#define TTY_FRAME   2
+#define TTY_PARITY  3
 #define TTY_OVERRUN 4
 
 // Bits of tty->flags.
-#define TTY_THROTTLED	     0
-#define TTY_IO_ERROR	     1
-#define TTY_OTHER_CLOSED     2
-#define TTY_EXCLUSIVE	     3
-#define TTY_DO_WRITE_WAKEUP  5
-#define TTY_LDISC_OPEN	     11
-#define TTY_HUPPED	     18
-#define TTY_HUPPING	     21
+#define TTY_THROTTLED	    0
+#define TTY_IO_ERROR	    1
+#define TTY_OTHER_CLOSED    2
+#define TTY_EXCLUSIVE	    3
+#define TTY_DO_WRITE_WAKEUP 5
+#define TTY_LDISC_OPEN	    11
+#define TTY_HUPPED	    18
+#define TTY_HUPPING	    21
 
 // Bits of tty_port->flags (4.4 keeps them with the ASYNC_ names).
 #define ASYNCB_CLOSING	     27

@@ -71,9 +71,9 @@ struct tty_driver {
 	short subtype;
 	struct ktermios init_termios; // a new tty's termios
 	unsigned long flags;
-	struct tty_struct **ttys;     // installed ttys by line
-	struct tty_port **ports;      // linked ports by line
-	struct ktermios **termios;    // termios kept between opens (no RESET_TERMIOS)
+	struct tty_struct **ttys;  // installed ttys by line
+	struct tty_port **ports;   // linked ports by line
+	struct ktermios **termios; // termios kept between opens (no RESET_TERMIOS)
 	void *driver_state;
 	const struct tty_operations *ops;
 	struct list_head tty_drivers;
@@ -83,20 +83,20 @@ struct tty_driver {
 #define TTY_DRIVER_MAGIC 0x5402
 
 // Driver flags.
-#define TTY_DRIVER_INSTALLED	    0x0001
-#define TTY_DRIVER_RESET_TERMIOS    0x0002
-#define TTY_DRIVER_REAL_RAW	    0x0004
-#define TTY_DRIVER_DYNAMIC_DEV	    0x0008
-#define TTY_DRIVER_DEVPTS_MEM	    0x0010
-#define TTY_DRIVER_HARDWARE_BREAK   0x0020
-#define TTY_DRIVER_DYNAMIC_ALLOC    0x0040
-#define TTY_DRIVER_UNNUMBERED_NODE  0x0080
+#define TTY_DRIVER_INSTALLED	   0x0001
+#define TTY_DRIVER_RESET_TERMIOS   0x0002
+#define TTY_DRIVER_REAL_RAW	   0x0004
+#define TTY_DRIVER_DYNAMIC_DEV	   0x0008
+#define TTY_DRIVER_DEVPTS_MEM	   0x0010
+#define TTY_DRIVER_HARDWARE_BREAK  0x0020
+#define TTY_DRIVER_DYNAMIC_ALLOC   0x0040
+#define TTY_DRIVER_UNNUMBERED_NODE 0x0080
 
-#define TTY_DRIVER_TYPE_SYSTEM	0x0001
-#define TTY_DRIVER_TYPE_CONSOLE 0x0002
-#define TTY_DRIVER_TYPE_SERIAL	0x0003
-#define TTY_DRIVER_TYPE_PTY	0x0004
-#define SERIAL_TYPE_NORMAL	1
+#define TTY_DRIVER_TYPE_SYSTEM	   0x0001
+#define TTY_DRIVER_TYPE_CONSOLE	   0x0002
+#define TTY_DRIVER_TYPE_SERIAL	   0x0003
+#define TTY_DRIVER_TYPE_PTY	   0x0004
+#define SERIAL_TYPE_NORMAL	   1
 
 extern "C" {
 // A driver for `lines` lines, or an error pointer (4.4's form).
@@ -107,8 +107,8 @@ void tty_driver_kref_put(struct tty_driver *driver);
 int tty_register_driver(struct tty_driver *driver);
 int tty_unregister_driver(struct tty_driver *driver);
 struct device *tty_register_device(struct tty_driver *driver, unsigned index, struct device *dev);
-struct device *tty_register_device_attr(struct tty_driver *driver, unsigned index, struct device *device,
-					void *drvdata, const struct attribute_group **attr_grp);
+struct device *tty_register_device_attr(struct tty_driver *driver, unsigned index, struct device *device, void *drvdata,
+					const struct attribute_group **attr_grp);
 void tty_unregister_device(struct tty_driver *driver, unsigned index);
 void tty_set_operations(struct tty_driver *driver, const struct tty_operations *op);
 }

@@ -60,6 +60,16 @@ public:
         return -38; // ENOSYS
     }
 
+    // Runs a `coproc` command against the simulated co-processor that serves
+    // this board's line (coproc.hpp); what it printed goes to `output`. The
+    // result: 0, 1 if it failed, 2 if its words did not parse.
+    virtual int coproc(const std::vector<std::string> &args, std::string *output)
+    {
+        (void)args;
+        *output = "coproc: this board has no simulated co-processor\n";
+        return 1;
+    }
+
     // Failure injection in the kernel layer (khost/fault.hpp). An empty name
     // stands for every fallible call, whatever its name. Boards on a real
     // kernel have none: it fails by name only in the kernel layer.

@@ -6,6 +6,8 @@
 #include <khost/fault.hpp>
 #include <khost/kernel.hpp>
 
+#include "coproc.hpp"
+
 namespace board {
 
 KernelBoard::KernelBoard()
@@ -37,6 +39,11 @@ int KernelBoard::rmmod(std::string *why) { return khost::rmmod(module_name_, why
 std::vector<std::string> KernelBoard::lsmod() { return khost::lsmod(); }
 
 std::string KernelBoard::dmesg(bool clear) { return khost::dmesg(clear); }
+
+int KernelBoard::coproc(const std::vector<std::string> &args, std::string *output)
+{
+    return run_coproc(sim_, args, output);
+}
 
 std::vector<khost::SerialEvent> KernelBoard::trace_take() { return khost::serial_trace_take(); }
 

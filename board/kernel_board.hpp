@@ -5,6 +5,10 @@
 
 #include "board.hpp"
 
+namespace coproc {
+class Simulator;
+}
+
 namespace board {
 
 class KernelBoard : public Board {
@@ -30,6 +34,9 @@ public:
     long list(const std::string &path, std::vector<khost::DirEntry> *out) override;
     long stat(const std::string &path, khost::DirEntry *out, bool follow) override;
     void *bad_pointer() override;
+    int coproc(const std::vector<std::string> &args, std::string *output) override;
+    // The simulated co-processor on the line, if it is one.
+    void set_simulator(coproc::Simulator *sim) { sim_ = sim; }
     void fail_nth(const std::string &name, unsigned nth, unsigned times) override;
     void fail_clear() override;
     FaultReport fail_report() override;
@@ -38,6 +45,7 @@ private:
     std::string module_name_;
     std::unique_ptr<khost::Program> program_;
     std::vector<FaultReport::Rule> armed_;
+    coproc::Simulator *sim_ = nullptr;
 };
 
 } // namespace board

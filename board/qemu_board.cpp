@@ -15,10 +15,12 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <thread>
 
 #include <fmt/format.h>
 
+#include "coproc.hpp"
 #include "coproc/simulator.hpp"
 #include "vm_channel.hpp"
 
@@ -235,6 +237,23 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, 
             line};
 }
 
+// A `coproc` command the guest forwarded: run against the host's simulator,
+// its output sent back line by line, then its result.
+void run_coproc_for_guest(vm::Channel &guest, coproc::Simulator *sim, const std::string &text)
+{
+    std::vector<std::string> args;
+    size_t from = 0;
+    for (size_t at; (at = text.find('\x1f', from)) != std::string::npos; from = at + 1)
+        args.push_back(text.substr(from, at - from));
+    args.push_back(text.substr(from));
+    std::string output;
+    const int status = run_coproc(sim, args, &output);
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        guest.send('D', line);
+    guest.send('A', std::to_string(status));
+}
+
 } // namespace
 
 int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ostream &out, std::ostream &err)
@@ -309,6 +328,9 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
                 for (const auto &e : recorder.take())
                     guest.send('D', vm::encode_event(e));
                 guest.send('A');
+                break;
+            case 'C':
+                run_coproc_for_guest(guest, sim, text);
                 break;
             case 'X':
                 status = std::atoi(text.c_str());

@@ -28,6 +28,7 @@ Session::Session(const SessionOptions &options)
     khost::boot(config);
     up_ = true;
     board_ = std::make_unique<KernelBoard>();
+    board_->set_simulator(sim_.get());
     std::string why;
     const int rc = board_->insmod(options.params, &why);
     if (rc < 0) {

@@ -38,6 +38,7 @@ struct Command {
 void add_program_commands(std::vector<Command> &table);
 void add_system_commands(std::vector<Command> &table);
 void add_fault_commands(std::vector<Command> &table);
+void add_coproc_commands(std::vector<Command> &table);
 
 enum class Outcome {
     Ok,     // ran and did not fail

@@ -10,7 +10,9 @@
 //   O TEXT       a line of output       Z                no more lines
 //   o TEXT       output, no newline     D EVENT          a frame of the trace
 //   E TEXT       a line of errors       A                end of the trace
-//   T            send the trace
+//   T            send the trace      D TEXT           (after C) a line of its output
+//   C ARGS       run coproc ARGS     A STATUS         (after C) its result
+//                (words split by \x1f)
 //   X STATUS     done, status follows
 #include <optional>
 #include <streambuf>

@@ -21,8 +21,10 @@ bool is_control(const Frame &req, uint8_t type, uint8_t sub)
 
 } // namespace
 
-size_t expected_reply_payload(const Frame &req)
+size_t Firmware::reply_payload(const Frame &req) const
 {
+    if (const DeviceModel *m = model_for(req.type()))
+        return m->reply_payload(req);
     if (is_control(req, DEV_TYPE_CONFIG, CTRL_VERSION))
         return 2;
     if (req.command == CMD_READ && (req.type() == DEV_TYPE_CONFIG || req.type() == DEV_TYPE_UART))
@@ -30,13 +32,31 @@ size_t expected_reply_payload(const Frame &req)
     return 1;
 }
 
-Firmware::Firmware() : boot_bytes_(kDefaultBootBytes) {}
+Firmware::Firmware() : boot_bytes_(kDefaultBootBytes) { install_models(*this); }
+
+void Firmware::add_model(std::unique_ptr<DeviceModel> model) { models_.push_back(std::move(model)); }
+
+DeviceModel *Firmware::model_for(uint8_t type) const
+{
+    for (auto it = models_.rbegin(); it != models_.rend(); ++it)
+        if ((*it)->type() == type)
+            return it->get();
+    return nullptr;
+}
+
+void Firmware::describe(std::ostream &out) const
+{
+    for (const auto &m : models_)
+        m->describe(out);
+}
 
 void Firmware::power_on()
 {
     table_.fill(0);
     table_valid_ = false;
     uart_rx_.clear();
+    for (const auto &m : models_)
+        m->power_on();
 }
 
 void Firmware::set_table(const PinTable &table)
@@ -61,7 +81,9 @@ Answer Firmware::handle(const Frame &req)
     if (!req.crc_ok) {
         // A corrupted request is not acted on, but still answered with the
         // length the module will wait for, so the line stays in step.
-        r = {STATUS_BAD_CRC, Bytes(expected_reply_payload(req), 0x00)};
+        r = {STATUS_BAD_CRC, Bytes(reply_payload(req), 0x00)};
+    } else if (DeviceModel *m = model_for(req.type())) {
+        r = m->handle(req);
     } else if (req.type() == DEV_TYPE_CONFIG) {
         switch (req.command) {
         case CMD_CONTROL:

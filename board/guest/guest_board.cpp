@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -201,6 +202,29 @@ std::vector<khost::SerialEvent> GuestBoard::trace_take()
         if (auto e = vm::decode_event(text))
             events.push_back(std::move(*e));
     return events;
+}
+
+int GuestBoard::coproc(const std::vector<std::string> &args, std::string *output)
+{
+    std::string words;
+    for (const auto &a : args)
+        words += (words.empty() ? "" : "\x1f") + a;
+    if (args.empty())
+        words = "help";
+    if (!host_.send('C', words)) {
+        *output = "coproc: the host has gone\n";
+        return 1;
+    }
+    char kind = 0;
+    std::string text;
+    while (host_.receive(&kind, &text)) {
+        if (kind == 'A')
+            return std::atoi(text.c_str());
+        if (kind == 'D')
+            *output += text + '\n';
+    }
+    *output += "coproc: the host has gone\n";
+    return 1;
 }
 
 long GuestBoard::open(const std::string &path, int flags)

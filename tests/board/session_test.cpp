@@ -158,3 +158,23 @@ TEST(BoardProgram, FailMakesAKernelCallFail)
     EXPECT_THAT(last, HasSubstr("quorvel_config"));
     EXPECT_THAT(r.out, ::testing::ContainsRegex("armed +class_create 1 1"));
 }
+
+TEST(BoardSession, CoprocCommandsReachTheSimulatorOrExplainWhyNot)
+{
+    REQUIRE_MODULE_BUILT();
+    Session session({});
+    std::ostringstream out, err;
+    Shell shell(session.board(), out, err);
+    EXPECT_EQ(shell.run_text("coproc help; coproc show", true), Outcome::Ok);
+    EXPECT_THAT(out.str(), HasSubstr("coproc show"));
+    // A subcommand no area knows is a usage error; words a known one cannot
+    // parse name that subcommand's usage.
+    EXPECT_EQ(shell.run_command("coproc frobnicate"), Outcome::Usage);
+    EXPECT_THAT(err.str(), HasSubstr("unknown subcommand 'frobnicate'"));
+    EXPECT_EQ(shell.run_command("coproc show extra"), Outcome::Usage);
+    EXPECT_THAT(err.str(), HasSubstr("(usage: coproc show"));
+    // A board whose line goes to a real co-processor has nothing to drive.
+    session.board().set_simulator(nullptr);
+    EXPECT_EQ(shell.run_command("coproc show"), Outcome::Failed);
+    EXPECT_THAT(out.str(), HasSubstr("not the simulated one"));
+}

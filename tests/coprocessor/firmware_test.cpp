@@ -176,3 +176,48 @@ TEST(FirmwareOther, EveryOtherRequestGetsAPlainAcknowledgement)
     }
     EXPECT_EQ(reply_to(fw, DEV_TYPE_UART, CMD_CONTROL, Bytes{CTRL_SET_LINE, 0x07}, 6).payload, Bytes{0});
 }
+
+namespace {
+
+// A model that answers two bytes to reads and counts what reached it.
+struct CountingModel : DeviceModel {
+    unsigned handled = 0;
+    unsigned resets = 0;
+    uint8_t type() const override { return DEV_TYPE_GPIO; }
+    size_t reply_payload(const Frame &req) const override { return req.command == CMD_READ ? 2 : 1; }
+    Reply handle(const Frame &req) override
+    {
+        ++handled;
+        return req.command == CMD_READ ? Reply{STATUS_DONE, Bytes{0x12, 0x34}} : Reply{};
+    }
+    void power_on() override { ++resets; }
+};
+
+} // namespace
+
+TEST(FirmwareModels, ModelAnswersItsTypeAndFollowsResets)
+{
+    Firmware fw;
+    auto owned = std::make_unique<CountingModel>();
+    CountingModel &m = *owned;
+    fw.add_model(std::move(owned));
+    EXPECT_EQ(&fw.model<CountingModel>(), &m);
+
+    const Frame read = reply_to(fw, DEV_TYPE_GPIO, CMD_READ, Bytes{0x05}, 7);
+    EXPECT_EQ(read.payload, (Bytes{0x12, 0x34}));
+    EXPECT_EQ(m.handled, 1u);
+
+    // A corrupted request is not handed to the model, but still answered
+    // with the length the model's reads have.
+    Bytes raw = encode_request(DEV_TYPE_GPIO, CMD_READ, Bytes{0x05}, kTail);
+    raw[raw.size() - 3] ^= 0xFF;
+    const Frame bad = *decode(raw);
+    const Answer answer = fw.handle(bad);
+    EXPECT_EQ(m.handled, 1u);
+    const Frame reply = *decode(*answer.reply);
+    EXPECT_EQ(reply.status, STATUS_BAD_CRC);
+    EXPECT_EQ(reply.payload.size(), 2u);
+
+    EXPECT_FALSE(fw.handle(request(DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_RESET})).reply);
+    EXPECT_EQ(m.resets, 1u);
+}

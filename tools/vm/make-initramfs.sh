@@ -26,7 +26,7 @@ cp "$busybox" "$root/bin/busybox"
 cp "$guest" "$root/bin/quorvel-guest"
 cp "$here/init" "$root/init"
 cp "$ko" "$root/lib/modules/"
-# Kernel modules the board needs (none yet for the drivers present), with
+# Kernel modules the board needs, with
 # their dependencies; loaded by the guest with busybox's modprobe.
 if (($#)); then
     moddir=$image/lib/modules/$release

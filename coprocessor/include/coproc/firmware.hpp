@@ -7,8 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iosfwd>
+#include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
+#include <vector>
 
 #include "coproc/frame.hpp"
 
@@ -33,6 +37,34 @@ inline constexpr uint8_t kTableValidMarker = 0x00;
 
 // Bytes the serial receive buffer holds before it drops new arrivals.
 inline constexpr size_t kUartRxCapacity = 4096;
+
+// What the firmware answers to one request: a status nibble and the reply's
+// payload, a single zero byte unless the request reads something back.
+struct Reply {
+    uint8_t status = STATUS_DONE;
+    Bytes payload{0x00};
+};
+
+// One peripheral type of the firmware: its state and how it answers the
+// requests addressed to its type. Models are called under the simulator's
+// lock, so they keep no lock of their own.
+class DeviceModel {
+public:
+    virtual ~DeviceModel() = default;
+    [[nodiscard]] virtual uint8_t type() const = 0; // DEV_TYPE_*
+    // Payload length of the reply the module reads back for this request.
+    [[nodiscard]] virtual size_t reply_payload(const Frame &request) const
+    {
+        (void)request;
+        return 1;
+    }
+    // Called only for requests whose CRC matched.
+    [[nodiscard]] virtual Reply handle(const Frame &request) = 0;
+    // Power-on and the reset request: back to the state after boot.
+    virtual void power_on() {}
+    // The state a person wants to see (`coproc show`); nothing by default.
+    virtual void describe(std::ostream &out) const { (void)out; }
+};
 
 struct Answer {
     std::optional<Bytes> reply; // absent: this request gets no reply (reset)
@@ -68,11 +100,25 @@ public:
 
     [[nodiscard]] unsigned reset_count() const { return reset_count_; }
 
+    // Payload length of the reply the module reads back for this request,
+    // judged from the request's type, command and first payload byte alone.
+    [[nodiscard]] size_t reply_payload(const Frame &request) const;
+
+    // Device models, one per type; a later model for the same type takes the
+    // requests from an earlier one.
+    void add_model(std::unique_ptr<DeviceModel> model);
+    [[nodiscard]] DeviceModel *model_for(uint8_t type) const;
+    template <class M> [[nodiscard]] M &model()
+    {
+        for (const auto &m : models_)
+            if (auto *found = dynamic_cast<M *>(m.get()))
+                return *found;
+        throw std::logic_error("no such device model");
+    }
+    void describe(std::ostream &out) const;
+
 private:
-    struct Result {
-        uint8_t status = STATUS_DONE;
-        Bytes payload{0x00}; // the plain acknowledgement
-    };
+    using Result = Reply;
     Result config_control(const Frame &req, bool &restart);
     Result config_write(const Frame &req);
     Result config_read(const Frame &req) const;
@@ -86,10 +132,10 @@ private:
     std::array<uint8_t, 2> version_{0x01, 0x07};
     Bytes boot_bytes_;
     unsigned reset_count_ = 0;
+    std::vector<std::unique_ptr<DeviceModel>> models_;
 };
 
-// Payload length of the reply the module reads for this request, judged from
-// the request's type, command and first payload byte alone.
-[[nodiscard]] size_t expected_reply_payload(const Frame &request);
+// Adds the firmware's device models (coprocessor/models.cpp).
+void install_models(Firmware &firmware);
 
 } // namespace coproc

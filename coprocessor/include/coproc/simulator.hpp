@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "coproc/faults.hpp"
@@ -84,6 +85,13 @@ public:
     void set_boot_bytes(Bytes bytes);
     // Puts bytes on the line now, as stray output the module did not ask for.
     void send_unsolicited(Bytes bytes);
+    // Runs f(Firmware &) under the simulator's lock: how tests and the board
+    // set and read the device models' state between requests.
+    template <class F> decltype(auto) with_firmware(F &&f)
+    {
+        std::lock_guard lock(mu_);
+        return std::forward<F>(f)(firmware_);
+    }
 
 private:
     class Fd {

@@ -126,6 +126,126 @@ struct qk_platform_driver {
 	const struct platform_device_id *id_table;
 };
 
+/* The module's attributes (kernel/include/linux/{sysfs,device}.h). */
+struct qk_attribute {
+	const char *name;
+	umode_t mode;
+};
+
+struct qk_attribute_group {
+	const char *name;
+	umode_t (*is_visible)(struct qk_kobject *kobj, struct qk_attribute *attr, int n);
+	struct qk_attribute **attrs;
+};
+
+struct qk_device_attribute {
+	struct qk_attribute attr;
+	ssize_t (*show)(struct qk_device *dev, struct qk_device_attribute *attr, char *buf);
+	ssize_t (*store)(struct qk_device *dev, struct qk_device_attribute *attr, const char *buf, size_t count);
+};
+
+/* The module's GPIO chip (kernel/include/linux/gpio/driver.h). */
+struct qk_gpio_chip {
+	const char *label;
+	struct qk_device *parent;
+	void *owner;
+	int (*request)(struct qk_gpio_chip *chip, unsigned int offset);
+	void (*free)(struct qk_gpio_chip *chip, unsigned int offset);
+	int (*get_direction)(struct qk_gpio_chip *chip, unsigned int offset);
+	int (*direction_input)(struct qk_gpio_chip *chip, unsigned int offset);
+	int (*direction_output)(struct qk_gpio_chip *chip, unsigned int offset, int value);
+	int (*get)(struct qk_gpio_chip *chip, unsigned int offset);
+	void (*set)(struct qk_gpio_chip *chip, unsigned int offset, int value);
+	void (*set_multiple)(struct qk_gpio_chip *chip, unsigned long *mask, unsigned long *bits);
+	int base;
+	u16 ngpio;
+	const char *const *names;
+	bool can_sleep;
+	void *desc;
+	struct qk_device *cdev;
+	void *data;
+};
+
+/* The module's PWM chip (kernel/include/linux/pwm.h): 4.4's per-operation
+ * callbacks; the mutex has the kernel's layout. */
+struct qk_pwm_chip;
+
+struct qk_pwm_device {
+	const char *label;
+	unsigned long flags;
+	unsigned int hwpwm;
+	unsigned int pwm;
+	struct qk_pwm_chip *chip;
+	void *chip_data;
+	struct mutex lock;
+	unsigned int period;
+	unsigned int duty_cycle;
+	int polarity;
+};
+
+struct qk_pwm_ops {
+	int (*request)(struct qk_pwm_chip *chip, struct qk_pwm_device *pwm);
+	void (*free)(struct qk_pwm_chip *chip, struct qk_pwm_device *pwm);
+	int (*config)(struct qk_pwm_chip *chip, struct qk_pwm_device *pwm, int duty_ns, int period_ns);
+	int (*set_polarity)(struct qk_pwm_chip *chip, struct qk_pwm_device *pwm, int polarity);
+	int (*enable)(struct qk_pwm_chip *chip, struct qk_pwm_device *pwm);
+	void (*disable)(struct qk_pwm_chip *chip, struct qk_pwm_device *pwm);
+	void *owner;
+};
+
+struct qk_pwm_chip {
+	struct qk_device *dev;
+	const struct qk_pwm_ops *ops;
+	int base;
+	unsigned int npwm;
+	struct qk_pwm_device *pwms;
+	bool can_sleep;
+	void *kernel_private;
+};
+
+#define QK_PWMF_REQUESTED 0x1UL
+#define QK_PWMF_ENABLED	  0x2UL
+
+/* The module's IIO device (kernel/include/linux/iio/iio.h). */
+struct qk_iio_dev;
+
+struct qk_iio_chan_spec {
+	int type;
+	int channel;
+	int channel2;
+	unsigned long address;
+	int scan_index;
+	long info_mask_separate;
+	const char *extend_name;
+	const char *datasheet_name;
+	unsigned indexed : 1;
+	unsigned output : 1;
+};
+
+struct qk_iio_info {
+	void *driver_module;
+	const struct qk_attribute_group *attrs;
+	int (*read_raw)(struct qk_iio_dev *indio_dev, const struct qk_iio_chan_spec *chan, int *val, int *val2,
+			long mask);
+	int (*write_raw)(struct qk_iio_dev *indio_dev, const struct qk_iio_chan_spec *chan, int val, int val2,
+			 long mask);
+};
+
+struct qk_iio_dev {
+	int id;
+	int modes;
+	int currentmode;
+	struct qk_device dev;
+	struct mutex mlock;
+	const struct qk_iio_chan_spec *channels;
+	int num_channels;
+	const char *name;
+	const struct qk_iio_info *info;
+	void *kernel_private;
+};
+
+#define QK_IIO_ALIGN 32
+
 /* The module's mm_segment_t. */
 struct qk_mm_segment {
 	unsigned long seg;
@@ -139,6 +259,12 @@ struct qk_mm_segment {
 
 /* The module's device numbers are 64 bits wide, encoded as the kernel's. */
 static inline dev_t qk_devt(u64 devt) { return (dev_t)devt; }
+
+/* Device-managed actions on the kernel device a module's device stands for. */
+int qk_devm_add_action_or_reset(struct qk_device *dev, void (*action)(void *), void *data);
+
+/* The kernel's allocation flags for the module's. */
+gfp_t qk_gfp(unsigned int flags);
 
 /* The real device a module's device stands for (NULL for none). */
 struct device *qk_real_device(struct qk_device *dev);

@@ -85,7 +85,38 @@
 	F(platform_driver, probe) F(platform_driver, remove) F(platform_driver, shutdown) F(platform_driver, driver)  \
 	F(platform_driver, id_table) E(platform_driver)                                                               \
 	S(mm_segment, struct qk_mm_segment, mm_segment_t, "kernel/include/linux/uaccess.h")                           \
-	F(mm_segment, seg) E(mm_segment)
+	F(mm_segment, seg) E(mm_segment)                                                                              \
+	S(attribute, struct qk_attribute, struct attribute, "kernel/include/linux/sysfs.h")                           \
+	F(attribute, name) F(attribute, mode) E(attribute)                                                            \
+	S(attribute_group, struct qk_attribute_group, struct attribute_group, "kernel/include/linux/sysfs.h")         \
+	F(attribute_group, name) F(attribute_group, is_visible) F(attribute_group, attrs) E(attribute_group)          \
+	S(device_attribute, struct qk_device_attribute, struct device_attribute, "kernel/include/linux/device.h")     \
+	F(device_attribute, attr) F(device_attribute, show) F(device_attribute, store) E(device_attribute)            \
+	S(gpio_chip, struct qk_gpio_chip, struct gpio_chip, "kernel/include/linux/gpio/driver.h")                     \
+	F(gpio_chip, label) F(gpio_chip, parent) F(gpio_chip, owner) F(gpio_chip, request) F(gpio_chip, free)         \
+	F(gpio_chip, get_direction) F(gpio_chip, direction_input) F(gpio_chip, direction_output) F(gpio_chip, get)    \
+	F(gpio_chip, set) F(gpio_chip, set_multiple) F(gpio_chip, base) F(gpio_chip, ngpio) F(gpio_chip, names)       \
+	F(gpio_chip, can_sleep) F(gpio_chip, desc) F(gpio_chip, cdev) F(gpio_chip, data) E(gpio_chip)                 \
+	S(pwm_device, struct qk_pwm_device, struct pwm_device, "kernel/include/linux/pwm.h")                          \
+	F(pwm_device, label) F(pwm_device, flags) F(pwm_device, hwpwm) F(pwm_device, pwm) F(pwm_device, chip)         \
+	F(pwm_device, chip_data) F(pwm_device, lock) F(pwm_device, period) F(pwm_device, duty_cycle)                  \
+	F(pwm_device, polarity) E(pwm_device)                                                                         \
+	S(pwm_ops, struct qk_pwm_ops, struct pwm_ops, "kernel/include/linux/pwm.h")                                   \
+	F(pwm_ops, request) F(pwm_ops, free) F(pwm_ops, config) F(pwm_ops, set_polarity) F(pwm_ops, enable)           \
+	F(pwm_ops, disable) F(pwm_ops, owner) E(pwm_ops)                                                              \
+	S(pwm_chip, struct qk_pwm_chip, struct pwm_chip, "kernel/include/linux/pwm.h")                                \
+	F(pwm_chip, dev) F(pwm_chip, ops) F(pwm_chip, base) F(pwm_chip, npwm) F(pwm_chip, pwms)                       \
+	F(pwm_chip, can_sleep) F(pwm_chip, kernel_private) E(pwm_chip)                                                \
+	S(iio_chan_spec, struct qk_iio_chan_spec, struct iio_chan_spec, "kernel/include/linux/iio/iio.h")             \
+	F(iio_chan_spec, type) F(iio_chan_spec, channel) F(iio_chan_spec, channel2) F(iio_chan_spec, address)         \
+	F(iio_chan_spec, scan_index) F(iio_chan_spec, info_mask_separate) F(iio_chan_spec, extend_name)               \
+	F(iio_chan_spec, datasheet_name) E(iio_chan_spec)                                                             \
+	S(iio_info, struct qk_iio_info, struct iio_info, "kernel/include/linux/iio/iio.h")                            \
+	F(iio_info, driver_module) F(iio_info, attrs) F(iio_info, read_raw) F(iio_info, write_raw) E(iio_info)        \
+	S(iio_dev, struct qk_iio_dev, struct iio_dev, "kernel/include/linux/iio/iio.h")                               \
+	F(iio_dev, id) F(iio_dev, modes) F(iio_dev, currentmode) F(iio_dev, dev) F(iio_dev, mlock)                    \
+	F(iio_dev, channels) F(iio_dev, num_channels) F(iio_dev, name) F(iio_dev, info) F(iio_dev, kernel_private)    \
+	E(iio_dev)
 
 /* clang-format on */
 

@@ -1,0 +1,33 @@
+// The shell's `coproc` command: hands its words to the board, which runs
+// them against the simulated co-processor (coproc.hpp).
+#include <ostream>
+
+#include "shell.hpp"
+
+namespace board {
+
+namespace {
+
+void cmd_coproc(Context &c, const Words &w)
+{
+    std::string output;
+    const int status = c.board.coproc(Words(w.begin() + 1, w.end()), &output);
+    if (status == 2) {
+        if (!output.empty() && output.back() == '\n')
+            output.pop_back();
+        throw UsageError(output);
+    }
+    c.out << output;
+    if (status != 0)
+        c.failed = true;
+}
+
+} // namespace
+
+void add_coproc_commands(std::vector<Command> &table)
+{
+    table.push_back({"coproc", "SUBCOMMAND [ARGS...]",
+                     "drive the simulated co-processor's side (coproc help lists what it can do)", cmd_coproc});
+}
+
+} // namespace board

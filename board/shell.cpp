@@ -15,6 +15,7 @@ Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, o
     add_system_commands(table_);
     add_fault_commands(table_);
     add_coproc_commands(table_);
+    add_tty_commands(table_);
 }
 
 Outcome Shell::run_command(std::string_view command)

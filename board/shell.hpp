@@ -39,6 +39,7 @@ void add_program_commands(std::vector<Command> &table);
 void add_system_commands(std::vector<Command> &table);
 void add_fault_commands(std::vector<Command> &table);
 void add_coproc_commands(std::vector<Command> &table);
+void add_tty_commands(std::vector<Command> &table);
 
 enum class Outcome {
     Ok,     // ran and did not fail

@@ -5,9 +5,6 @@
 
 namespace coproc {
 
-void install_models(Firmware &firmware)
-{
-    firmware.add_model(std::make_unique<UartModel>());
-}
+void install_models(Firmware &firmware) { firmware.add_model(std::make_unique<UartModel>()); }
 
 } // namespace coproc

@@ -17,6 +17,8 @@
 #include "fault_inject.hpp"
 #include "tty_internal.hpp"
 
+#include <khost/tty.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -737,3 +739,38 @@ void tty_vhangup(struct tty_struct *tty)
 void tty_hangup(struct tty_struct *tty) { schedule_work(&core(tty)->hangup_work); }
 
 } // extern "C"
+
+namespace khost {
+
+namespace {
+
+struct tty_driver *driver_by_name(const std::string &driver_name)
+{
+    std::lock_guard hold(drivers_lock);
+    for (auto *d : drivers)
+        if (d->driver_name && driver_name == d->driver_name)
+            return tty_driver_kref_get(d);
+    return nullptr;
+}
+
+} // namespace
+
+int tty_register_line(const std::string &driver_name, unsigned index)
+{
+    struct tty_driver *d = driver_by_name(driver_name);
+    if (!d)
+        return -ENODEV;
+    struct device *dev = tty_register_device(d, index, nullptr);
+    tty_driver_kref_put(d);
+    return IS_ERR(dev) ? static_cast<int>(PTR_ERR(dev)) : 0;
+}
+
+void tty_unregister_line(const std::string &driver_name, unsigned index)
+{
+    if (struct tty_driver *d = driver_by_name(driver_name)) {
+        tty_unregister_device(d, index);
+        tty_driver_kref_put(d);
+    }
+}
+
+} // namespace khost

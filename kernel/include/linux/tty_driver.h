@@ -4,6 +4,7 @@
 // with tty_register_driver, dropped with put_tty_driver.
 #include <linux/kref.h>
 #include <linux/list.h>
+#include <linux/module.h>
 #include <linux/termios.h>
 #include <linux/types.h>
 

@@ -8,6 +8,7 @@
  * it (layout_check.cpp).
  */
 #include <linux/kbuild.h>
+#include <linux/kfifo.h>
 #include <linux/mod_devicetable.h>
 #include <linux/moduleparam.h>
 #include <linux/mutex.h>
@@ -15,6 +16,7 @@
 #include <linux/serial.h>
 #include <linux/spinlock.h>
 #include <linux/termios.h>
+#include <linux/tty.h>
 #include <linux/workqueue.h>
 
 #include "qk.h"

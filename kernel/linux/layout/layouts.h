@@ -51,7 +51,12 @@
 	E(serial_struct)                                                                                              \
 	S(platform_device_id, struct platform_device_id, struct platform_device_id,                                  \
 	  "kernel/include/linux/mod_devicetable.h")                                                                   \
-	F(platform_device_id, name) F(platform_device_id, driver_data) E(platform_device_id)
+	F(platform_device_id, name) F(platform_device_id, driver_data) E(platform_device_id)                         \
+	S(__kfifo, struct __kfifo, struct __kfifo, "kernel/include/linux/kfifo.h")                                    \
+	F(__kfifo, in) F(__kfifo, out) F(__kfifo, mask) F(__kfifo, esize) F(__kfifo, data) E(__kfifo)                 \
+	S(ktermios, struct ktermios, struct ktermios, "kernel/include/linux/tty_driver.h")                            \
+	F(ktermios, c_iflag) F(ktermios, c_oflag) F(ktermios, c_cflag) F(ktermios, c_lflag) F(ktermios, c_line)       \
+	F(ktermios, c_cc) F(ktermios, c_ispeed) F(ktermios, c_ospeed) E(ktermios)
 
 #define QK_MIRROR_LAYOUTS(S, F, E)                                                                                   \
 	S(file_operations, struct qk_file_operations, struct file_operations, "kernel/include/linux/fs.h")            \

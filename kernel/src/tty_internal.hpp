@@ -34,8 +34,8 @@ struct TtyCore {
     // Held shared while received bytes go into the line discipline, and
     // exclusively while it closes (4.4's ldisc_sem).
     std::shared_mutex ldisc_sem;
-    bool ldisc_open = false; // under ldisc_sem
-    std::mutex files_lock;   // guards files
+    std::atomic<bool> ldisc_open{false}; // changed under ldisc_sem
+    std::mutex files_lock;               // guards files
     std::vector<struct file *> files;
 };
 

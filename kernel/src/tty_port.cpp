@@ -77,10 +77,8 @@ int tty_port_close_start(struct tty_port *port, struct tty_struct *tty, struct f
 void tty_port_close_end(struct tty_port *port, struct tty_struct *tty)
 {
     tty->closing = 0;
-    {
-        guard(spinlock)(&port->lock);
-        port->flags &= ~(ASYNC_NORMAL_ACTIVE | ASYNC_CLOSING);
-    }
+    clear_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
+    clear_bit(ASYNCB_CLOSING, &port->flags);
     wake_up_interruptible_all(&port->open_wait);
 }
 
@@ -206,8 +204,7 @@ int tty_port_block_til_ready(struct tty_port *port, struct tty_struct *tty, stru
     if (tty_hung_up_p(filp))
         return -ERESTARTSYS;
     if ((filp->f_flags & O_NONBLOCK) || tty_io_error(tty) || C_CLOCAL(tty)) {
-        guard(spinlock)(&port->lock);
-        port->flags |= ASYNC_NORMAL_ACTIVE;
+        set_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
         return 0;
     }
     DEFINE_WAIT(wait);
@@ -217,13 +214,12 @@ int tty_port_block_til_ready(struct tty_port *port, struct tty_struct *tty, stru
             finish_wait(&port->open_wait, &wait);
             return -ERESTARTSYS;
         }
-        if (!(port->flags & ASYNC_CLOSING) && tty_port_carrier_raised(port))
+        if (!test_bit(ASYNCB_CLOSING, &port->flags) && tty_port_carrier_raised(port))
             break;
         schedule_timeout(MAX_SCHEDULE_TIMEOUT);
     }
     finish_wait(&port->open_wait, &wait);
-    guard(spinlock)(&port->lock);
-    port->flags |= ASYNC_NORMAL_ACTIVE;
+    set_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
     return 0;
 }
 
@@ -266,7 +262,7 @@ void tty_port_hangup(struct tty_port *port)
     {
         guard(spinlock)(&port->lock);
         port->count = 0;
-        port->flags &= ~ASYNC_NORMAL_ACTIVE;
+        clear_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
         tty = port->tty;
         if (tty)
             set_bit(TTY_IO_ERROR, &tty->flags);

@@ -177,5 +177,5 @@ int tty_port_install(struct tty_port *port, struct tty_driver *driver, struct tt
 int tty_port_block_til_ready(struct tty_port *port, struct tty_struct *tty, struct file *filp);
 }
 
-inline bool tty_port_initialized(struct tty_port *port) { return port->flags & ASYNC_INITIALIZED; }
-inline bool tty_io_error(struct tty_struct *tty) { return tty->flags & (1UL << TTY_IO_ERROR); }
+inline bool tty_port_initialized(struct tty_port *port) { return test_bit(ASYNCB_INITIALIZED, &port->flags); }
+inline bool tty_io_error(struct tty_struct *tty) { return test_bit(TTY_IO_ERROR, &tty->flags); }

@@ -297,6 +297,21 @@ void cmd_stty(Context &c, const Words &w)
     c.board.close(static_cast<int>(fd));
 }
 
+// `bridge PATH` joins a host pty to the board's tty; `bridge stop` ends
+// every bridge.
+void cmd_bridge(Context &c, const Words &w)
+{
+    want_args(w, 1, 1);
+    std::string host;
+    const long r = c.board.tty_bridge(w[1] == "stop" ? "" : w[1], &host);
+    if (r < 0) {
+        c.out << fmt::format("bridge: {}\n", host);
+        c.failed = true;
+    } else if (w[1] != "stop") {
+        c.out << fmt::format("{} <-> {}\n", w[1], host);
+    }
+}
+
 } // namespace
 
 void add_tty_commands(std::vector<Command> &table)
@@ -305,6 +320,10 @@ void add_tty_commands(std::vector<Command> &table)
                      "a tty's settings: a speed, raw, sane, cs5..cs8, [-]cstopb, [-]parenb, [-]echo, [-]icanon, "
                      "min N, time N, intr ^C...; without settings, all of them",
                      cmd_stty});
+    table.push_back({"bridge", "PATH | stop",
+                     "join a host pty to the board's tty PATH for host programs (picocom, pyserial); prints the "
+                     "host pty; their termios changes reach the tty's driver",
+                     cmd_bridge});
 }
 
 } // namespace board

@@ -202,8 +202,9 @@ TEST(BoardSerial, WriteStttyAndTheRemoteSide)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_THAT(r.out, HasSubstr("stty: /dev/ttySP0: unable to perform all requested operations"));
 
-    r = run_board("dev_uart=1 -c 'open /dev/ttySP0 rw nonblock; read 3 8; coproc uart send 68 69 0a; sleep 300; read 3 8; "
-                  "write 3 6f 6b; coproc uart show'");
+    r = run_board(
+        "dev_uart=1 -c 'open /dev/ttySP0 rw nonblock; read 3 8; coproc uart send 68 69 0a; sleep 300; read 3 8; "
+        "write 3 6f 6b; coproc uart show'");
     EXPECT_EQ(r.status, 0) << r.out;
     const auto lines = lines_of(r.out);
     EXPECT_THAT(lines, ::testing::Contains("-11"));

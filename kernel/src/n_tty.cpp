@@ -399,22 +399,35 @@ ssize_t ldisc_write(struct tty_struct *tty, struct file *file, const unsigned ch
             std::lock_guard hold(ld->lock);
             opost = ld->termios.c_oflag & OPOST;
         }
-        if (opost) {
-            // A piece at a time through output processing; the piece counts
-            // as written once all of its output is with the driver.
-            size_t piece = std::min<size_t>(nr - written, 256);
+        // With output processing, as 4.4's process_output_block, no more is
+        // taken than the driver has room for.
+        const int room = opost ? tty_write_room(tty) : 1;
+        if (opost && room > 0) {
+            // A piece at a time through output processing, as much as the
+            // driver's room holds once translated; the piece counts as
+            // written once all of its output is with the driver.
+            size_t piece = 0;
             out.clear();
             {
                 std::lock_guard hold(ld->lock);
-                for (size_t i = 0; i < piece; i++)
-                    out_char(ld, buf[written + i], out);
+                while (written + piece < nr && piece < 256) {
+                    const size_t before = out.size();
+                    const unsigned column = ld->column;
+                    out_char(ld, buf[written + piece], out);
+                    if (out.size() > static_cast<size_t>(room) && before > 0) {
+                        out.resize(before);
+                        ld->column = column;
+                        break;
+                    }
+                    piece++;
+                }
             }
             write_out(tty, out.data(), out.size());
             written += piece;
             continue;
         }
-        int c;
-        {
+        int c = 0;
+        if (!opost) {
             guard(mutex)(&core(tty)->output_lock);
             c = tty->ops->write(tty, buf + written, static_cast<int>(nr - written));
         }

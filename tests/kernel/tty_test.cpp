@@ -36,6 +36,7 @@ struct FakeTty {
     std::string written;
     int write_max = 1 << 20;
     int install_error = 0;
+    int room = 4096;
     bool destructed = false;
 
     void note(const std::string &what)
@@ -52,6 +53,20 @@ struct FakeTty {
     {
         std::lock_guard hold(lock);
         return std::exchange(written, {});
+    }
+    // Echoes are written by the flip buffer's work: waits (2 s at most)
+    // until n bytes have come.
+    std::string take_written(size_t n)
+    {
+        for (int i = 0; i < 200; i++) {
+            {
+                std::lock_guard hold(lock);
+                if (written.size() >= n)
+                    break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return take_written();
     }
 };
 
@@ -94,7 +109,7 @@ int fake_write(struct tty_struct *tty, const unsigned char *buf, int count)
     fake->written.append(reinterpret_cast<const char *>(buf), static_cast<size_t>(n));
     return n;
 }
-int fake_write_room(struct tty_struct *tty) { return 4096; }
+int fake_write_room(struct tty_struct *tty) { return fake->room; }
 void fake_set_termios(struct tty_struct *tty, struct ktermios *old)
 {
     fake->note("set_termios " + std::to_string(tty_termios_baud_rate(&tty->termios)) + " old " +
@@ -317,10 +332,11 @@ TEST_F(Tty, CanonicalLinesWithEditingAndEcho)
     EXPECT_EQ(read_now(p, fd), "partial") << "EOF pushes the line without itself";
     receive("\x04");
     EXPECT_EQ(p.read(fd, &c, 1), 0) << "EOF at a line's start reads as end of file";
-    receive("\x03");
     fake_.take_written();
+    receive("\x03");
+    EXPECT_EQ(fake_.take_written(2), "^C");
     receive("x\x03");
-    EXPECT_EQ(fake_.take_written(), "x^C") << "ISIG: input flushed, ^C echoed";
+    EXPECT_EQ(fake_.take_written(3), "x^C") << "ISIG: input flushed, ^C echoed";
     p.close(fd);
 }
 
@@ -454,6 +470,26 @@ TEST_F(Tty, WritesAreChunkedAndRetried)
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front(), "write 2048") << "the core's chunk";
     EXPECT_EQ(calls.size(), 52u) << "2048, 2048 and 904, each in pieces of 100";
+    p.close(fd);
+}
+
+// With output processing no more is offered than the driver has room for.
+TEST_F(Tty, OutputProcessingHonoursWriteRoom)
+{
+    khost::Program p;
+    int fd = open(p); // OPOST and ONLCR
+    fake_.room = 10;
+    fake_.take_calls();
+    fake_.take_written();
+    std::string data = std::string(25, 'o') + "\n";
+    EXPECT_EQ(p.write(fd, data.data(), data.size()), 26);
+    EXPECT_EQ(fake_.take_written(), std::string(25, 'o') + "\r\n");
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("write 10", "write 10", "write 7"))
+        << "the last piece's 6 bytes take 7 once translated, within the room";
+    fake_.room = 1;
+    EXPECT_EQ(p.write(fd, "a\nb", 3), 3);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("write 1", "write 2", "write 1"))
+        << "a character whose output alone exceeds the room still goes";
     p.close(fd);
 }
 

@@ -278,6 +278,23 @@ TEST_F(Serial, LoopbackFollowsOpensAndWrites)
     EXPECT_EQ(p_.ioctl(fd_, TCGETS, 0), -EBADF);
 }
 
+// A hangup goes through tty_port_hangup: the port shuts down, the file is
+// cut off, and the next open starts afresh.
+TEST_F(Serial, HangupShutsThePortDown)
+{
+    open_tty();
+    EXPECT_EQ(read_attr(tty_dir + "vtty_loopback"), "1\n");
+    EXPECT_EQ(p_.ioctl(fd_, 0x5437 /* TIOCVHANGUP */, 0), 0);
+    EXPECT_EQ(read_attr(tty_dir + "vtty_loopback"), "0\n");
+    uint8_t b;
+    EXPECT_EQ(p_.read(fd_, &b, 1), 0);
+    EXPECT_EQ(p_.write(fd_, "x", 1), -EIO);
+    EXPECT_EQ(p_.close(fd_), 0);
+    open_tty();
+    EXPECT_EQ(read_attr(tty_dir + "vtty_loopback"), "1\n");
+    EXPECT_EQ(p_.write(fd_, "y", 1), 1);
+}
+
 TEST_F(Serial, WriteRoomIsTheFifoSize)
 {
     open_tty();

@@ -19,6 +19,8 @@ std::vector<CoprocCommand> coproc_table()
     std::vector<CoprocCommand> table;
     add_coproc_base_commands(table);
     add_coproc_uart_commands(table);
+    add_coproc_pins_commands(table);
+    add_coproc_sensors_commands(table);
     return table;
 }
 

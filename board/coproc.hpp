@@ -27,6 +27,8 @@ struct CoprocCommand {
 // Each area's subcommands.
 void add_coproc_base_commands(std::vector<CoprocCommand> &table);
 void add_coproc_uart_commands(std::vector<CoprocCommand> &table);
+void add_coproc_pins_commands(std::vector<CoprocCommand> &table);
+void add_coproc_sensors_commands(std::vector<CoprocCommand> &table);
 
 // Runs `coproc ARGS...` against `sim` (null: there is no simulated
 // co-processor). What it printed goes to `output`; the result is 0, 1 if it

@@ -7,6 +7,7 @@
 #include <khost/kernel.hpp>
 
 #include "coproc/simulator.hpp"
+#include "leave_pins.hpp"
 
 namespace board {
 
@@ -50,8 +51,10 @@ bool Session::leave(std::ostream &err)
         return true;
     up_ = false;
     bool clean = true;
-    // The module cannot go while the session's program holds its files.
+    // The module cannot go while the session's program holds its files, or
+    // while a line or channel it exported holds the module.
     board_->close_all();
+    (void)unexport_pins(*board_);
     if (board_->module_loaded()) {
         std::string why;
         const int rc = board_->rmmod(&why);

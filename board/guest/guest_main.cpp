@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "guest_board.hpp"
+#include "leave_pins.hpp"
 #include "parse.hpp"
 #include "shell.hpp"
 #include "vm_channel.hpp"
@@ -52,6 +53,7 @@ int open_channel()
 bool leave(board::GuestBoard &b, std::ostream &err)
 {
     b.close_all();
+    (void)board::unexport_pins(b);
     if (!b.module_loaded())
         return true;
     std::string why;

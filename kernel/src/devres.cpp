@@ -6,6 +6,8 @@
 
 #include "devres.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -47,6 +49,27 @@ void devres_release_all(struct device *dev)
             it->action(it->data);
         kfree(it->alloc);
     }
+}
+
+bool devres_release_action(struct device *dev, void (*action)(void *), void *data)
+{
+    Devres found{};
+    {
+        std::lock_guard hold(devres_lock);
+        auto it = table.find(dev);
+        if (it == table.end())
+            return false;
+        auto &list = it->second;
+        auto match = std::find_if(list.rbegin(), list.rend(),
+                                  [&](const Devres &r) { return r.action == action && r.data == data; });
+        if (match == list.rend())
+            return false;
+        found = *match;
+        list.erase(std::next(match).base());
+    }
+    found.action(found.data);
+    kfree(found.alloc);
+    return true;
 }
 
 } // namespace kern

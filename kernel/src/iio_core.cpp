@@ -9,7 +9,9 @@
 #include <linux/printk.h>
 #include <linux/slab.h>
 
+#include "bug.hpp"
 #include "device_core.hpp"
+#include "devres.hpp"
 #include "fault_inject.hpp"
 
 #include <climits>
@@ -326,6 +328,15 @@ struct iio_dev *devm_iio_device_alloc(struct device *dev, int sizeof_priv)
         return nullptr;
     }
     return indio_dev;
+}
+
+// Frees a device from devm_iio_device_alloc before its driver unbinds; one
+// that is not the device's managed one is a WARNING, as on Linux.
+void devm_iio_device_free(struct device *dev, struct iio_dev *indio_dev)
+{
+    if (!kern::devres_release_action(dev, devm_iio_device_release, indio_dev))
+        KERN_WARN("devm_iio_device_free: %s is not a managed IIO device of %s",
+                  indio_dev ? dev_name(&indio_dev->dev) : "(null)", dev_name(dev));
 }
 
 int iio_device_register(struct iio_dev *indio_dev)

@@ -266,6 +266,7 @@ long config_ioctl(struct file *file, unsigned int cmd, unsigned long args)
 
 	switch (cmd) {
 	case CONFIG_IOCTL_ENABLE_ALL:
+		(void)other_adc_register();
 		quorvel_enable_remaining_drivers();
 		return 0;
 	case CONFIG_IOCTL_APPLY_MODES:

@@ -48,18 +48,22 @@ struct quorvel_driver drv_serial = { .sw = &dev_uart,
 				     .exit = quorvel_linux_serial_exit };
 struct quorvel_driver drv_spi0 = { .sw = &dev_spi0 };
 struct quorvel_driver drv_spi1 = { .sw = &dev_spi1 };
-struct quorvel_driver drv_pwm = { .sw = &dev_pwm };
-struct quorvel_driver drv_gpio = { .sw = &dev_gpio };
-struct quorvel_driver drv_adc = {};
+struct quorvel_driver drv_pwm = { .sw = &dev_pwm, .init = quorvel_linux_pwm_init, .exit = quorvel_linux_pwm_exit };
+struct quorvel_driver drv_gpio = { .sw = &dev_gpio, .init = quorvel_linux_gpio_init, .exit = quorvel_linux_gpio_exit };
+struct quorvel_driver drv_adc = { .init = quorvel_linux_adc_init, .exit = quorvel_linux_adc_exit };
 struct quorvel_driver drv_config = { .sw = &dev_config, .init = quorvel_config_init, .exit = quorvel_config_exit };
-struct quorvel_driver drv_ws2812 = { .sw = &dev_ws2812 };
-struct quorvel_driver drv_dht = { .sw = &dev_dht };
-struct quorvel_driver drv_ds18b20 = { .sw = &dev_18b20 };
-struct quorvel_driver drv_buzzer = {};
-struct quorvel_driver drv_icm20689 = {};
-struct quorvel_driver drv_sr04 = {};
-struct quorvel_driver drv_gp2y = {};
-struct quorvel_driver drv_ir = {};
+struct quorvel_driver drv_ws2812 = { .sw = &dev_ws2812,
+				     .init = quorvel_linux_2812_init,
+				     .exit = quorvel_linux_2812_exit };
+struct quorvel_driver drv_dht = { .sw = &dev_dht, .init = quorvel_linux_dht_init, .exit = quorvel_linux_dht_exit };
+struct quorvel_driver drv_ds18b20 = { .sw = &dev_18b20,
+				      .init = quorvel_linux_ds18b20_init,
+				      .exit = quorvel_linux_ds18b20_exit };
+struct quorvel_driver drv_buzzer = { .init = quorvel_linux_buzzer_init, .exit = quorvel_linux_buzzer_exit };
+struct quorvel_driver drv_icm20689 = { .init = quorvel_linux_icm20689_init, .exit = quorvel_linux_icm20689_exit };
+struct quorvel_driver drv_sr04 = { .init = quorvel_linux_sr04_init, .exit = quorvel_linux_sr04_exit };
+struct quorvel_driver drv_gp2y = { .init = quorvel_linux_gp2y_init, .exit = quorvel_linux_gp2y_exit };
+struct quorvel_driver drv_ir = { .init = quorvel_linux_ir_init, .exit = quorvel_linux_ir_exit };
 struct quorvel_driver drv_count = { .init = quorvel_linux_count_init, .exit = quorvel_linux_count_exit };
 
 struct quorvel_driver *const quorvel_start_order[] = {

@@ -14,6 +14,7 @@
 #include <linux/tty_flip.h>
 
 #include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
 #include "link/quorvel_protocol.h"
 #include "periph/quorvel_linux_serial.h"
 
@@ -459,8 +460,11 @@ void uart_recv(const u8 *buf, u8 len)
 int quorvel_linux_serial_init(void)
 {
 	struct tty_driver *driver;
-	int ret = platform_device_register(&quorvel_tty_port_platform_device);
+	int ret;
 
+	// A start after a failed or stopped one registers the device anew.
+	quorvel_platform_device_fresh(&quorvel_tty_port_platform_device);
+	ret = platform_device_register(&quorvel_tty_port_platform_device);
 	if (ret)
 		return ret;
 	driver = tty_alloc_driver(QUORVEL_TTY_LINES, 0);

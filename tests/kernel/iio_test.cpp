@@ -336,3 +336,45 @@ TEST_F(Iio, ManagedDevicesGoWithTheDriver)
 }
 
 } // namespace
+
+namespace {
+
+// A driver that frees a managed device itself, before it unbinds: the id it
+// chose is free at once; freeing one that is not managed is a WARNING.
+int early_free_probe(struct platform_device *pdev)
+{
+    struct iio_dev *d = devm_iio_device_alloc(&pdev->dev, sizeof(FakeAdc));
+    if (!d)
+        return -ENOMEM;
+    d->dev.parent = &pdev->dev;
+    d->info = &read_only_info;
+    d->id = 8;
+    khost::fail_nth("iio_device_register", 1);
+    EXPECT_EQ(-ENOMEM, iio_device_register(d));
+    khost::fail_clear();
+    devm_iio_device_free(&pdev->dev, d);
+    return 0;
+}
+
+struct platform_driver early_free_driver = {
+    .probe = early_free_probe,
+    .driver = {.name = "early_free_adc"},
+};
+
+TEST_F(Iio, AManagedDeviceFreedBeforeItsDriverUnbinds)
+{
+    struct platform_device *pdev = platform_device_alloc("early_free_adc", 0);
+    ASSERT_NE(nullptr, pdev);
+    ASSERT_EQ(0, platform_device_add(pdev));
+    ASSERT_EQ(0, platform_driver_register(&early_free_driver));
+    struct iio_dev *d = make(8);
+    EXPECT_EQ(0, iio_device_register(d)) << "the freed device gave its id back";
+    devm_iio_device_free(&pdev->dev, d);
+    auto warnings = khost::take_warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("not a managed IIO device"), std::string::npos);
+    platform_driver_unregister(&early_free_driver);
+    platform_device_unregister(pdev);
+}
+
+} // namespace

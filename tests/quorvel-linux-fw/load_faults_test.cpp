@@ -32,7 +32,17 @@ struct Device {
     const char *driver;   // and its driver's
 };
 const Device config = {"quorvel_config", "config_class", "quorvel_config.0", "quorvel_config"};
+const Device buzzer = {"buzzer", "quorvel_buzzer_class", "quorvel-buzzer.0", "quorvel-buzzer"};
+const Device icm20689 = {"icm20689", "quorvel_icm20689_class", "quorvel-icm20689.0", "quorvel-icm20689"};
+const Device sr04 = {"sr04", "quorvel_sr04_class", "quorvel-sr04.0", "quorvel-sr04"};
+const Device gp2y = {"gp2y1010au", "quorvel_gp2y_class", "quorvel-gp2y.0", "quorvel-gp2y"};
+const Device ir = {"ir_send", "quorvel_ir_class", "quorvel-ir.0", "quorvel-ir"};
 const Device count = {"quorvel_count", "count_class", "quorvel_count.0", "quorvel_count"};
+// The ADC inputs' pair, started before both; with dev_adc 0 it has no inputs.
+const Device adc = {nullptr, nullptr, "quorvel-adc", "quorvel-adc"};
+// What a load without switches starts, in its order; the infrared driver's
+// start decides the load.
+const Device *const started[] = {&config, &buzzer, &icm20689, &sr04, &gp2y, &ir, &count};
 
 // The names of a directory; none if it is not there (a kernel layer without
 // that part of sysfs).
@@ -67,7 +77,8 @@ std::map<std::string, uint32_t> node_numbers()
     std::map<std::string, uint32_t> numbers;
     EXPECT_EQ(p.list("/dev", &entries), 0);
     for (const auto &e : entries)
-        if (e.name.starts_with("quorvel_"))
+        if (e.name.starts_with("quorvel_") || e.name == "ir_recv" ||
+            std::any_of(std::begin(started), std::end(started), [&](const Device *d) { return e.name == d->node; }))
             numbers[e.name] = e.rdev;
     return numbers;
 }
@@ -77,9 +88,9 @@ std::map<std::string, uint32_t> node_numbers()
 std::vector<std::string> parts_of(const Device &d)
 {
     std::vector<std::string> parts;
-    if (exists(std::string("/dev/") + d.node))
+    if (d.node && exists(std::string("/dev/") + d.node))
         parts.push_back(std::string("node /dev/") + d.node);
-    if (exists(std::string("/sys/class/") + d.klass))
+    if (d.klass && exists(std::string("/sys/class/") + d.klass))
         parts.push_back(std::string("class /sys/class/") + d.klass);
     if (contains(names_in("/sys/devices/platform"), d.platform))
         parts.push_back(std::string("device /sys/devices/platform/") + d.platform);
@@ -132,16 +143,54 @@ void expect_working(coproc::Simulator &sim)
     wait_for_restart(sim, resets);
 }
 
-// What failing one call does to the load, by the call's name and the how
-// many-th of that name it is: the device it costs (none, or one), given that
-// the configuration device starts before the counter.
-const Device *device_lost(const std::string &name, int nth)
+// The devices of a default load whose node is missing.
+std::vector<const Device *> devices_lost()
 {
-    if (name == "filp_open")
-        return nullptr; // the load goes on without its line
-    if (name == "kthread_create_on_node")
-        return &config; // the configuration device's start fails whole
-    return nth == 1 ? &config : &count;
+    std::vector<const Device *> lost;
+    for (const Device *d : started)
+        if (!has_node(*d))
+            lost.push_back(d);
+    return lost;
+}
+
+// What a failed probe of a sensor driver logs, by the call that failed.
+std::string probe_message(const std::string &name, const Device *d, unsigned device_creates_seen)
+{
+    if (d == &config || d == &count)
+        return "";
+    if (name == "alloc_chrdev_region")
+        return "Failed to allocate device numbers";
+    if (name == "cdev_add")
+        return "Failed to add character device";
+    if (name == "class_create")
+        return "Failed to create device class";
+    if (name == "device_create")
+        return d == &ir && device_creates_seen == 2 ? "Failed to create device2 file" : "Failed to create device1 file";
+    return "";
+}
+
+// The stop entries that printed their "name:line", in order.
+std::vector<std::string> exit_lines()
+{
+    std::vector<std::string> names;
+    for (const auto &line : Board::log())
+        if (auto colon = line.find("_exit:"); colon != std::string::npos && line.starts_with("quorvel_linux_"))
+            names.push_back(line.substr(0, colon + 5));
+    return names;
+}
+
+size_t count_of(const std::string &text)
+{
+    const auto log = Board::log();
+    return static_cast<size_t>(std::count(log.begin(), log.end(), text));
+}
+
+bool nothing_left()
+{
+    for (const Device *d : started)
+        if (!parts_of(*d).empty())
+            return false;
+    return parts_of(adc).empty() && !exists("/dev/ir_recv") && khost::lsmod().empty();
 }
 
 class LoadFaults : public ::testing::Test {
@@ -149,7 +198,7 @@ protected:
     void SetUp() override
     {
         clean_numbers_ = node_numbers();
-        ASSERT_EQ(clean_numbers_.size(), 2u);
+        ASSERT_EQ(clean_numbers_.size(), 8u) << "seven devices, the infrared one with two nodes";
         ASSERT_EQ(board_.unload(), 0);
     }
 
@@ -160,11 +209,9 @@ protected:
         if (board_.loaded()) {
             ASSERT_EQ(board_.unload(), 0) << context;
         }
-        EXPECT_THAT(parts_of(config), ::testing::IsEmpty()) << context;
-        EXPECT_THAT(parts_of(count), ::testing::IsEmpty()) << context;
-        EXPECT_TRUE(khost::lsmod().empty()) << context;
+        EXPECT_TRUE(nothing_left()) << context;
         ASSERT_EQ(board_.load(), 0) << context;
-        EXPECT_TRUE(has_node(config) && has_node(count)) << context;
+        EXPECT_THAT(devices_lost(), ::testing::IsEmpty()) << context;
         // A device number kept by a failed probe would move the next ones.
         EXPECT_EQ(node_numbers(), clean_numbers_) << context;
         ASSERT_NO_FATAL_FAILURE(expect_working(board_.sim()));
@@ -182,9 +229,10 @@ TEST_F(LoadFaults, EveryFallibleCallOfTheLoadFailedInTurn)
     ASSERT_EQ(board_.load(), 0);
     const unsigned calls = khost::fail_calls("");
     ASSERT_EQ(board_.unload(), 0);
-    ASSERT_GE(calls, 14u) << "the line, two platform pairs, two character devices, the poller";
+    ASSERT_GE(calls, 44u) << "the line, seven platform pairs, seven character devices, the poller";
 
     std::map<std::string, int> seen;
+    size_t last_lost = 0;
     for (unsigned n = 1; n <= calls; n++) {
         khost::log_clear();
         khost::fail_nth("", n);
@@ -194,49 +242,98 @@ TEST_F(LoadFaults, EveryFallibleCallOfTheLoadFailedInTurn)
         ASSERT_EQ(forced.size(), 1u) << "call " << n;
         const std::string &name = forced.front();
         const std::string context = "call " + std::to_string(n) + ": " + name;
-        const Device *lost = device_lost(name, ++seen[name]);
+        ++seen[name];
 
-        // Only the infrared driver's start decides the load, and it is not
-        // part of the module yet.
-        EXPECT_EQ(result, 0) << context;
-        EXPECT_EQ(has_node(config), lost != &config) << context;
-        EXPECT_EQ(has_node(count), lost != &count) << context;
-        if (lost) {
-            // A failed probe leaves its pair registered without a node, as on
-            // Linux; a failed start leaves nothing.
-            const bool probe_failed = name != "platform_device_register" && name != "platform_driver_register" &&
-                                      name != "kthread_create_on_node";
-            if (!probe_failed) {
-                EXPECT_THAT(parts_of(*lost), ::testing::IsEmpty()) << context;
-            }
-        } else {
+        if (name == "filp_open") {
+            EXPECT_EQ(result, 0) << context;
             EXPECT_TRUE(khost::log_contains("IS_ERR(filp)")) << context;
+            EXPECT_THAT(devices_lost(), ::testing::IsEmpty()) << context;
+            expect_clean_unload_and_fresh_load(context);
+            continue;
+        }
+        // The ADC inputs' pair starts first; with dev_adc 0 it has no inputs
+        // and nothing to lose but itself.
+        if ((name == "platform_device_register" || name == "platform_driver_register") && seen[name] == 1) {
+            EXPECT_EQ(result, 0) << context;
+            EXPECT_THAT(parts_of(adc), ::testing::IsEmpty()) << context;
+            EXPECT_THAT(devices_lost(), ::testing::IsEmpty()) << context;
+            expect_clean_unload_and_fresh_load(context);
+            continue;
+        }
+        // The infrared driver's start failing fails the load: every driver
+        // that started before it is stopped again, and nothing is left.
+        const bool start_failed = name == "platform_device_register" || name == "platform_driver_register";
+        if (result < 0) {
+            EXPECT_TRUE(start_failed) << context;
+            EXPECT_EQ(result, -ENOMEM) << context;
+            EXPECT_FALSE(board_.loaded()) << context;
+            EXPECT_TRUE(nothing_left()) << context;
+            last_lost = static_cast<size_t>(std::find(std::begin(started), std::end(started), &ir) - started);
+            expect_clean_unload_and_fresh_load(context);
+            continue;
+        }
+        // Any other failure costs one device, the one whose start or probe
+        // made the call; calls are made in start order.
+        const auto lost = devices_lost();
+        ASSERT_EQ(lost.size(), 1u) << context;
+        const Device *d = lost.front();
+        const size_t index = static_cast<size_t>(std::find(std::begin(started), std::end(started), d) - started);
+        EXPECT_GE(index, last_lost) << context;
+        last_lost = index;
+        if (start_failed || name == "kthread_create_on_node") {
+            EXPECT_THAT(parts_of(*d), ::testing::IsEmpty()) << context;
+        } else {
+            // A failed probe leaves its pair registered without a node, as
+            // on Linux, and says why.
+            EXPECT_TRUE(khost::log_contains(std::string("probe of ") + d->platform + " failed")) << context;
+            // The infrared driver's nodes are the load's 6th and 7th.
+            const std::string why = probe_message(name, d, seen[name] == 7 ? 2u : 1u);
+            if (!why.empty()) {
+                EXPECT_TRUE(khost::log_contains(why)) << context << ": " << why;
+            }
+            EXPECT_FALSE(exists("/dev/ir_recv") && d == &ir) << context;
         }
         expect_clean_unload_and_fresh_load(context);
     }
-    EXPECT_EQ(seen["platform_device_register"], 2);
+    EXPECT_EQ(seen["alloc_chrdev_region"], 5) << "one region per sensor driver";
+    EXPECT_EQ(seen["class_create"], 7);
+    EXPECT_EQ(seen["device_create"], 8) << "the infrared driver makes two nodes";
+    EXPECT_EQ(seen["platform_device_register"], 8) << "the ADC inputs' pair too";
     EXPECT_EQ(seen["kthread_create_on_node"], 1);
 }
 
-TEST_F(LoadFaults, EveryCallFailingStillLoadsAndUnloadsCleanly)
+TEST_F(LoadFaults, EveryCallFailingFailsTheLoadCleanly)
 {
     khost::fail_nth("", 1, 1000);
-    EXPECT_EQ(board_.load(), 0);
-    EXPECT_FALSE(has_node(config));
-    EXPECT_FALSE(has_node(count));
-    EXPECT_THAT(parts_of(config), ::testing::IsEmpty());
-    EXPECT_THAT(parts_of(count), ::testing::IsEmpty());
+    EXPECT_EQ(board_.load(), -ENOMEM) << "the infrared driver's start decides";
+    EXPECT_TRUE(nothing_left());
     khost::fail_clear();
     expect_clean_unload_and_fresh_load("all failing");
 }
 
+// The infrared driver starts after six others (the ADC inputs' pair first);
+// when its start fails, each of them is stopped (their exits logged) before
+// the load returns.
+TEST_F(LoadFaults, TheInfraredStartFailingStopsEveryDriverStartedBeforeIt)
+{
+    khost::log_clear();
+    khost::fail_nth("platform_device_register", 7);
+    EXPECT_EQ(board_.load(), -ENOMEM);
+    EXPECT_TRUE(khost::log_contains("platform_device_register ret = -12\r"));
+    EXPECT_TRUE(nothing_left());
+    EXPECT_THAT(exit_lines(), ::testing::ElementsAre("quorvel_linux_icm20689_exit", "quorvel_linux_sr04_exit",
+                                                     "quorvel_linux_gp2y_exit"));
+    EXPECT_EQ(count_of("Character device exited"), 4u) << "the buzzer's too";
+    khost::fail_clear();
+    expect_clean_unload_and_fresh_load("infrared start");
+}
+
 TEST_F(LoadFaults, AFailedProbeLeavesThePairUnboundUntilUnload)
 {
-    khost::fail_nth("class_create", 2); // the counter's
+    khost::fail_nth("class_create", 7); // the counter's
     ASSERT_EQ(board_.load(), 0);
     EXPECT_TRUE(khost::log_contains("probe of quorvel_count.0 failed"));
-    EXPECT_TRUE(has_node(config));
-    EXPECT_FALSE(has_node(count));
+    EXPECT_THAT(devices_lost(), ::testing::ElementsAre(&count));
     khost::fail_clear();
     expect_clean_unload_and_fresh_load("counter's class");
 }
@@ -286,7 +383,7 @@ TEST_F(LoadFaults, RunTimeStartRacingTheLoad)
             EXPECT_STREQ(buf, "1\n") << name;
             p.close(static_cast<int>(fd));
         }
-        EXPECT_TRUE(has_node(config) && has_node(count));
+        EXPECT_THAT(devices_lost(), ::testing::IsEmpty());
         ASSERT_EQ(board_.unload(), 0);
     }
     std::printf("run-time start asked while loading in %d of 25 rounds\n", during);

@@ -17,6 +17,8 @@
 
 #include <khost/kernel.hpp>
 
+#include "coproc/models/pins.hpp"
+#include "coproc/models/sensors.hpp"
 #include "coproc/simulator.hpp"
 #include "qemu_board.hpp"
 #include "session.hpp"
@@ -141,9 +143,9 @@ const std::regex kKernelOwnLine(
 // timestamps left out. Masked: the tail bytes the configuration device logs,
 // in a write's reply line (its last value) and in a read's dump of the reply
 // (after the payload and CRC, when the read is short enough to show it).
-// Kept apart: the line's c_cflag before the module sets it, which is the
-// line's own (a pty: B38400, no CLOCAL; the guest's 16550: B9600 with
-// CLOCAL), not the module's.
+// And the tail in the reply the GPIO chip's request logs. Kept apart: the
+// line's c_cflag before the module sets it, which is the line's own (a pty:
+// B38400, no CLOCAL; the guest's 16550: B9600 with CLOCAL), not the module's.
 struct Log {
     std::vector<std::string> module;
     std::vector<std::string> kernel;
@@ -179,6 +181,11 @@ Log log_of(const std::string &out, const std::vector<coproc::RequestRecord> &fra
         }
         if (std::regex_match(text, m, reply_log))
             text = m[1].str() + " .. ";
+        // The GPIO request's reply, six bytes to a line that the next one
+        // continues: its tail is the last of each six.
+        static const std::regex gpio_open_reply(
+            R"((84 [0-9a-f]{1,2} 1[0-9a-f] [0-9a-f]{1,2} [0-9a-f]{1,2}) [0-9a-f]{1,2} )");
+        text = std::regex_replace(text, gpio_open_reply, "$1 .. ");
         if (std::regex_match(text, read_dump) && reads < tails.size()) {
             std::istringstream words(text);
             std::string masked, w;
@@ -201,13 +208,18 @@ Log log_of(const std::string &out, const std::vector<coproc::RequestRecord> &fra
 const std::regex kLinuxOnlyEntry(R"(^(drwxr-xr-x power|-rw-r--r-- driver_override)$)");
 
 // The commands' results: the output without the log and trace lines, and
-// without the entries only Linux has. Majors are handed out from 254 down,
+// without the entries only Linux has, and with the tail an infrared receive
+// hands back masked. Majors are handed out from 254 down,
 // and the guest's own drivers take the first few: each major is named by
 // the order it first shows in ("major#1"), in /dev listings, dev files and
 // uevents alike.
 std::vector<std::string> results_of(const std::string &out, size_t *linux_only = nullptr)
 {
     static const std::regex major(R"((MAJOR=|^c[-rwx]{9} |^)(2[0-9][0-9])(:[0-9]+$|, [0-9]+ |$))");
+    // The infrared receive request's argument comes back with the reply's
+    // bytes from its payload on, the random tail among them.
+    static const std::regex ir_recv_6(R"(^(0 [0-9a-f]{2} [0-9a-f]{2}) [89ab][0-9a-f]((?: 00){7})$)");
+    static const std::regex ir_recv_9(R"(^(0(?: [0-9a-f]{2}){5}) [89ab][0-9a-f]((?: 00){4})$)");
     std::vector<std::string> majors;
     std::vector<std::string> results;
     for (const auto &line : lines_of(out)) {
@@ -219,6 +231,10 @@ std::vector<std::string> results_of(const std::string &out, size_t *linux_only =
             continue;
         }
         std::smatch m;
+        if (std::regex_match(line, m, ir_recv_6) || std::regex_match(line, m, ir_recv_9)) {
+            results.push_back(m[1].str() + " .." + m[2].str());
+            continue;
+        }
         if (std::regex_search(line, m, major) && (m[1].length() || m[3].length())) {
             auto at = std::find(majors.begin(), majors.end(), m[2].str());
             if (at == majors.end())
@@ -440,6 +456,9 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
 
     const auto expected = results_of(layer.out);
     auto results = results_of(vm.out);
+    // The guest's lsmod lists the kernel's own modules the board loads (the
+    // IIO core, i2c-dev) beside ours; the kernel layer has only ours.
+    std::erase_if(results, [](const std::string &r) { return r == "i2c_dev" || r == "industrialio"; });
     ASSERT_GE(results.size(), expected.size()) << vm.out;
     const std::vector<std::string> checks(results.begin() + static_cast<long>(expected.size()), results.end());
     results.resize(expected.size());
@@ -454,13 +473,125 @@ TEST(Qemu, FaultsMatchTheKernelLayerAndUnloadLeavesNothing)
     EXPECT_EQ(std::vector<std::string>(expected.end() - 4, expected.end()),
               (std::vector<std::string>{"-14", "-14", "-14", "0"})) // the three bad buffers, the close
         << layer.out;
-    EXPECT_EQ(checks, (std::vector<std::string>{
-                          "quorvel_config", "quorvel_count",     // /dev
-                          "quorvel_config.0", "quorvel_count.0", // /sys/bus/platform/devices
-                          "quorvel_config", "quorvel_count",     // /sys/bus/platform/drivers
-                          "config_class", "count_class",         // /sys/class
-                          "1", "sh: exit 0",                     // the poller
-                          "0", "sh: exit 0",                     // unloaded
-                      }))
+    // While loaded: the nodes, devices, drivers and classes of what a load
+    // without switches starts, and the poller; after the unload, nothing.
+    const auto loaded_end = std::find(checks.begin(), checks.end(), "sh: exit 0");
+    ASSERT_NE(loaded_end, checks.end()) << vm.out;
+    const std::vector<std::string> loaded(checks.begin(), loaded_end);
+    EXPECT_THAT(loaded, testing::IsSupersetOf({"quorvel_config", "quorvel_count", "quorvel_config.0", "quorvel_count.0",
+                                               "config_class", "count_class", "quorvel-ir.0", "quorvel_ir_class",
+                                               "quorvel-adc"}))
         << vm.out;
+    EXPECT_EQ(loaded.back(), "1") << "the poller";
+    EXPECT_EQ(std::vector<std::string>(loaded_end + 1, checks.end()), (std::vector<std::string>{"0", "sh: exit 0"}))
+        << "unloaded: " << vm.out;
+}
+
+// The GPIO chip, the PWM chip and the ADC inputs through the programs' sysfs
+// files: the same frames, results and log on both kernels, 4.4's PWM calls
+// coming out of 6.1's apply. A line's `value` is not read here: on 6.1 it is
+// a preallocated attribute, whose every read (the one that finds the end of
+// the file too) asks the chip (docs/backends.md).
+TEST(Qemu, PinDriversMatchTheKernelLayer)
+{
+    const auto refusing = [](coproc::Simulator &s) { s.inject({.kind = coproc::FaultKind::Status, .value = 3}); };
+    const auto silent = [](coproc::Simulator &s) { s.set_silent(true); };
+    const auto talking = [](coproc::Simulator &s) { s.set_silent(false); };
+    const auto samples = [](coproc::Simulator &s) {
+        s.with_firmware([](coproc::Firmware &fw) {
+            fw.model<coproc::AdcModel>().set_sample(0, 300);
+            fw.model<coproc::AdcModel>().set_sample(2, 4095);
+        });
+    };
+    const auto gpio = std::string("/sys/class/gpio/"), pwm = std::string("/sys/class/pwm/pwmchip0/");
+    const std::vector<Step> steps = {
+        {"ls -l /sys/class/gpio; cat " + gpio + "gpiochip200/label; cat " + gpio + "gpiochip200/ngpio", nullptr},
+        {"echo 205 > " + gpio + "export; echo 247 > " + gpio + "export; echo 205 > " + gpio + "export", nullptr},
+        {"echo high > " + gpio + "gpio205/direction; cat " + gpio + "gpio205/direction", nullptr},
+        {"echo 0 > " + gpio + "gpio205/value; echo in > " + gpio + "gpio205/direction", nullptr},
+        {"echo 1 > " + gpio + "gpio205/value", nullptr},
+        {"echo out > " + gpio + "gpio247/direction", refusing},
+        {"echo 205 > " + gpio + "unexport; echo 247 > " + gpio + "unexport; echo 300 > " + gpio + "export", nullptr},
+        {"cat /sys/devices/platform/quorvel-gpio/vgpio_dir; echo 12abc > /sys/devices/platform/quorvel-gpio/vgpio_in; "
+         "cat /sys/devices/platform/quorvel-gpio/vgpio_in",
+         nullptr},
+        {"cat " + pwm + "npwm; echo 3 > " + pwm + "export; echo 250000 > " + pwm + "pwm3/duty_cycle", nullptr},
+        {"echo 1000000 > " + pwm + "pwm3/period; echo 250000 > " + pwm + "pwm3/duty_cycle", nullptr},
+        {"echo 2000000 > " + pwm + "pwm3/duty_cycle; echo 1 > " + pwm + "pwm3/enable", nullptr},
+        {"echo inversed > " + pwm + "pwm3/polarity; echo 0 > " + pwm + "pwm3/enable", nullptr},
+        {"echo inversed > " + pwm + "pwm3/polarity; cat " + pwm + "pwm3/polarity", nullptr},
+        {"echo 500 > " + pwm + "pwm3/period", refusing},
+        {"cat " + pwm + "pwm3/period; echo 3 > " + pwm + "unexport", nullptr},
+        {"ls /sys/bus/iio/devices; cat /sys/bus/iio/devices/iio:device1/name", samples},
+        {"cat /sys/bus/iio/devices/iio:device1/in_voltage0_raw; cat /sys/bus/iio/devices/iio:device3/in_voltage0_raw",
+         nullptr},
+        {"cat /sys/bus/iio/devices/iio:device3/in_voltage0_raw", refusing},
+        {"cat /sys/bus/iio/devices/iio:device1/in_voltage0_raw", silent},
+        {"open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_ENABLE_ALL; ioctl 3 CONFIG_IOCTL_ENABLE_ALL; close 3",
+         talking},
+        {"ls /sys/bus/iio/devices; cat /sys/module/quorvel_linux_module/parameters/dev_adc", nullptr},
+        {"cat /sys/bus/iio/devices/iio:device10/name; dmesg", nullptr},
+    };
+    const std::vector<std::string> params = {"dev_gpio=0x20", "dev_pwm=1", "dev_adc=0x5"};
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    expect_same(layer, vm);
+    const auto results = results_of(layer.out);
+    EXPECT_THAT(results, testing::Contains("echo: /sys/class/gpio/export: Device or resource busy (-16)"));
+    EXPECT_THAT(results, testing::Contains("300"));
+    EXPECT_THAT(results, testing::Contains("4095"));
+    EXPECT_THAT(results, testing::Contains("iio:device10"));
+}
+
+// The eight sensor and actuator devices on both kernels: the same frames,
+// results and log, the infrared region's two minors, a buzzer that cannot be
+// claimed from a silent co-processor, and nothing left after the unload.
+TEST(Qemu, SensorDevicesMatchTheKernelLayer)
+{
+    const auto silent = [](coproc::Simulator &s) { s.set_silent(true); };
+    const auto talking = [](coproc::Simulator &s) { s.set_silent(false); };
+    const auto refusing = [](coproc::Simulator &s) { s.inject({.kind = coproc::FaultKind::Status, .value = 1}); };
+    const auto readings = [](coproc::Simulator &s) {
+        s.with_firmware([](coproc::Firmware &fw) {
+            fw.model<coproc::DhtModel>().set(23.5, 41);
+            fw.model<coproc::Ds18b20Model>().set(-10.125);
+            fw.model<coproc::Sr04Model>().set(1234);
+            fw.model<coproc::Gp2yModel>().set(80);
+        });
+    };
+    std::string strip;
+    const auto show_strip = [&](coproc::Simulator &s) {
+        std::ostringstream out;
+        s.with_firmware([&](coproc::Firmware &fw) { fw.model<coproc::Ws2812Model>().describe(out); });
+        strip += out.str();
+    };
+    const std::vector<Step> steps = {
+        {"ls -l /dev/ir_send; ls -l /dev/ir_recv; ls /sys/class/quorvel_ir_class", readings},
+        {"open /dev/dht; ioctl 3 DHT_IOCTL_CMD 01 02 03 04; read 3 4; read 3 10; read 3 11; write 3 05 06", nullptr},
+        {"ioctl 3 DS18B20_READ_CMD 01 02 03 04; ioctl 3 DHT_IOCTL_CMD bad; close 3", nullptr},
+        {"open /dev/ds18b20; ioctl 3 DS18B20_READ_CMD 01 02 03 04; write 3 01 02; read 3 4; close 3", nullptr},
+        {"open /dev/sr04; ioctl 3 SR04_READ_CMD 01 02 03 04; close 3", nullptr},
+        {"open /dev/gp2y1010au; ioctl 3 GP2Y_READ_CMD 01 02 03 04", nullptr},
+        {"ioctl 3 GP2Y_READ_CMD 01 02 03 04; read 3 4; close 3", refusing},
+        {"open /dev/ws_2812; write 3 05 00 00 FF 00; read 3 4; read 3 5; read 3 4; write 3 bad 4; close 3", nullptr},
+        {"open /dev/buzzer; write 3 01 B8 01 FA 00; read 3 1; read 3 2; close 3", nullptr},
+        {"open /dev/icm20689; read 3 12; read 3 20; read 3 21; write 3 01; close 3", nullptr},
+        {"open /dev/ir_send; open /dev/ir_recv; ioctl 3 IR_SEND_CMD 01 02 03 04 05 06 07 08 09 0A", nullptr},
+        {"ioctl 4 IR_RECV_CMD 2E 00 00 00 00 00 00 00 00 00; ioctl 4 IR_RECV_CMD 2F 00 00 00 00 00 00 00 00 00",
+         nullptr},
+        {"read 4 4; read 4 9; write 3 11 22; write 3 bad 4; ioctl 3 0x1234", nullptr},
+        {"ioctl 3 IR_SEND_CMD 01 02 03 04 05 06 07 08 09 0A; read 4 4; open /dev/buzzer", silent},
+        {"close 4; close 3", talking},
+        {"dmesg", show_strip},
+    };
+    const std::vector<std::string> params = {"dev_ws2812=1", "dev_dht=1", "dev_18b20=1"};
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    expect_same(layer, vm);
+    const auto results = results_of(layer.out);
+    EXPECT_THAT(results, testing::Contains("0 29 00 17 05")) << "23.5 degC, 41 %";
+    EXPECT_THAT(results, testing::Contains("0 01 02 03 04 e3 .. 00 00 00 00"));
+    EXPECT_THAT(results, testing::Contains("0 01 07 .. 00 00 00 00 00 00 00")) << "one code waited";
+    EXPECT_THAT(results, testing::Contains("crw------- major#1, 1 ir_recv"));
+    EXPECT_EQ(strip, "ws2812: pin 5, 1 LEDs #ff0000\nws2812: pin 5, 1 LEDs #ff0000\n") << "on both";
 }

@@ -121,6 +121,29 @@ const char *qk_dev_name(const struct qk_device *dev)
 	return dev->kernel_private ? dev_name(dev->kernel_private) : dev->init_name;
 }
 
+/*
+ * A device the kernel already has is renamed. One the glue has not made a
+ * kernel device for yet keeps no name of its own: the glue names the kernel
+ * device when it makes it (an IIO device by its id, as the module names it).
+ */
+int qk_dev_set_name(struct qk_device *dev, const char *fmt, ...)
+{
+	va_list args;
+	char *name;
+	int ret;
+
+	if (!qk_real_device(dev))
+		return 0;
+	va_start(args, fmt);
+	name = kvasprintf(GFP_KERNEL, fmt, args);
+	va_end(args);
+	if (!name)
+		return -ENOMEM;
+	ret = dev_set_name(qk_real_device(dev), "%s", name);
+	kfree(name);
+	return ret;
+}
+
 /* ---- Platform devices -------------------------------------------------- */
 
 struct qk_pdev {

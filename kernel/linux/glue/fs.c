@@ -14,6 +14,7 @@
  * the kernel file's private_data, and every operation is passed on to the
  * module's with it.
  */
+#include <linux/cdev.h>
 #include <linux/fs.h>
 #include <linux/kernel.h>
 #include <linux/list.h>
@@ -330,6 +331,85 @@ void qk_unregister_chrdev(unsigned int major, const char *name)
 		}
 	}
 	mutex_unlock(&qk_chrdevs_lock);
+}
+
+/* A region of minors (alloc_chrdev_region); the module's dev_t is the kernel's, widened. */
+int qk_alloc_chrdev_region(u64 *dev, unsigned int baseminor, unsigned int count, const char *name)
+{
+	dev_t first;
+	int ret = alloc_chrdev_region(&first, baseminor, count, name);
+
+	if (!ret)
+		*dev = first;
+	return ret;
+}
+
+void qk_unregister_chrdev_region(u64 from, unsigned int count) { unregister_chrdev_region(from, count); }
+
+void qk_cdev_init(struct qk_cdev *cdev, const struct qk_file_operations *fops)
+{
+	memset(cdev, 0, sizeof(*cdev));
+	cdev->ops = fops;
+}
+
+static void qk_chrdev_forget(unsigned int major)
+{
+	struct qk_chrdev *cd, *next;
+
+	mutex_lock(&qk_chrdevs_lock);
+	list_for_each_entry_safe(cd, next, &qk_chrdevs, link)
+	{
+		if (cd->major == major) {
+			list_del(&cd->link);
+			kfree(cd);
+		}
+	}
+	mutex_unlock(&qk_chrdevs_lock);
+}
+
+/*
+ * A kernel cdev with the glue's operations over the module's region, and the
+ * region's major mapped to the module's operations, as register_chrdev's.
+ */
+int qk_cdev_add(struct qk_cdev *cdev, u64 dev, unsigned int count)
+{
+	struct qk_chrdev *cd = kzalloc(sizeof(*cd), GFP_KERNEL);
+	struct cdev *k;
+	int ret;
+
+	if (!cd)
+		return -ENOMEM;
+	k = cdev_alloc();
+	if (!k) {
+		kfree(cd);
+		return -ENOMEM;
+	}
+	k->owner = THIS_MODULE;
+	k->ops = &qk_dev_fops;
+	cd->major = MAJOR(dev);
+	cd->fops = cdev->ops;
+	mutex_lock(&qk_chrdevs_lock);
+	list_add(&cd->link, &qk_chrdevs);
+	mutex_unlock(&qk_chrdevs_lock);
+	ret = cdev_add(k, dev, count);
+	if (ret) {
+		qk_chrdev_forget(MAJOR(dev));
+		kobject_put(&k->kobj);
+		return ret;
+	}
+	cdev->dev = dev;
+	cdev->count = count;
+	cdev->kernel_private = k;
+	return 0;
+}
+
+void qk_cdev_del(struct qk_cdev *cdev)
+{
+	if (!cdev->kernel_private)
+		return;
+	cdev_del(cdev->kernel_private);
+	cdev->kernel_private = NULL;
+	qk_chrdev_forget(MAJOR(cdev->dev));
 }
 
 loff_t qk_no_llseek(struct qk_file *file, loff_t offset, int whence) { return -ESPIPE; }

@@ -407,6 +407,12 @@ struct qk_iio_dev *qk_devm_iio_device_alloc(struct qk_device *dev, int sizeof_pr
 	return mod;
 }
 
+/* Before the driver unbinds: the managed free runs now and is forgotten. */
+void qk_devm_iio_device_free(struct qk_device *dev, struct qk_iio_dev *mod)
+{
+	devm_release_action(qk_real_device(dev), qk_iio_devm_free, mod); /* WARNs if not there */
+}
+
 static int qk_iio_channels(struct qk_iio_dev *mod, struct qk_iio *q)
 {
 	int i;

@@ -56,6 +56,15 @@ struct qk_file {
 	void *f_host; /* the kernel's struct file this one stands for */
 };
 
+/* The module's struct cdev; kernel_private holds the kernel's cdev while added. */
+struct qk_cdev {
+	struct module *owner;
+	const struct qk_file_operations *ops;
+	u64 dev;
+	unsigned int count;
+	void *kernel_private;
+};
+
 /*
  * The module's device model (kernel/include/linux/{kobject,device,
  * platform_device}.h). Pointers to structures the glue does not translate

@@ -121,7 +121,9 @@
 	S(iio_dev, struct qk_iio_dev, struct iio_dev, "kernel/include/linux/iio/iio.h")                               \
 	F(iio_dev, id) F(iio_dev, modes) F(iio_dev, currentmode) F(iio_dev, dev) F(iio_dev, mlock)                    \
 	F(iio_dev, channels) F(iio_dev, num_channels) F(iio_dev, name) F(iio_dev, info) F(iio_dev, kernel_private)    \
-	E(iio_dev)
+	E(iio_dev)                                                                                                    \
+	S(cdev, struct qk_cdev, struct cdev, "kernel/include/linux/cdev.h")                                           \
+	F(cdev, owner) F(cdev, ops) F(cdev, dev) F(cdev, count) F(cdev, kernel_private) E(cdev)
 
 /* clang-format on */
 

@@ -67,6 +67,8 @@ extern "C" {
 struct iio_dev *iio_device_alloc(int sizeof_priv);
 void iio_device_free(struct iio_dev *indio_dev);
 struct iio_dev *devm_iio_device_alloc(struct device *dev, int sizeof_priv);
+// Frees it now, before the driver unbinds from dev.
+void devm_iio_device_free(struct device *dev, struct iio_dev *indio_dev);
 int iio_device_register(struct iio_dev *indio_dev);
 void iio_device_unregister(struct iio_dev *indio_dev);
 // Unregistered when the driver unbinds from dev.

@@ -1,0 +1,107 @@
+// The DS18B20 temperature sensor "ds18b20": one 4-byte reading per ioctl,
+// kept in the store, which read returns and write overwrites.
+#include <linux/cdev.h>
+#include <linux/ioctl.h>
+#include <linux/kernel.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/platform_device.h>
+#include <linux/uaccess.h>
+
+#include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
+#include "link/quorvel_protocol.h"
+#include "sensors/quorvel_sensor.h"
+
+namespace {
+
+constexpr unsigned int DS18B20_READ_CMD = _IOW('D', 0, struct privateData);
+static_assert(DS18B20_READ_CMD == 0x40044400);
+
+dev_t my_dev;
+struct device_class *dev_class;
+struct cdev cdev;
+struct privateData pData;
+DEFINE_MUTEX(pData_lock);
+const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
+
+const struct quorvel_measure_desc ds18b20_measure = {
+	.type = DEV_TYPE_DS18B20,
+	.cmd = DS18B20_READ_CMD,
+	.reply_len = 9,
+	.reading_len = 4,
+	.give_back_len = 4,
+	.read_max = 4,
+};
+
+int cdev_open(struct inode *inode, struct file *file)
+{
+	file->private_data = &pData;
+	printk("DS18B20_READ_CMD  = %lx \n", static_cast<unsigned long>(DS18B20_READ_CMD));
+	return 0;
+}
+
+int cdev_close(struct inode *inode, struct file *file) { return 0; }
+
+ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
+{
+	return quorvel_store_read(&ds18b20_measure, &store, buf, size);
+}
+
+ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
+{
+	return quorvel_store_write(&store, buf, size);
+}
+
+long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
+{
+	return quorvel_measure_ioctl(&ds18b20_measure, &store, cmd, arg);
+}
+
+const struct file_operations cdev_fops = {
+	.owner = THIS_MODULE,
+	.read = cdev_read,
+	.write = cdev_write,
+	.unlocked_ioctl = cdev_ioctl,
+	.open = cdev_open,
+	.release = cdev_close,
+};
+
+const char *const ds18b20_nodes[] = { "ds18b20" };
+const struct quorvel_cdev_desc ds18b20_cdev = {
+	.region = "quorvel_ds18b20",
+	.class_name = "quorvel_ds18b20_class",
+	.nodes = ds18b20_nodes,
+	.count = ARRAY_SIZE(ds18b20_nodes),
+	.fops = &cdev_fops,
+};
+const struct quorvel_cdev ds18b20_objects = { .my_dev = &my_dev, .cdev = &cdev, .dev_class = &dev_class };
+
+int quorvel_ds18b20_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&ds18b20_cdev, &ds18b20_objects); }
+
+int quorvel_ds18b20_remove(struct platform_device *pdev)
+{
+	quorvel_cdev_remove(&ds18b20_cdev, &ds18b20_objects);
+	return 0;
+}
+
+// The device is static: nothing to free when it goes.
+void quorvel_ds18b20_release(struct device *dev) {}
+
+struct platform_device quorvel_ds18b20_device = {
+	.name = "quorvel-ds18b20",
+	.id = 0,
+	.dev = { .release = quorvel_ds18b20_release },
+};
+
+struct platform_driver quorvel_ds18b20_driver = {
+	.probe = quorvel_ds18b20_probe,
+	.remove = quorvel_ds18b20_remove,
+	.driver = { .name = "quorvel-ds18b20", .owner = THIS_MODULE },
+};
+
+} // namespace
+
+int quorvel_linux_ds18b20_init(void) { return quorvel_cdev_init(&quorvel_ds18b20_device, &quorvel_ds18b20_driver); }
+
+void quorvel_linux_ds18b20_exit(void) { quorvel_cdev_exit(&quorvel_ds18b20_device, &quorvel_ds18b20_driver); }

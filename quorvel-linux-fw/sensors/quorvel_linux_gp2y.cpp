@@ -1,0 +1,107 @@
+// The GP2Y1010AU dust sensor "gp2y1010au": one 2-byte reading per ioctl; the
+// argument comes back whole, its last two bytes as the program sent them.
+#include <linux/cdev.h>
+#include <linux/ioctl.h>
+#include <linux/kernel.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/platform_device.h>
+#include <linux/uaccess.h>
+
+#include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
+#include "link/quorvel_protocol.h"
+#include "sensors/quorvel_sensor.h"
+
+namespace {
+
+constexpr unsigned int GP2Y_READ_CMD = _IOW('G', 0, struct privateData);
+static_assert(GP2Y_READ_CMD == 0x40044700);
+
+dev_t my_dev;
+struct device_class *dev_class;
+struct cdev cdev;
+struct privateData pData;
+DEFINE_MUTEX(pData_lock);
+const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
+
+const struct quorvel_measure_desc gp2y_measure = {
+	.type = DEV_TYPE_GP2Y,
+	.cmd = GP2Y_READ_CMD,
+	.reply_len = 7,
+	.reading_len = 2,
+	.give_back_len = 4,
+	.read_max = 4,
+};
+
+int cdev_open(struct inode *inode, struct file *file)
+{
+	file->private_data = &pData;
+	printk("GP2Y_READ_CMD  = %lx \n", static_cast<unsigned long>(GP2Y_READ_CMD));
+	return 0;
+}
+
+int cdev_close(struct inode *inode, struct file *file) { return 0; }
+
+ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
+{
+	return quorvel_store_read(&gp2y_measure, &store, buf, size);
+}
+
+ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
+{
+	return quorvel_store_write(&store, buf, size);
+}
+
+long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
+{
+	return quorvel_measure_ioctl(&gp2y_measure, &store, cmd, arg);
+}
+
+const struct file_operations cdev_fops = {
+	.owner = THIS_MODULE,
+	.read = cdev_read,
+	.write = cdev_write,
+	.unlocked_ioctl = cdev_ioctl,
+	.open = cdev_open,
+	.release = cdev_close,
+};
+
+const char *const gp2y_nodes[] = { "gp2y1010au" };
+const struct quorvel_cdev_desc gp2y_cdev = {
+	.region = "quorvel_gp2y",
+	.class_name = "quorvel_gp2y_class",
+	.nodes = gp2y_nodes,
+	.count = ARRAY_SIZE(gp2y_nodes),
+	.fops = &cdev_fops,
+};
+const struct quorvel_cdev gp2y_objects = { .my_dev = &my_dev, .cdev = &cdev, .dev_class = &dev_class };
+
+int quorvel_gp2y_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&gp2y_cdev, &gp2y_objects); }
+
+int quorvel_gp2y_remove(struct platform_device *pdev)
+{
+	quorvel_cdev_remove(&gp2y_cdev, &gp2y_objects);
+	return 0;
+}
+
+// The device is static: nothing to free when it goes.
+void quorvel_gp2y_release(struct device *dev) {}
+
+struct platform_device quorvel_gp2y_device = {
+	.name = "quorvel-gp2y",
+	.id = 0,
+	.dev = { .release = quorvel_gp2y_release },
+};
+
+struct platform_driver quorvel_gp2y_driver = {
+	.probe = quorvel_gp2y_probe,
+	.remove = quorvel_gp2y_remove,
+	.driver = { .name = "quorvel-gp2y", .owner = THIS_MODULE },
+};
+
+} // namespace
+
+int quorvel_linux_gp2y_init(void) { return quorvel_cdev_init(&quorvel_gp2y_device, &quorvel_gp2y_driver); }
+
+void quorvel_linux_gp2y_exit(void) { quorvel_cdev_exit(&quorvel_gp2y_device, &quorvel_gp2y_driver); }

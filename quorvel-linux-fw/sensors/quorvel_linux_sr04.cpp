@@ -1,0 +1,107 @@
+// The SR04 ultrasonic ranger "sr04": one 2-byte reading per ioctl, written
+// over the first two bytes of the argument and of the store.
+#include <linux/cdev.h>
+#include <linux/ioctl.h>
+#include <linux/kernel.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/platform_device.h>
+#include <linux/uaccess.h>
+
+#include "core/quorvel_linux_fw.h"
+#include "core/quorvel_platform.h"
+#include "link/quorvel_protocol.h"
+#include "sensors/quorvel_sensor.h"
+
+namespace {
+
+constexpr unsigned int SR04_READ_CMD = _IOW('S', 1, struct privateData);
+static_assert(SR04_READ_CMD == 0x40045301);
+
+dev_t my_dev;
+struct device_class *dev_class;
+struct cdev cdev;
+struct privateData pData;
+DEFINE_MUTEX(pData_lock);
+const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
+
+const struct quorvel_measure_desc sr04_measure = {
+	.type = DEV_TYPE_SR04,
+	.cmd = SR04_READ_CMD,
+	.reply_len = 7,
+	.reading_len = 2,
+	.give_back_len = 2,
+	.read_max = 4,
+};
+
+int cdev_open(struct inode *inode, struct file *file)
+{
+	file->private_data = &pData;
+	printk("SR04_READ_CMD  = %lx \n", static_cast<unsigned long>(SR04_READ_CMD));
+	return 0;
+}
+
+int cdev_close(struct inode *inode, struct file *file) { return 0; }
+
+ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
+{
+	return quorvel_store_read(&sr04_measure, &store, buf, size);
+}
+
+ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
+{
+	return quorvel_store_write(&store, buf, size);
+}
+
+long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
+{
+	return quorvel_measure_ioctl(&sr04_measure, &store, cmd, arg);
+}
+
+const struct file_operations cdev_fops = {
+	.owner = THIS_MODULE,
+	.read = cdev_read,
+	.write = cdev_write,
+	.unlocked_ioctl = cdev_ioctl,
+	.open = cdev_open,
+	.release = cdev_close,
+};
+
+const char *const sr04_nodes[] = { "sr04" };
+const struct quorvel_cdev_desc sr04_cdev = {
+	.region = "quorvel_sr04",
+	.class_name = "quorvel_sr04_class",
+	.nodes = sr04_nodes,
+	.count = ARRAY_SIZE(sr04_nodes),
+	.fops = &cdev_fops,
+};
+const struct quorvel_cdev sr04_objects = { .my_dev = &my_dev, .cdev = &cdev, .dev_class = &dev_class };
+
+int quorvel_sr04_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&sr04_cdev, &sr04_objects); }
+
+int quorvel_sr04_remove(struct platform_device *pdev)
+{
+	quorvel_cdev_remove(&sr04_cdev, &sr04_objects);
+	return 0;
+}
+
+// The device is static: nothing to free when it goes.
+void quorvel_sr04_release(struct device *dev) {}
+
+struct platform_device quorvel_sr04_device = {
+	.name = "quorvel-sr04",
+	.id = 0,
+	.dev = { .release = quorvel_sr04_release },
+};
+
+struct platform_driver quorvel_sr04_driver = {
+	.probe = quorvel_sr04_probe,
+	.remove = quorvel_sr04_remove,
+	.driver = { .name = "quorvel-sr04", .owner = THIS_MODULE },
+};
+
+} // namespace
+
+int quorvel_linux_sr04_init(void) { return quorvel_cdev_init(&quorvel_sr04_device, &quorvel_sr04_driver); }
+
+void quorvel_linux_sr04_exit(void) { quorvel_cdev_exit(&quorvel_sr04_device, &quorvel_sr04_driver); }

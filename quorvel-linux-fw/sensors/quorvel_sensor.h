@@ -1,0 +1,48 @@
+#pragma once
+// What the sensor and actuator drivers share beyond the character-device
+// skeleton (core/quorvel_platform.h): the 4-byte store some of them keep, and
+// the measurement that the DHT, DS18B20, SR04 and GP2Y1010AU drivers make
+// alike, each with its own numbers.
+#include <linux/fs.h>
+#include <linux/mutex.h>
+#include <linux/types.h>
+
+// The device's store: the last reading (or what a program wrote). Zero at
+// load, kept across opens and rebinding until the module goes.
+struct privateData {
+	u8 data[4];
+};
+
+// A store and the lock that makes each of its reads and writes whole: several
+// programs may measure, read and write one device at once, and none may see
+// half of another's reading. Never held across an exchange or a copy.
+struct quorvel_store {
+	struct privateData *pData;
+	struct mutex *lock;
+};
+
+void quorvel_store_get(const struct quorvel_store *s, u8 *out);
+void quorvel_store_put(const struct quorvel_store *s, const u8 *in, size_t n);
+
+// A triggered measurement: the program's 4 argument bytes go out unchanged
+// as a CMD_CONTROL payload, and the reading comes back in the argument.
+struct quorvel_measure_desc {
+	u8 type;		     // frame device type
+	unsigned int cmd;	     // the one ioctl number the device takes
+	u8 reply_len;		     // 9: four reading bytes; 7: two
+	u8 reading_len;		     // reply bytes 3.. stored at the start of the store
+	unsigned long give_back_len; // argument bytes written back: 4, or the SR04's 2
+	size_t read_max;	     // largest read; the DHT's reaches past its 4 bytes
+};
+
+// 0 with the reading, or after a failed exchange the store's bytes (the last
+// good reading); -ENOTTY for another number, -EFAULT for an argument that
+// cannot be read (nothing sent) or written back.
+[[nodiscard]] long quorvel_measure_ioctl(const struct quorvel_measure_desc *desc, const struct quorvel_store *s,
+					 unsigned int cmd, unsigned long arg);
+// The first `size` bytes of the store; a read past the store's 4 bytes (the
+// DHT takes up to 10) is short: it returns the 4 bytes there are.
+[[nodiscard]] ssize_t quorvel_store_read(const struct quorvel_measure_desc *desc, const struct quorvel_store *s,
+					 char __user *buf, size_t size);
+// Up to 4 bytes over the start of the store; nothing is sent.
+[[nodiscard]] ssize_t quorvel_store_write(const struct quorvel_store *s, const char __user *buf, size_t size);

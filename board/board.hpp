@@ -60,6 +60,16 @@ public:
         return -38; // ENOSYS
     }
 
+    // Joins a host pty to the board's tty at `path` (tty_bridge.hpp); the
+    // host pty's path in `host_path`. 0, or a negative errno with the reason
+    // in `host_path`. An empty path stops every bridge.
+    virtual long tty_bridge(const std::string &path, std::string *host_path)
+    {
+        (void)path;
+        *host_path = "this board has no host bridge";
+        return -38; // ENOSYS
+    }
+
     // Runs a `coproc` command against the simulated co-processor that serves
     // this board's line (coproc.hpp); what it printed goes to `output`. The
     // result: 0, 1 if it failed, 2 if its words did not parse.

@@ -51,10 +51,17 @@ bool is_pointer_word(const std::string &w) { return w == "bad" || w == "null"; }
 
 void *pointer_for_word(Context &c, const std::string &w) { return w == "bad" ? c.board.bad_pointer() : nullptr; }
 
+// "nonblock" after the mode opens with O_NONBLOCK: a read then returns what
+// has arrived, or -11 (EAGAIN), instead of waiting.
 void cmd_open(Context &c, const Words &w)
 {
-    want_args(w, 1, 2);
-    const int flags = open_flags(w.size() > 2 ? w[2] : "rw");
+    want_args(w, 1, 3);
+    int flags = open_flags(w.size() > 2 ? w[2] : "rw");
+    if (w.size() > 3) {
+        if (w[3] != "nonblock")
+            throw UsageError(fmt::format("unexpected '{}', want nonblock", w[3]));
+        flags |= 00004000; // O_NONBLOCK
+    }
     print_result(c, c.board.open(w[1], flags));
 }
 
@@ -133,7 +140,8 @@ void add_program_commands(std::vector<Command> &table)
 {
     table.insert(table.end(),
                  {
-                     {"open", "PATH [rw|ro|wo]", "open a file (default rw); prints the fd", cmd_open},
+                     {"open", "PATH [rw|ro|wo] [nonblock]",
+                      "open a file (default rw; nonblock: reads do not wait); prints the fd", cmd_open},
                      {"read", "FD COUNT [bad|null]", "read COUNT bytes; prints the result and the bytes", cmd_read},
                      {"write", "FD HEXBYTE... | FD bad|null COUNT", "write the bytes; prints the result", cmd_write},
                      {"ioctl", "FD CMD [HEXBYTE...|null|bad|=N]",

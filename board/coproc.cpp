@@ -18,6 +18,7 @@ std::vector<CoprocCommand> coproc_table()
 {
     std::vector<CoprocCommand> table;
     add_coproc_base_commands(table);
+    add_coproc_uart_commands(table);
     add_coproc_pins_commands(table);
     add_coproc_sensors_commands(table);
     add_coproc_i2c_commands(table);

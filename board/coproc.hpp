@@ -26,6 +26,7 @@ struct CoprocCommand {
 
 // Each area's subcommands.
 void add_coproc_base_commands(std::vector<CoprocCommand> &table);
+void add_coproc_uart_commands(std::vector<CoprocCommand> &table);
 void add_coproc_pins_commands(std::vector<CoprocCommand> &table);
 void add_coproc_sensors_commands(std::vector<CoprocCommand> &table);
 void add_coproc_i2c_commands(std::vector<CoprocCommand> &table);

@@ -7,6 +7,7 @@
 #include <khost/kernel.hpp>
 
 #include "coproc.hpp"
+#include "tty_bridge.hpp"
 
 namespace board {
 
@@ -17,6 +18,23 @@ KernelBoard::KernelBoard()
 
 KernelBoard::~KernelBoard() = default;
 
+long KernelBoard::tty_bridge(const std::string &path, std::string *host_path)
+{
+    if (path.empty()) {
+        bridges_.clear();
+        return 0;
+    }
+    std::string error;
+    auto bridge = TtyBridge::start(path, &error);
+    if (!bridge) {
+        *host_path = error;
+        return -5; // EIO
+    }
+    *host_path = bridge->host_path();
+    bridges_.push_back(std::move(bridge));
+    return 0;
+}
+
 bool KernelBoard::module_loaded()
 {
     const auto mods = khost::lsmod();
@@ -25,6 +43,7 @@ bool KernelBoard::module_loaded()
 
 void KernelBoard::close_all()
 {
+    bridges_.clear();
     for (int fd : program_->open_fds())
         program_->close(fd);
 }
@@ -34,7 +53,13 @@ int KernelBoard::insmod(const std::vector<std::string> &params, std::string *why
     return khost::insmod(khost::module_path(), params, why);
 }
 
-int KernelBoard::rmmod(std::string *why) { return khost::rmmod(module_name_, why); }
+// A bridge holds its tty open: it goes first, as a program killed before
+// the unload would.
+int KernelBoard::rmmod(std::string *why)
+{
+    bridges_.clear();
+    return khost::rmmod(module_name_, why);
+}
 
 std::vector<std::string> KernelBoard::lsmod() { return khost::lsmod(); }
 

@@ -11,6 +11,8 @@ class Simulator;
 
 namespace board {
 
+class TtyBridge;
+
 class KernelBoard : public Board {
 public:
     KernelBoard();
@@ -35,6 +37,7 @@ public:
     long stat(const std::string &path, khost::DirEntry *out, bool follow) override;
     void *bad_pointer() override;
     int coproc(const std::vector<std::string> &args, std::string *output) override;
+    long tty_bridge(const std::string &path, std::string *host_path) override;
     // The simulated co-processor on the line, if it is one.
     void set_simulator(coproc::Simulator *sim) { sim_ = sim; }
     void fail_nth(const std::string &name, unsigned nth, unsigned times) override;
@@ -46,6 +49,7 @@ private:
     std::unique_ptr<khost::Program> program_;
     std::vector<FaultReport::Rule> armed_;
     coproc::Simulator *sim_ = nullptr;
+    std::vector<std::unique_ptr<TtyBridge>> bridges_; // each holds its tty open
 };
 
 } // namespace board

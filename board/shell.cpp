@@ -17,6 +17,7 @@ Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, o
     add_coproc_commands(table_);
     add_i2c_commands(table_);
     add_spi_commands(table_);
+    add_tty_commands(table_);
 }
 
 Outcome Shell::run_command(std::string_view command)

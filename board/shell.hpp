@@ -41,6 +41,7 @@ void add_fault_commands(std::vector<Command> &table);
 void add_coproc_commands(std::vector<Command> &table);
 void add_i2c_commands(std::vector<Command> &table);
 void add_spi_commands(std::vector<Command> &table);
+void add_tty_commands(std::vector<Command> &table);
 
 enum class Outcome {
     Ok,     // ran and did not fail

@@ -1,4 +1,5 @@
 #include "coproc/firmware.hpp"
+#include "coproc/models/uart.hpp"
 
 #include <algorithm>
 
@@ -27,7 +28,7 @@ size_t Firmware::reply_payload(const Frame &req) const
         return m->reply_payload(req);
     if (is_control(req, DEV_TYPE_CONFIG, CTRL_VERSION))
         return 2;
-    if (req.command == CMD_READ && (req.type() == DEV_TYPE_CONFIG || req.type() == DEV_TYPE_UART))
+    if (req.command == CMD_READ && req.type() == DEV_TYPE_CONFIG)
         return bulk_length(req);
     return 1;
 }
@@ -54,7 +55,6 @@ void Firmware::power_on()
 {
     table_.fill(0);
     table_valid_ = false;
-    uart_rx_.clear();
     for (const auto &m : models_)
         m->power_on();
 }
@@ -65,14 +65,9 @@ void Firmware::set_table(const PinTable &table)
     table_valid_ = true;
 }
 
-size_t Firmware::feed_uart_rx(std::span<const uint8_t> bytes)
-{
-    const size_t room = kUartRxCapacity - uart_rx_.size();
-    const size_t taken = std::min(room, bytes.size());
-    uart_rx_.insert(uart_rx_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
-    uart_rx_lost_ += bytes.size() - taken;
-    return taken;
-}
+size_t Firmware::feed_uart_rx(std::span<const uint8_t> bytes) { return model<UartModel>().feed(bytes); }
+size_t Firmware::uart_rx_waiting() const { return model<UartModel>().waiting(); }
+size_t Firmware::uart_rx_lost() const { return model<UartModel>().lost(); }
 
 Answer Firmware::handle(const Frame &req)
 {
@@ -98,11 +93,6 @@ Answer Firmware::handle(const Frame &req)
         default:
             break;
         }
-    } else if (req.type() == DEV_TYPE_UART) {
-        if (req.command == CMD_CONTROL)
-            r = uart_control(req);
-        else if (req.command == CMD_READ)
-            r = uart_read(req);
     }
     if (answer.restarted) {
         answer.boot_bytes = boot_bytes_;
@@ -149,27 +139,6 @@ Firmware::Result Firmware::config_read(const Frame &req) const
     Bytes out(len);
     for (size_t i = 0; i < len; ++i)
         out[i] = i < kPinCount ? table_[i] : (table_valid_ ? kTableValidMarker : kTableInvalidMarker);
-    return {STATUS_DONE, std::move(out)};
-}
-
-Firmware::Result Firmware::uart_control(const Frame &req) const
-{
-    if (!is_control(req, DEV_TYPE_UART, CTRL_RX_COUNT))
-        return {}; // line settings and the like: acknowledged, not modelled yet
-    return {STATUS_DONE, Bytes{static_cast<uint8_t>(std::min<size_t>(uart_rx_.size(), 255))}};
-}
-
-Firmware::Result Firmware::uart_read(const Frame &req)
-{
-    const size_t len = bulk_length(req);
-    if (req.payload.empty() || req.payload[0] == 0)
-        return {STATUS_BAD_ARGUMENT, Bytes(len, 0x00)};
-    // Payload: count c, then c bytes oldest first, zero padding up to len.
-    const size_t c = std::min(uart_rx_.size(), len - 1);
-    Bytes out(len, 0x00);
-    out[0] = static_cast<uint8_t>(c);
-    std::copy_n(uart_rx_.begin(), c, out.begin() + 1);
-    uart_rx_.erase(uart_rx_.begin(), uart_rx_.begin() + static_cast<std::ptrdiff_t>(c));
     return {STATUS_DONE, std::move(out)};
 }
 

@@ -5,6 +5,7 @@
 #include "coproc/models/pins.hpp"
 #include "coproc/models/sensors.hpp"
 #include "coproc/models/spi.hpp"
+#include "coproc/models/uart.hpp"
 
 #include <memory>
 
@@ -16,6 +17,7 @@ void install_models(Firmware &firmware)
     install_sensor_models(firmware);
     install_i2c_models(firmware);
     firmware.add_model(std::make_unique<SpiModel>());
+    firmware.add_model(std::make_unique<UartModel>());
 }
 
 } // namespace coproc

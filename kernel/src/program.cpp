@@ -3,7 +3,10 @@
 // straight into the driver, as a system call runs in the caller's context.
 #include <linux/cdev.h>
 #include <linux/fs.h>
+#include <linux/jiffies.h>
 #include <linux/module.h>
+#include <linux/poll.h>
+#include <linux/sched.h>
 #include <linux/uaccess.h>
 
 #include "device_core.hpp"
@@ -31,6 +34,9 @@ public:
     virtual long ioctl(unsigned int cmd, unsigned long arg) { return -ENOTTY; }
     // Every close(2) of the descriptor; the result is close's.
     virtual long flush() { return 0; }
+    // The file's poll operation: what it is ready for, registering the
+    // caller's wait on `pt` when it is not null.
+    virtual unsigned int poll(poll_table *pt) { return POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM; }
 };
 
 fmode_t access_mode(int flags)
@@ -171,6 +177,13 @@ public:
     }
 
     long flush() override { return fops()->flush ? fops()->flush(&file_, nullptr) : 0; }
+
+    unsigned int poll(poll_table *pt) override
+    {
+        if (!fops()->poll)
+            return POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
+        return fops()->poll(&file_, pt);
+    }
 
 private:
     const struct file_operations *fops() const { return binding_.fops; }
@@ -348,6 +361,42 @@ long Program::close(int fd)
     // The driver's release runs when the last reference goes: here, or at
     // the end of a call that another thread still has under way.
     return file->flush();
+}
+
+// As do_poll: the first pass registers the caller on each file's wait
+// queues; the task is marked asleep before each pass, so that a wake-up
+// between a pass and the sleep is not lost.
+long Program::poll(std::vector<PollFd> &fds, int timeout_ms)
+{
+    std::vector<std::shared_ptr<OpenFile>> files;
+    for (const auto &p : fds)
+        files.push_back(p.fd < 0 ? nullptr : files_->get(p.fd));
+    long timeout = timeout_ms < 0 ? MAX_SCHEDULE_TIMEOUT : static_cast<long>(msecs_to_jiffies(timeout_ms));
+    struct poll_wqueues pwq;
+    poll_initwait(&pwq);
+    poll_table *pt = &pwq.pt;
+    long count;
+    for (;;) {
+        set_current_state(TASK_INTERRUPTIBLE);
+        count = 0;
+        for (size_t i = 0; i < fds.size(); i++) {
+            fds[i].revents = 0;
+            if (fds[i].fd < 0)
+                continue;
+            unsigned mask = files[i] ? files[i]->poll(pt) : POLLNVAL;
+            mask &= static_cast<unsigned short>(fds[i].events) | POLLERR | POLLHUP | POLLNVAL;
+            fds[i].revents = static_cast<short>(mask);
+            if (mask)
+                count++;
+        }
+        pt = nullptr;
+        if (count || !timeout)
+            break;
+        timeout = schedule_timeout(timeout);
+    }
+    set_current_state(TASK_RUNNING);
+    poll_freewait(&pwq);
+    return count;
 }
 
 long Program::list(const std::string &path, std::vector<DirEntry> *out) const

@@ -14,6 +14,7 @@
 #include "core/quorvel_linux_fw.h"
 #include "core/quorvel_platform.h"
 #include "link/quorvel_protocol.h"
+#include "periph/quorvel_linux_serial.h"
 
 namespace {
 
@@ -27,12 +28,60 @@ constexpr size_t CONFIG_TABLE_MSG = 49;	   // table bytes logged after a read
 constexpr size_t CONFIG_MARKER_INDEX = 51; // "no valid table" marker in the reply
 constexpr u8 CONFIG_NO_TABLE = 0xFF;
 constexpr unsigned int CONFIG_POLL_MS = 50;
+// The most the poller fetches in one cycle.
+constexpr int UART_READ_MAX = 240;
+constexpr size_t UART_RX_BUF = 255;
 
 // The poller's task, with a reference of ours so that it stays valid until
 // kthread_stop has returned, even if the thread ended by itself first.
 struct task_struct *my_thread;
 bool should_stop;
 
+// One count query: how many bytes the co-processor's serial port holds.
+// No reply reads as 0; the reply is not judged, its count byte decides.
+int read_uart_len(void)
+{
+	u8 _data[1] = { CTRL_RX_COUNT };
+	u8 rx_buf[6];
+	struct quorvel_request req = {
+		.type = DEV_TYPE_UART,
+		.cmd = CMD_CONTROL,
+		.payload = _data,
+		.len = sizeof(_data),
+		.sleep_ms = 0,
+	};
+
+	(void)quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	return rx_buf[3];
+}
+
+// One data read of at most 240 bytes. The reply's count byte says how many
+// follow it; a count beyond what was asked for is cut to that, so that no
+// byte past the reply read is handed on. Missing bytes of a short reply
+// read as 0.
+int read_uart_data(int data_len)
+{
+	int n = min(data_len, UART_READ_MAX);
+	u8 _data[1] = { static_cast<u8>(n + 1) };
+	u8 rx_buf[UART_RX_BUF];
+	struct quorvel_request req = {
+		.type = DEV_TYPE_UART,
+		.cmd = CMD_READ,
+		.payload = _data,
+		.len = sizeof(_data),
+		.sleep_ms = 0,
+	};
+	u8 count;
+
+	(void)quorvel_exchange(&req, rx_buf, static_cast<u8>(n + 6));
+	count = min<u8>(rx_buf[3], static_cast<u8>(n));
+	uart_recv(&rx_buf[4], count);
+	return count;
+}
+
+// The receive poller: every 50 ms while ttySP0 is installed, a count query
+// and, for a count that is not 0, a data read. uart_mutex is taken for each
+// exchange and let go between them.
 int my_thread_function(void *data)
 {
 	for (;;) {
@@ -40,8 +89,11 @@ int my_thread_function(void *data)
 			return 0;
 		if (READ_ONCE(should_stop))
 			do_exit(0);
-		// FIXME: the receive cycle (count query, data read, hand-off to the
-		// tty) comes with the virtual tty; until then uart_flag stays 0.
+		if (READ_ONCE(uart_flag)) {
+			int len = read_uart_len();
+			if (len)
+				read_uart_data(len);
+		}
 		msleep(CONFIG_POLL_MS);
 	}
 }

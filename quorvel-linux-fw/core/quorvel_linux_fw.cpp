@@ -43,7 +43,9 @@ namespace {
 // no entries: they are skipped, but their switches still follow the
 // parameters and the run-time start.
 struct quorvel_driver drv_i2c = { .sw = &dev_iic1, .init = quorvel_linux_i2c1_init, .exit = quorvel_linux_i2c1_exit };
-struct quorvel_driver drv_serial = { .sw = &dev_uart };
+struct quorvel_driver drv_serial = { .sw = &dev_uart,
+				     .init = quorvel_linux_serial_init,
+				     .exit = quorvel_linux_serial_exit };
 struct quorvel_driver drv_spi0 = { .sw = &dev_spi0, .init = quorvel_linux_spi0_init, .exit = quorvel_linux_spi0_exit };
 struct quorvel_driver drv_spi1 = { .sw = &dev_spi1, .init = quorvel_linux_spi1_init, .exit = quorvel_linux_spi1_exit };
 struct quorvel_driver drv_pwm = { .sw = &dev_pwm, .init = quorvel_linux_pwm_init, .exit = quorvel_linux_pwm_exit };

@@ -50,6 +50,8 @@ int quorvel_config_init(void);
 void quorvel_config_exit(void);
 int quorvel_linux_count_init(void);
 void quorvel_linux_count_exit(void);
+int quorvel_linux_serial_init(void);
+void quorvel_linux_serial_exit(void);
 int quorvel_linux_gpio_init(void);
 void quorvel_linux_gpio_exit(void);
 int quorvel_linux_pwm_init(void);

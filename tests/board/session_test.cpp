@@ -178,3 +178,40 @@ TEST(BoardSession, CoprocCommandsReachTheSimulatorOrExplainWhyNot)
     EXPECT_EQ(shell.run_command("coproc show"), Outcome::Failed);
     EXPECT_THAT(out.str(), HasSubstr("not the simulated one"));
 }
+
+namespace {
+
+// The serial port from the board: the write frame, stty's line-settings
+// frame and read-back, a setting the driver refuses, the remote side's bytes
+// through a non-blocking read, and what the board sent.
+TEST(BoardSerial, WriteStttyAndTheRemoteSide)
+{
+    REQUIRE_MODULE_BUILT();
+    BoardRun r = run_board("dev_uart=1 -c 'open /dev/ttySP0; write 3 41 42 43; trace'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("UART WRITE [41 42 43] crc ok"));
+    EXPECT_THAT(r.out, HasSubstr("| 83 08 20 41 42 43 52 "));
+
+    r = run_board("dev_uart=1 -c 'open /dev/ttySP0; stty -F /dev/ttySP0 115200 -echo; trace; stty -F /dev/ttySP0'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("UART CONTROL [10 05 08 00 01 01] crc ok"));
+    EXPECT_THAT(r.out, HasSubstr("speed 115200 baud;")) << "held open by fd 3, the speed stays";
+    EXPECT_THAT(r.out, HasSubstr("-echo"));
+
+    r = run_board("dev_uart=1 -e -c 'stty -F /dev/ttySP0 4800'");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("stty: /dev/ttySP0: unable to perform all requested operations"));
+
+    r = run_board(
+        "dev_uart=1 -c 'open /dev/ttySP0 rw nonblock; read 3 8; coproc uart send 68 69 0a; sleep 300; read 3 8; "
+        "write 3 6f 6b; coproc uart show'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const auto lines = lines_of(r.out);
+    EXPECT_THAT(lines, ::testing::Contains("-11"));
+    EXPECT_THAT(lines, ::testing::Contains("sent 3 bytes"));
+    EXPECT_THAT(lines, ::testing::Contains("3 68 69 0a"));
+    EXPECT_THAT(r.out, HasSubstr("sent by the board: 6f 6b"));
+    EXPECT_THAT(run_board("dev_uart=1 -c 'stty -F /dev/ttySP0 cs9'").status, 2);
+}
+
+} // namespace

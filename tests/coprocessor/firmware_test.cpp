@@ -1,4 +1,5 @@
 #include "coproc/firmware.hpp"
+#include "coproc/models/uart.hpp"
 
 #include <gtest/gtest.h>
 
@@ -221,3 +222,41 @@ TEST(FirmwareModels, ModelAnswersItsTypeAndFollowsResets)
     EXPECT_FALSE(fw.handle(request(DEV_TYPE_CONFIG, CMD_CONTROL, Bytes{CTRL_RESET})).reply);
     EXPECT_EQ(m.resets, 1u);
 }
+
+namespace {
+
+// The serial port's model: line settings recorded byte for byte, what the
+// board wrote kept for the remote side, power-on forgetting the settings.
+TEST(UartModel, LineSettingsAndWhatTheBoardSent)
+{
+    coproc::Firmware fw;
+    auto &uart = fw.model<coproc::UartModel>();
+    EXPECT_FALSE(uart.line().has_value());
+    auto line = coproc::Frame{};
+    line.head = 0x83;
+    line.command = coproc::CMD_CONTROL;
+    line.payload = coproc::Bytes{0x10, 5, 8, 0, 1, 1};
+    line.crc_ok = true;
+    line.tail = 0x81;
+    auto a = fw.handle(line);
+    ASSERT_TRUE(a.reply.has_value());
+    EXPECT_EQ(a.reply->size(), 6u);
+    ASSERT_TRUE(uart.line().has_value());
+    EXPECT_EQ(uart.line()->baud_code, 5);
+    EXPECT_EQ(uart.line()->data_bits, 8);
+    line.payload = coproc::Bytes{0x10, 5};
+    EXPECT_EQ((*fw.handle(line).reply)[2] & 0x0F, coproc::STATUS_BAD_ARGUMENT) << "a short settings payload";
+
+    auto write = line;
+    write.command = coproc::CMD_WRITE;
+    write.payload = coproc::Bytes{'o', 'k'};
+    (void)fw.handle(write);
+    (void)fw.handle(write);
+    EXPECT_EQ(uart.sent(), (coproc::Bytes{'o', 'k', 'o', 'k'}));
+    EXPECT_EQ(uart.sent_total(), 4u);
+    fw.power_on();
+    EXPECT_FALSE(uart.line().has_value());
+    EXPECT_EQ(uart.sent().size(), 4u) << "what went out stays readable";
+}
+
+} // namespace

@@ -94,9 +94,10 @@ public:
 
     // Bytes arriving on the co-processor's own serial port. Returns how many
     // fitted; the rest are lost, as on a full hardware buffer.
+    // (The serial port's model, UartModel, keeps them.)
     size_t feed_uart_rx(std::span<const uint8_t> bytes);
-    [[nodiscard]] size_t uart_rx_waiting() const { return uart_rx_.size(); }
-    [[nodiscard]] size_t uart_rx_lost() const { return uart_rx_lost_; }
+    [[nodiscard]] size_t uart_rx_waiting() const;
+    [[nodiscard]] size_t uart_rx_lost() const;
 
     [[nodiscard]] unsigned reset_count() const { return reset_count_; }
 
@@ -115,6 +116,7 @@ public:
                 return *found;
         throw std::logic_error("no such device model");
     }
+    template <class M> [[nodiscard]] const M &model() const { return const_cast<Firmware *>(this)->model<M>(); }
     void describe(std::ostream &out) const;
 
 private:
@@ -122,13 +124,9 @@ private:
     Result config_control(const Frame &req, bool &restart);
     Result config_write(const Frame &req);
     Result config_read(const Frame &req) const;
-    Result uart_control(const Frame &req) const;
-    Result uart_read(const Frame &req);
 
     PinTable table_{};
     bool table_valid_ = false;
-    std::deque<uint8_t> uart_rx_;
-    size_t uart_rx_lost_ = 0;
     std::array<uint8_t, 2> version_{0x01, 0x07};
     Bytes boot_bytes_;
     unsigned reset_count_ = 0;

@@ -18,6 +18,13 @@ struct DirEntry {
     std::string target; // where a link points, as written ("../../devices/virtual/x")
 };
 
+// One file of a poll: the events asked for, and those found.
+struct PollFd {
+    int fd;
+    short events;  // POLLIN 0x1, POLLOUT 0x4, ...
+    short revents; // set by poll, with POLLERR, POLLHUP and POLLNVAL
+};
+
 class Program {
 public:
     explicit Program(std::string name = "program");
@@ -30,6 +37,9 @@ public:
     long write(int fd, const void *buf, size_t count);
     long ioctl(int fd, unsigned int cmd, unsigned long arg);
     long close(int fd);
+    // poll(2): waits until one of the files is ready or timeout_ms passes
+    // (negative: no limit); the number of files ready, or a negative errno.
+    long poll(std::vector<PollFd> &fds, int timeout_ms);
     // Lists a directory of /dev or /sys (a link to one is followed); a
     // negative errno if it is none.
     long list(const std::string &path, std::vector<DirEntry> *out) const;

@@ -4,9 +4,32 @@
 #define TCSETS	    0x5402
 #define TCSETSW	    0x5403
 #define TCSETSF	    0x5404
+#define TCSBRK	    0x5409
+#define TCXONC	    0x540A
 #define TCFLSH	    0x540B
+#define TIOCEXCL    0x540C
+#define TIOCNXCL    0x540D
+#define TIOCGWINSZ  0x5413
+#define TIOCSWINSZ  0x5414
+#define TIOCMGET    0x5415
+#define TIOCMBIS    0x5416
+#define TIOCMBIC    0x5417
+#define TIOCMSET    0x5418
 #define TIOCOUTQ    0x5411
 #define FIONREAD    0x541B
 #define TIOCINQ	    FIONREAD
 #define TIOCGSERIAL 0x541E
 #define TIOCSSERIAL 0x541F
+#define TIOCVHANGUP 0x5437
+#define TCGETS2	    0x802C542A
+#define TCSETS2	    0x402C542B
+#define TCSETSW2    0x402C542C
+#define TCSETSF2    0x402C542D
+
+// Modem lines (TIOCMGET and friends).
+#define TIOCM_DTR 0x002
+#define TIOCM_RTS 0x004
+#define TIOCM_CTS 0x020
+#define TIOCM_CAR 0x040
+#define TIOCM_RNG 0x080
+#define TIOCM_DSR 0x100

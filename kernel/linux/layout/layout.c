@@ -9,6 +9,7 @@
  */
 #include <linux/i2c.h>
 #include <linux/kbuild.h>
+#include <linux/kfifo.h>
 #include <linux/mod_devicetable.h>
 #include <linux/moduleparam.h>
 #include <linux/mutex.h>
@@ -16,6 +17,7 @@
 #include <linux/serial.h>
 #include <linux/spinlock.h>
 #include <linux/termios.h>
+#include <linux/tty.h>
 #include <linux/workqueue.h>
 
 #include "qk.h"

@@ -13,6 +13,7 @@
 #include <linux/gpio/driver.h>
 #include <linux/i2c.h>
 #include <linux/iio/iio.h>
+#include <linux/kfifo.h>
 #include <linux/kobject.h>
 #include <linux/mod_devicetable.h>
 #include <linux/module.h>
@@ -26,6 +27,7 @@
 #include <linux/spinlock.h>
 #include <linux/sysfs.h>
 #include <linux/termios.h>
+#include <linux/tty_driver.h>
 #include <linux/uaccess.h>
 #include <linux/workqueue.h>
 

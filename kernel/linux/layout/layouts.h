@@ -55,7 +55,12 @@
 	S(i2c_msg, struct i2c_msg, struct i2c_msg, "kernel/include/linux/i2c.h")                                      \
 	F(i2c_msg, addr) F(i2c_msg, flags) F(i2c_msg, len) F(i2c_msg, buf) E(i2c_msg)                                 \
 	S(i2c_smbus_data, union i2c_smbus_data, union i2c_smbus_data, "kernel/include/linux/i2c.h")                   \
-	F(i2c_smbus_data, byte) F(i2c_smbus_data, word) F(i2c_smbus_data, block) E(i2c_smbus_data)
+	F(i2c_smbus_data, byte) F(i2c_smbus_data, word) F(i2c_smbus_data, block) E(i2c_smbus_data)                           \
+	S(__kfifo, struct __kfifo, struct __kfifo, "kernel/include/linux/kfifo.h")                                    \
+	F(__kfifo, in) F(__kfifo, out) F(__kfifo, mask) F(__kfifo, esize) F(__kfifo, data) E(__kfifo)                 \
+	S(ktermios, struct ktermios, struct ktermios, "kernel/include/linux/tty_driver.h")                            \
+	F(ktermios, c_iflag) F(ktermios, c_oflag) F(ktermios, c_cflag) F(ktermios, c_lflag) F(ktermios, c_line)       \
+	F(ktermios, c_cc) F(ktermios, c_ispeed) F(ktermios, c_ospeed) E(ktermios)
 
 #define QK_MIRROR_LAYOUTS(S, F, E)                                                                                   \
 	S(file_operations, struct qk_file_operations, struct file_operations, "kernel/include/linux/fs.h")            \

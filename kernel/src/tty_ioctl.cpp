@@ -1,0 +1,278 @@
+// termios: the speed helpers drivers call, tty_set_termios (the driver's
+// set_termios with the old settings, then the line discipline's), and the
+// requests programs make (TCGETS/TCSETS/TCSETSW/TCSETSF, their termios2
+// forms with BOTHER speeds, TCFLSH, TIOCINQ, TIOCOUTQ), as Linux 4.4's
+// tty_ioctl.c has them.
+#include <linux/jiffies.h>
+#include <linux/uaccess.h>
+
+#include "tty_internal.hpp"
+
+#include <cstring>
+
+using namespace kern::tty;
+
+namespace {
+
+const speed_t baud_table[] = {0,       50,      75,      110,     134,     150,     200,    300,
+                              600,     1200,    1800,    2400,    4800,    9600,    19200,  38400,
+                              57600,   115200,  230400,  460800,  500000,  576000,  921600, 1000000,
+                              1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+const tcflag_t baud_bits[] = {B0,       B50,      B75,      B110,     B134,     B150,     B200,    B300,
+                              B600,     B1200,    B1800,    B2400,    B4800,    B9600,    B19200,  B38400,
+                              B57600,   B115200,  B230400,  B460800,  B500000,  B576000,  B921600, B1000000,
+                              B1152000, B1500000, B2000000, B2500000, B3000000, B3500000, B4000000};
+constexpr int n_baud_table = sizeof(baud_table) / sizeof(baud_table[0]);
+
+// The baud table index of the speed bits `cbaud`, or -1 when they name none
+// (the caller then clears CBAUDEX, as the kernel does).
+int baud_index(tcflag_t cbaud)
+{
+    if (!(cbaud & CBAUDEX))
+        return static_cast<int>(cbaud);
+    cbaud &= ~CBAUDEX;
+    if (cbaud < 1 || cbaud + 15 > n_baud_table)
+        return -1;
+    return static_cast<int>(cbaud + 15);
+}
+
+// The settings a program passes: struct termios (the old form, without
+// speeds) or struct termios2.
+void from_user_termios(struct ktermios *k, const struct termios &u)
+{
+    k->c_iflag = u.c_iflag;
+    k->c_oflag = u.c_oflag;
+    k->c_cflag = u.c_cflag;
+    k->c_lflag = u.c_lflag;
+    k->c_line = u.c_line;
+    std::memcpy(k->c_cc, u.c_cc, NCCS);
+}
+
+constexpr unsigned TERMIOS_FLUSH = 1;
+constexpr unsigned TERMIOS_WAIT = 2;
+constexpr unsigned TERMIOS_OLD = 8;
+
+long set_termios(struct tty_struct *tty, void __user *arg, unsigned opt)
+{
+    struct ktermios tmp;
+    {
+        guard(mutex)(&tty->termios_rwsem);
+        tmp = tty->termios;
+    }
+    if (opt & TERMIOS_OLD) {
+        struct termios u;
+        if (copy_from_user(&u, arg, sizeof(u)))
+            return -EFAULT;
+        from_user_termios(&tmp, u);
+    } else {
+        struct termios2 u;
+        if (copy_from_user(&u, arg, sizeof(u)))
+            return -EFAULT;
+        std::memcpy(&tmp, &u, sizeof(u));
+    }
+    // Old-style Bfoo speeds are loaded into the numbers, so both are usable.
+    tmp.c_ispeed = tty_termios_input_baud_rate(&tmp);
+    tmp.c_ospeed = tty_termios_baud_rate(&tmp);
+    if (opt & TERMIOS_FLUSH)
+        ldisc_flush_buffer(tty);
+    if (opt & TERMIOS_WAIT)
+        wait_until_sent(tty);
+    tty_set_termios(tty, &tmp);
+    return 0;
+}
+
+long get_termios(struct tty_struct *tty, void __user *arg, bool old)
+{
+    struct ktermios k;
+    {
+        guard(mutex)(&tty->termios_rwsem);
+        k = tty->termios;
+    }
+    if (old) {
+        struct termios u;
+        std::memcpy(&u, &k, sizeof(u));
+        return copy_to_user(arg, &u, sizeof(u)) ? -EFAULT : 0;
+    }
+    struct termios2 u;
+    std::memcpy(&u, &k, sizeof(u));
+    return copy_to_user(arg, &u, sizeof(u)) ? -EFAULT : 0;
+}
+
+long perform_flush(struct tty_struct *tty, unsigned long arg)
+{
+    switch (arg) {
+    case TCIFLUSH:
+        buffer_flush(tty->port);
+        ldisc_flush_buffer(tty);
+        return 0;
+    case TCIOFLUSH:
+        buffer_flush(tty->port);
+        ldisc_flush_buffer(tty);
+        [[fallthrough]];
+    case TCOFLUSH:
+        if (tty->ops->flush_buffer)
+            tty->ops->flush_buffer(tty);
+        return 0;
+    default:
+        return -EINVAL;
+    }
+}
+
+} // namespace
+
+namespace kern::tty {
+
+void wait_until_sent(struct tty_struct *tty)
+{
+    if (tty->ops->chars_in_buffer)
+        wait_event_timeout(tty->write_wait, tty->ops->chars_in_buffer(tty) == 0, 30L * HZ);
+    if (tty->ops->wait_until_sent)
+        tty->ops->wait_until_sent(tty, 0);
+}
+
+long mode_ioctl(struct tty_struct *tty, struct file *file, unsigned int cmd, unsigned long arg)
+{
+    void __user *p = reinterpret_cast<void __user *>(arg);
+    switch (cmd) {
+    case TCGETS:
+        return get_termios(tty, p, true);
+    case TCGETS2:
+        return get_termios(tty, p, false);
+    case TCSETS:
+        return set_termios(tty, p, TERMIOS_OLD);
+    case TCSETSW:
+        return set_termios(tty, p, TERMIOS_WAIT | TERMIOS_OLD);
+    case TCSETSF:
+        return set_termios(tty, p, TERMIOS_FLUSH | TERMIOS_WAIT | TERMIOS_OLD);
+    case TCSETS2:
+        return set_termios(tty, p, 0);
+    case TCSETSW2:
+        return set_termios(tty, p, TERMIOS_WAIT);
+    case TCSETSF2:
+        return set_termios(tty, p, TERMIOS_FLUSH | TERMIOS_WAIT);
+    case TCFLSH:
+        return perform_flush(tty, arg);
+    case TCXONC:
+        return arg <= 3 ? 0 : -EINVAL;
+    case TIOCINQ: {
+        int n = static_cast<int>(ldisc_chars_in_buffer(tty));
+        return put_user(n, static_cast<int __user *>(p));
+    }
+    case TIOCOUTQ: {
+        int n = tty->ops->chars_in_buffer ? tty->ops->chars_in_buffer(tty) : 0;
+        return put_user(n, static_cast<int __user *>(p));
+    }
+    default:
+        return -ENOIOCTLCMD;
+    }
+}
+
+} // namespace kern::tty
+
+extern "C" {
+
+speed_t tty_termios_baud_rate(struct ktermios *termios)
+{
+    tcflag_t cbaud = termios->c_cflag & CBAUD;
+    if (cbaud == BOTHER)
+        return termios->c_ospeed;
+    int i = baud_index(cbaud);
+    if (i < 0) {
+        termios->c_cflag &= ~CBAUDEX;
+        i = static_cast<int>(cbaud & ~CBAUDEX);
+    }
+    return baud_table[i];
+}
+
+speed_t tty_termios_input_baud_rate(struct ktermios *termios)
+{
+    tcflag_t cbaud = (termios->c_cflag >> IBSHIFT) & CBAUD;
+    if (cbaud == B0)
+        return tty_termios_baud_rate(termios);
+    if (cbaud == BOTHER)
+        return termios->c_ispeed;
+    int i = baud_index(cbaud);
+    if (i < 0) {
+        termios->c_cflag &= ~(CBAUDEX << IBSHIFT);
+        i = static_cast<int>(cbaud & ~CBAUDEX);
+    }
+    return baud_table[i];
+}
+
+void tty_termios_encode_baud_rate(struct ktermios *termios, speed_t ibaud, speed_t obaud)
+{
+    int ifound = -1, ofound = -1;
+    speed_t iclose = ibaud / 50, oclose = obaud / 50;
+    bool ibinput = false;
+
+    if (obaud == 0)
+        iclose = 0;
+    termios->c_ispeed = ibaud;
+    termios->c_ospeed = obaud;
+    // A precise odd speed gets a precise answer; a Bfoo speed a fuzzy one.
+    if ((termios->c_cflag & CBAUD) == BOTHER)
+        oclose = 0;
+    if (((termios->c_cflag >> IBSHIFT) & CBAUD) == BOTHER)
+        iclose = 0;
+    if ((termios->c_cflag >> IBSHIFT) & CBAUD)
+        ibinput = true;
+    termios->c_cflag &= ~CBAUD;
+    for (int i = 0; i < n_baud_table; i++) {
+        if (obaud - oclose <= baud_table[i] && obaud + oclose >= baud_table[i]) {
+            termios->c_cflag |= baud_bits[i];
+            ofound = i;
+        }
+        if (ibaud - iclose <= baud_table[i] && ibaud + iclose >= baud_table[i]) {
+            if (ofound == i && !ibinput) {
+                ifound = i;
+            } else {
+                ifound = i;
+                termios->c_cflag |= (baud_bits[i] << IBSHIFT);
+            }
+        }
+    }
+    if (ofound == -1)
+        termios->c_cflag |= BOTHER;
+    if (ifound == -1 && (ibaud != obaud || ibinput))
+        termios->c_cflag |= (BOTHER << IBSHIFT);
+}
+
+void tty_encode_baud_rate(struct tty_struct *tty, speed_t ibaud, speed_t obaud)
+{
+    tty_termios_encode_baud_rate(&tty->termios, ibaud, obaud);
+}
+
+speed_t tty_get_baud_rate(struct tty_struct *tty) { return tty_termios_baud_rate(&tty->termios); }
+
+void tty_termios_copy_hw(struct ktermios *newt, struct ktermios *old)
+{
+    newt->c_cflag &= HUPCL | CREAD | CLOCAL;
+    newt->c_cflag |= old->c_cflag & ~(HUPCL | CREAD | CLOCAL);
+    newt->c_ispeed = old->c_ispeed;
+    newt->c_ospeed = old->c_ospeed;
+}
+
+int tty_termios_hw_change(const struct ktermios *a, const struct ktermios *b)
+{
+    if (a->c_ispeed != b->c_ispeed || a->c_ospeed != b->c_ospeed)
+        return 1;
+    return ((a->c_cflag ^ b->c_cflag) & ~(HUPCL | CREAD | CLOCAL)) ? 1 : 0;
+}
+
+// The driver sees the new settings in tty->termios and the old ones as its
+// argument, on every call, changed or not; what it writes back into
+// tty->termios is what programs read afterwards.
+int tty_set_termios(struct tty_struct *tty, struct ktermios *new_termios)
+{
+    guard(mutex)(&tty->termios_rwsem);
+    struct ktermios old = tty->termios;
+    tty->termios = *new_termios;
+    if (tty->ops->set_termios)
+        tty->ops->set_termios(tty, &old);
+    else
+        tty_termios_copy_hw(&tty->termios, &old);
+    ldisc_set_termios(tty, &old);
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,566 @@
+// The tty core as a tty driver and a program see it: the order of the
+// driver's and the port's callbacks over opens and closes, an install that
+// fails, port references, the N_TTY line discipline (raw and canonical
+// reads, echo, VMIN/VTIME, O_NONBLOCK, poll, flow into a full buffer),
+// termios requests and the speed helpers, the write's chunking, hangup,
+// and kfifo.
+#include <linux/err.h>
+#include <linux/errno.h>
+#include <linux/kfifo.h>
+#include <linux/slab.h>
+#include <linux/tty.h>
+#include <linux/tty_flip.h>
+
+#include <khost/fault.hpp>
+#include <khost/kernel.hpp>
+#include <khost/program.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ::testing::ElementsAre;
+
+namespace {
+
+// A driver for two lines whose port 0 records every callback; writes are
+// kept, and taken at most `write_max` bytes at a time.
+struct FakeTty {
+    struct tty_port port;
+    std::mutex lock; // guards calls and written
+    std::vector<std::string> calls;
+    std::string written;
+    int write_max = 1 << 20;
+    int install_error = 0;
+    int room = 4096;
+    bool destructed = false;
+
+    void note(const std::string &what)
+    {
+        std::lock_guard hold(lock);
+        calls.push_back(what);
+    }
+    std::vector<std::string> take_calls()
+    {
+        std::lock_guard hold(lock);
+        return std::exchange(calls, {});
+    }
+    std::string take_written()
+    {
+        std::lock_guard hold(lock);
+        return std::exchange(written, {});
+    }
+    // Echoes are written by the flip buffer's work: waits (2 s at most)
+    // until n bytes have come.
+    std::string take_written(size_t n)
+    {
+        for (int i = 0; i < 200; i++) {
+            {
+                std::lock_guard hold(lock);
+                if (written.size() >= n)
+                    break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return take_written();
+    }
+};
+
+FakeTty *fake;
+
+int fake_install(struct tty_driver *driver, struct tty_struct *tty)
+{
+    fake->note("install " + std::to_string(tty->index));
+    if (fake->install_error)
+        return fake->install_error;
+    tty_port_get(&fake->port);
+    tty->driver_data = fake;
+    return tty_standard_install(driver, tty);
+}
+void fake_remove(struct tty_driver *driver, struct tty_struct *tty)
+{
+    fake->note("remove");
+    driver->ttys[tty->index] = nullptr;
+}
+int fake_open(struct tty_struct *tty, struct file *filp)
+{
+    fake->note("open");
+    return tty_port_open(&fake->port, tty, filp);
+}
+void fake_close(struct tty_struct *tty, struct file *filp)
+{
+    fake->note("close");
+    tty_port_close(&fake->port, tty, filp);
+}
+void fake_cleanup(struct tty_struct *tty)
+{
+    fake->note("cleanup");
+    tty_port_put(&fake->port);
+}
+int fake_write(struct tty_struct *tty, const unsigned char *buf, int count)
+{
+    int n = std::min(count, fake->write_max);
+    std::lock_guard hold(fake->lock);
+    fake->calls.push_back("write " + std::to_string(count));
+    fake->written.append(reinterpret_cast<const char *>(buf), static_cast<size_t>(n));
+    return n;
+}
+int fake_write_room(struct tty_struct *tty) { return fake->room; }
+void fake_set_termios(struct tty_struct *tty, struct ktermios *old)
+{
+    fake->note("set_termios " + std::to_string(tty_termios_baud_rate(&tty->termios)) + " old " +
+               std::to_string(old ? tty_termios_baud_rate(old) : 0));
+    // The driver can only do 8 data bits: what it writes back is what
+    // programs read.
+    tty->termios.c_cflag = (tty->termios.c_cflag & ~CSIZE) | CS8;
+}
+void fake_hangup(struct tty_struct *tty)
+{
+    fake->note("hangup");
+    tty_port_hangup(&fake->port);
+}
+
+const struct tty_operations fake_ops = {
+    .install = fake_install,
+    .remove = fake_remove,
+    .open = fake_open,
+    .close = fake_close,
+    .cleanup = fake_cleanup,
+    .write = fake_write,
+    .write_room = fake_write_room,
+    .set_termios = fake_set_termios,
+    .hangup = fake_hangup,
+};
+
+int port_activate(struct tty_port *port, struct tty_struct *tty)
+{
+    fake->note("activate");
+    return 0;
+}
+void port_shutdown(struct tty_port *port) { fake->note("shutdown"); }
+void port_destruct(struct tty_port *port)
+{
+    fake->note("destruct");
+    fake->destructed = true;
+}
+const struct tty_port_operations fake_port_ops = {
+    .shutdown = port_shutdown,
+    .activate = port_activate,
+    .destruct = port_destruct,
+};
+
+constexpr int O_RDWR_ = 2, O_NONBLOCK_ = 04000;
+constexpr short POLLIN_ = 1, POLLOUT_ = 4;
+
+class Tty : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        khost::boot({"", 1000, 1});
+        fake = &fake_;
+        tty_port_init(&fake_.port);
+        fake_.port.ops = &fake_port_ops;
+        driver_ = __tty_alloc_driver(2, nullptr, 0);
+        ASSERT_FALSE(IS_ERR(driver_));
+        driver_->driver_name = "fake_tty";
+        driver_->name = "ttyFK";
+        driver_->major = 240;
+        driver_->minor_start = 10;
+        driver_->type = TTY_DRIVER_TYPE_SERIAL;
+        driver_->init_termios = tty_std_termios;
+        driver_->flags = TTY_DRIVER_RESET_TERMIOS | TTY_DRIVER_REAL_RAW | TTY_DRIVER_DYNAMIC_DEV;
+        tty_set_operations(driver_, &fake_ops);
+        ASSERT_EQ(tty_register_driver(driver_), 0);
+        struct device *dev = tty_port_register_device(&fake_.port, driver_, 0, nullptr);
+        ASSERT_FALSE(IS_ERR(dev));
+        fake_.take_calls();
+    }
+    void TearDown() override
+    {
+        tty_unregister_device(driver_, 0);
+        tty_unregister_driver(driver_);
+        put_tty_driver(driver_);
+        tty_port_put(&fake_.port);
+        EXPECT_TRUE(fake_.destructed);
+        khost::fail_clear();
+        khost::halt();
+    }
+
+    int open(khost::Program &p, int flags = O_RDWR_)
+    {
+        long fd = p.open("/dev/ttyFK0", flags);
+        EXPECT_GE(fd, 3);
+        return static_cast<int>(fd);
+    }
+    void receive(const std::string &s)
+    {
+        EXPECT_EQ(tty_insert_flip_string(&fake_.port, reinterpret_cast<const unsigned char *>(s.data()), s.size()),
+                  static_cast<int>(s.size()));
+        tty_flip_buffer_push(&fake_.port);
+    }
+    std::string read_now(khost::Program &p, int fd, size_t n = 256)
+    {
+        std::vector<khost::PollFd> fds{{fd, POLLIN_, 0}};
+        if (p.poll(fds, 2000) <= 0)
+            return "(nothing)";
+        std::string buf(n, '\0');
+        long r = p.read(fd, buf.data(), n);
+        return r < 0 ? "error " + std::to_string(r) : buf.substr(0, static_cast<size_t>(r));
+    }
+    termios get(khost::Program &p, int fd)
+    {
+        termios t{};
+        EXPECT_EQ(p.ioctl(fd, TCGETS, reinterpret_cast<unsigned long>(&t)), 0);
+        return t;
+    }
+    void set(khost::Program &p, int fd, termios t, unsigned cmd = TCSETS)
+    {
+        EXPECT_EQ(p.ioctl(fd, cmd, reinterpret_cast<unsigned long>(&t)), 0);
+    }
+    void make_raw(khost::Program &p, int fd, cc_t vmin = 1, cc_t vtime = 0)
+    {
+        termios t = get(p, fd);
+        t.c_lflag = 0;
+        t.c_iflag = 0;
+        t.c_oflag = 0;
+        t.c_cc[VMIN] = vmin;
+        t.c_cc[VTIME] = vtime;
+        set(p, fd, t);
+    }
+
+    FakeTty fake_;
+    struct tty_driver *driver_ = nullptr;
+};
+
+TEST_F(Tty, CallbacksInTheKernelsOrder)
+{
+    khost::Program a, b;
+    int fa = open(a), fb = open(b);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("install 0", "open", "activate", "open"))
+        << "activate inside the driver's tty_port_open, on the first open only";
+    EXPECT_EQ(a.close(fa), 0);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("close"));
+    EXPECT_EQ(b.close(fb), 0);
+    // The last close: the port shuts down, the tty is removed and cleaned up.
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("close", "shutdown", "remove", "cleanup"));
+    EXPECT_FALSE(fake_.destructed) << "the driver still holds its reference";
+    EXPECT_EQ(kref_read(&fake_.port.kref), 1u);
+}
+
+TEST_F(Tty, AFailedInstallLeavesNothingAndCallsNoCleanup)
+{
+    fake_.install_error = -EPERM;
+    khost::Program p;
+    EXPECT_EQ(p.open("/dev/ttyFK0", O_RDWR_), -EPERM);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("install 0"));
+    EXPECT_EQ(kref_read(&driver_->kref), 1u);
+    fake_.install_error = 0;
+    int fd = open(p);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("install 0", "open", "activate"));
+    p.close(fd);
+}
+
+TEST_F(Tty, ALineWithoutADeviceHasNoNode)
+{
+    khost::Program p;
+    EXPECT_EQ(p.open("/dev/ttyFK1", O_RDWR_), -ENOENT);
+    EXPECT_TRUE(fake_.take_calls().empty());
+}
+
+TEST_F(Tty, RawReadsTakeWhatArrived)
+{
+    khost::Program p;
+    int fd = open(p);
+    make_raw(p, fd);
+    receive("abc");
+    EXPECT_EQ(read_now(p, fd, 2), "ab");
+    EXPECT_EQ(read_now(p, fd), "c");
+    p.close(fd);
+}
+
+TEST_F(Tty, NonBlockingAndVminVtime)
+{
+    khost::Program p;
+    int fd = open(p, O_RDWR_ | O_NONBLOCK_);
+    make_raw(p, fd);
+    char c;
+    EXPECT_EQ(p.read(fd, &c, 1), -EAGAIN);
+    p.close(fd);
+    fd = open(p);
+    make_raw(p, fd, 0, 0);
+    EXPECT_EQ(p.read(fd, &c, 1), 0) << "VMIN 0, VTIME 0: a poll";
+    make_raw(p, fd, 0, 1);
+    EXPECT_EQ(p.read(fd, &c, 1), 0) << "VTIME 1: 0 after a tenth of a second";
+    // VMIN 4: the read waits for four bytes.
+    make_raw(p, fd, 4, 0);
+    std::string got(8, '\0');
+    long n = 0;
+    std::thread reader([&] { n = p.read(fd, got.data(), 8); });
+    receive("ab");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    receive("cd");
+    reader.join();
+    EXPECT_EQ(got.substr(0, static_cast<size_t>(n)), "abcd");
+    p.close(fd);
+}
+
+TEST_F(Tty, CanonicalLinesWithEditingAndEcho)
+{
+    khost::Program p;
+    int fd = open(p); // the standard termios: canonical, echo, ONLCR
+    fake_.take_written();
+    receive("ab\x7f"
+            "c\r");
+    EXPECT_EQ(read_now(p, fd), "ac\n") << "ICRNL, erase";
+    EXPECT_EQ(fake_.take_written(), "ab\b \bc\r\n") << "echo with ECHOE and ONLCR";
+    receive("one two\x17"
+            "x\n");
+    EXPECT_EQ(read_now(p, fd), "one x\n") << "word erase";
+    receive("gone\x15kept\n");
+    EXPECT_EQ(read_now(p, fd), "kept\n") << "kill";
+    receive("partial");
+    char c;
+    termios t = get(p, fd);
+    set(p, fd, t);
+    EXPECT_EQ(p.ioctl(fd, TIOCINQ, reinterpret_cast<unsigned long>(&t.c_iflag)), 0);
+    EXPECT_EQ(t.c_iflag, 0u) << "no whole line yet";
+    receive("\x04");
+    EXPECT_EQ(read_now(p, fd), "partial") << "EOF pushes the line without itself";
+    receive("\x04");
+    EXPECT_EQ(p.read(fd, &c, 1), 0) << "EOF at a line's start reads as end of file";
+    fake_.take_written();
+    receive("\x03");
+    EXPECT_EQ(fake_.take_written(2), "^C");
+    receive("x\x03");
+    EXPECT_EQ(fake_.take_written(3), "x^C") << "ISIG: input flushed, ^C echoed";
+    p.close(fd);
+}
+
+TEST_F(Tty, SwitchingToRawMakesTheLineReadable)
+{
+    khost::Program p;
+    int fd = open(p);
+    receive("half");
+    make_raw(p, fd);
+    EXPECT_EQ(read_now(p, fd), "half");
+    p.close(fd);
+}
+
+TEST_F(Tty, PollWakesOnInput)
+{
+    khost::Program p;
+    int fd = open(p);
+    make_raw(p, fd);
+    std::vector<khost::PollFd> fds{{fd, static_cast<short>(POLLIN_ | POLLOUT_), 0}};
+    EXPECT_EQ(p.poll(fds, 0), 1);
+    EXPECT_EQ(fds[0].revents, POLLOUT_);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        receive("z");
+    });
+    fds = {{fd, POLLIN_, 0}};
+    EXPECT_EQ(p.poll(fds, 5000), 1);
+    EXPECT_EQ(fds[0].revents, POLLIN_);
+    late.join();
+    p.close(fd);
+}
+
+// A full line discipline leaves the rest in the flip buffer, and takes it
+// as the reader makes room: nothing is lost.
+TEST_F(Tty, AFullBufferHoldsTheRestUntilRead)
+{
+    khost::Program p;
+    int fd = open(p);
+    make_raw(p, fd);
+    std::string big(10000, '\0');
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<char>('a' + i % 26);
+    receive(big);
+    std::string got;
+    while (got.size() < big.size()) {
+        std::string more = read_now(p, fd, 3000);
+        ASSERT_NE(more, "(nothing)") << "after " << got.size();
+        got += more;
+    }
+    EXPECT_EQ(got, big);
+    p.close(fd);
+}
+
+TEST_F(Tty, FlipBuffersRefuseBeyondTheirLimit)
+{
+    std::vector<unsigned char> lots(70000, 'q');
+    EXPECT_EQ(tty_insert_flip_string(&fake_.port, lots.data(), lots.size()), 65536);
+    EXPECT_EQ(tty_insert_flip_char(&fake_.port, 'x', TTY_NORMAL), 0);
+}
+
+TEST_F(Tty, TermiosRequestsReachTheDriverWithTheOldSettings)
+{
+    khost::Program p;
+    int fd = open(p);
+    fake_.take_calls();
+    termios t = get(p, fd);
+    EXPECT_EQ(t.c_cflag & CBAUD, static_cast<tcflag_t>(B38400));
+    t.c_cflag = (t.c_cflag & ~(CBAUD | CSIZE)) | B115200 | CS7;
+    set(p, fd, t);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("set_termios 115200 old 38400"));
+    termios back = get(p, fd);
+    EXPECT_EQ(back.c_cflag & CBAUD, static_cast<tcflag_t>(B115200));
+    EXPECT_EQ(back.c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << "the driver's change is what reads back";
+    set(p, fd, back, TCSETSW);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("set_termios 115200 old 115200")) << "called unchanged too";
+    receive("unread\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    set(p, fd, back, TCSETSF);
+    int inq = -1;
+    EXPECT_EQ(p.ioctl(fd, TIOCINQ, reinterpret_cast<unsigned long>(&inq)), 0);
+    EXPECT_EQ(inq, 0) << "TCSETSF drops the input";
+    // termios2: a speed no Bfoo names, through BOTHER.
+    termios2 t2{};
+    EXPECT_EQ(p.ioctl(fd, TCGETS2, reinterpret_cast<unsigned long>(&t2)), 0);
+    EXPECT_EQ(t2.c_ospeed, 115200u);
+    t2.c_cflag = (t2.c_cflag & ~CBAUD) | BOTHER;
+    t2.c_ospeed = t2.c_ispeed = 250000;
+    fake_.take_calls();
+    EXPECT_EQ(p.ioctl(fd, TCSETS2, reinterpret_cast<unsigned long>(&t2)), 0);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("set_termios 250000 old 115200"));
+    EXPECT_EQ(p.ioctl(fd, TCGETS, 0), -EFAULT);
+    EXPECT_EQ(p.ioctl(fd, 0x54ff, 0), -ENOTTY);
+    EXPECT_EQ(p.ioctl(fd, TCFLSH, 7), -EINVAL);
+    p.close(fd);
+}
+
+TEST(TtySpeeds, BaudRatesFromTheBits)
+{
+    struct ktermios t = tty_std_termios;
+    EXPECT_EQ(tty_termios_baud_rate(&t), 38400u);
+    t.c_cflag = (t.c_cflag & ~CBAUD) | B4000000;
+    EXPECT_EQ(tty_termios_baud_rate(&t), 4000000u);
+    t.c_cflag = (t.c_cflag & ~CBAUD) | B0;
+    EXPECT_EQ(tty_termios_baud_rate(&t), 0u);
+    t.c_cflag = (t.c_cflag & ~CBAUD) | BOTHER;
+    t.c_ospeed = 31250;
+    EXPECT_EQ(tty_termios_baud_rate(&t), 31250u);
+    tty_termios_encode_baud_rate(&t, 115200, 115200);
+    EXPECT_EQ(t.c_cflag & CBAUD, static_cast<tcflag_t>(B115200));
+    tty_termios_encode_baud_rate(&t, 31250, 31250);
+    EXPECT_EQ(t.c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
+    EXPECT_EQ(tty_termios_baud_rate(&t), 31250u);
+    t.c_cflag = (t.c_cflag & ~CBAUD) | B9600 | (B19200 << IBSHIFT);
+    EXPECT_EQ(tty_termios_input_baud_rate(&t), 19200u) << "an input speed of its own";
+    EXPECT_EQ(tty_termios_baud_rate(&t), 9600u);
+}
+
+// Writes reach the driver a chunk at a time, and a driver that takes less
+// is offered the rest.
+TEST_F(Tty, WritesAreChunkedAndRetried)
+{
+    khost::Program p;
+    int fd = open(p);
+    make_raw(p, fd);
+    fake_.write_max = 100;
+    fake_.take_calls();
+    std::string data(5000, 'w');
+    EXPECT_EQ(p.write(fd, data.data(), data.size()), 5000);
+    EXPECT_EQ(fake_.take_written(), data);
+    auto calls = fake_.take_calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), "write 2048") << "the core's chunk";
+    EXPECT_EQ(calls.size(), 52u) << "2048, 2048 and 904, each in pieces of 100";
+    p.close(fd);
+}
+
+// With output processing no more is offered than the driver has room for.
+TEST_F(Tty, OutputProcessingHonoursWriteRoom)
+{
+    khost::Program p;
+    int fd = open(p); // OPOST and ONLCR
+    fake_.room = 10;
+    fake_.take_calls();
+    fake_.take_written();
+    std::string data = std::string(25, 'o') + "\n";
+    EXPECT_EQ(p.write(fd, data.data(), data.size()), 26);
+    EXPECT_EQ(fake_.take_written(), std::string(25, 'o') + "\r\n");
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("write 10", "write 10", "write 7"))
+        << "the last piece's 6 bytes take 7 once translated, within the room";
+    fake_.room = 1;
+    EXPECT_EQ(p.write(fd, "a\nb", 3), 3);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("write 1", "write 2", "write 1"))
+        << "a character whose output alone exceeds the room still goes";
+    p.close(fd);
+}
+
+TEST_F(Tty, HangupCutsTheFilesOff)
+{
+    khost::Program p;
+    int fd = open(p);
+    fake_.take_calls();
+    EXPECT_EQ(p.ioctl(fd, TIOCVHANGUP, 0), 0);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("hangup", "shutdown"));
+    char c;
+    EXPECT_EQ(p.read(fd, &c, 1), 0);
+    EXPECT_EQ(p.write(fd, "x", 1), -EIO);
+    EXPECT_EQ(p.ioctl(fd, TCGETS, 0), -EIO);
+    EXPECT_EQ(p.close(fd), 0);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("close", "remove", "cleanup"));
+    fd = open(p);
+    EXPECT_THAT(fake_.take_calls(), ElementsAre("install 0", "open", "activate")) << "a fresh tty";
+    p.close(fd);
+}
+
+TEST(TtyDriver, AllocationAndRegistrationFailures)
+{
+    khost::boot({"", 1000, 1});
+    khost::fail_nth("tty_alloc_driver", 1);
+    struct tty_driver *d = __tty_alloc_driver(1, nullptr, 0);
+    EXPECT_EQ(PTR_ERR(d), -ENOMEM);
+    EXPECT_TRUE(IS_ERR(__tty_alloc_driver(0, nullptr, 0))) << "no lines";
+    khost::fail_clear();
+    d = __tty_alloc_driver(1, nullptr, 0);
+    ASSERT_FALSE(IS_ERR(d));
+    d->name = "ttyX";
+    d->major = 241;
+    d->flags = TTY_DRIVER_DYNAMIC_DEV;
+    khost::fail_nth("register_chrdev_region", 1);
+    EXPECT_EQ(tty_register_driver(d), -EBUSY);
+    khost::fail_clear();
+    EXPECT_EQ(tty_register_driver(d), 0);
+    khost::fail_nth("tty_register_device", 1);
+    EXPECT_TRUE(IS_ERR(tty_register_device(d, 0, nullptr)));
+    khost::fail_clear();
+    EXPECT_TRUE(IS_ERR(tty_register_device(d, 1, nullptr))) << "beyond its lines";
+    EXPECT_TRUE(khost::log_contains("Attempt to register invalid tty line number"));
+    tty_unregister_driver(d);
+    put_tty_driver(d);
+    khost::halt();
+}
+
+TEST(Kfifo, ARingOfBytes)
+{
+    struct kfifo f;
+    EXPECT_EQ(kfifo_alloc(&f, 1000, GFP_KERNEL), 0);
+    EXPECT_EQ(kfifo_size(&f), 512u) << "rounded down to a power of two";
+    unsigned char buf[600];
+    for (int i = 0; i < 600; i++)
+        buf[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(kfifo_in(&f, buf, 600), 512u);
+    EXPECT_EQ(kfifo_avail(&f), 0u);
+    unsigned char out[600] = {};
+    EXPECT_EQ(kfifo_out(&f, out, 500), 500u);
+    EXPECT_EQ(kfifo_in(&f, buf, 100), 100u) << "wraps";
+    EXPECT_EQ(kfifo_len(&f), 112u);
+    EXPECT_EQ(kfifo_out(&f, out, 600), 112u);
+    EXPECT_EQ(out[11], buf[511]);
+    EXPECT_EQ(out[12], buf[0]);
+    EXPECT_TRUE(kfifo_is_empty(&f));
+    kfifo_free(&f);
+    EXPECT_EQ(kfifo_alloc(&f, 1, GFP_KERNEL), -EINVAL);
+    khost::fail_nth("kfifo_alloc", 1);
+    EXPECT_EQ(kfifo_alloc(&f, 64, GFP_KERNEL), -ENOMEM);
+    khost::fail_clear();
+}
+
+} // namespace

@@ -15,7 +15,10 @@
 #ifndef QUORVEL_QK_H
 #define QUORVEL_QK_H
 
+#include <linux/list.h>
 #include <linux/mutex.h>
+#include <linux/termios.h>
+#include <linux/tty.h>
 #include <linux/types.h>
 
 struct qk_file;
@@ -374,6 +377,143 @@ struct qk_i2c_board_info {
 	unsigned short addr;
 	void *platform_data;
 	int irq;
+};
+
+/*
+ * The module's tty core (kernel/include/linux/tty*.h): 4.4's driver, tty,
+ * port and their operations, which the glue stands for 6.1's (glue/tty.c).
+ * Its spinlocks and wait queues have the module's layout and are not used
+ * here; termios and kfifo have the kernel's (checked).
+ */
+struct qk_spinlock {
+	int state;
+	unsigned int klass;
+	void *owner;
+	const char *name;
+	unsigned int recursion;
+};
+
+struct qk_wait_queue_head {
+	struct qk_spinlock lock;
+	struct list_head task_list;
+};
+
+struct qk_kref {
+	int refcount;
+};
+
+struct qk_tty_struct;
+struct qk_tty_port;
+struct qk_tty_driver;
+
+struct qk_tty_operations {
+	void *lookup;
+	int (*install)(struct qk_tty_driver *driver, struct qk_tty_struct *tty);
+	void (*remove)(struct qk_tty_driver *driver, struct qk_tty_struct *tty);
+	int (*open)(struct qk_tty_struct *tty, void *filp);
+	void (*close)(struct qk_tty_struct *tty, void *filp);
+	void (*shutdown)(struct qk_tty_struct *tty);
+	void (*cleanup)(struct qk_tty_struct *tty);
+	int (*write)(struct qk_tty_struct *tty, const unsigned char *buf, int count);
+	int (*put_char)(struct qk_tty_struct *tty, unsigned char ch);
+	void (*flush_chars)(struct qk_tty_struct *tty);
+	int (*write_room)(struct qk_tty_struct *tty);
+	int (*chars_in_buffer)(struct qk_tty_struct *tty);
+	int (*ioctl)(struct qk_tty_struct *tty, unsigned int cmd, unsigned long arg);
+	long (*compat_ioctl)(struct qk_tty_struct *tty, unsigned int cmd, unsigned long arg);
+	void (*set_termios)(struct qk_tty_struct *tty, struct ktermios *old);
+	void (*throttle)(struct qk_tty_struct *tty);
+	void (*unthrottle)(struct qk_tty_struct *tty);
+	void (*stop)(struct qk_tty_struct *tty);
+	void (*start)(struct qk_tty_struct *tty);
+	void (*hangup)(struct qk_tty_struct *tty);
+	int (*break_ctl)(struct qk_tty_struct *tty, int state);
+	void (*flush_buffer)(struct qk_tty_struct *tty);
+	void (*set_ldisc)(struct qk_tty_struct *tty);
+	void (*wait_until_sent)(struct qk_tty_struct *tty, int timeout);
+	void (*send_xchar)(struct qk_tty_struct *tty, char ch);
+	int (*tiocmget)(struct qk_tty_struct *tty);
+	int (*tiocmset)(struct qk_tty_struct *tty, unsigned int set, unsigned int clear);
+};
+
+struct qk_tty_driver {
+	int magic;
+	struct qk_kref kref;
+	void *owner;
+	const char *driver_name;
+	const char *name;
+	int name_base;
+	int major;
+	int minor_start;
+	unsigned int num;
+	short type;
+	short subtype;
+	struct ktermios init_termios;
+	unsigned long flags;
+	struct qk_tty_struct **ttys;
+	struct qk_tty_port **ports;
+	struct ktermios **termios;
+	void *driver_state;
+	const struct qk_tty_operations *ops;
+	struct list_head tty_drivers;
+	void *kernel_private; /* the glue's struct qk_ttydrv */
+};
+
+struct qk_tty_port_operations {
+	int (*carrier_raised)(struct qk_tty_port *port);
+	void (*dtr_rts)(struct qk_tty_port *port, int raise);
+	void (*shutdown)(struct qk_tty_port *port);
+	int (*activate)(struct qk_tty_port *port, struct qk_tty_struct *tty);
+	void (*destruct)(struct qk_tty_port *port);
+};
+
+struct qk_tty_bufhead {
+	void *kernel_private; /* the glue's struct qk_kport */
+};
+
+struct qk_tty_port {
+	struct qk_tty_bufhead buf;
+	struct qk_tty_struct *tty;
+	struct qk_tty_struct *itty;
+	const struct qk_tty_port_operations *ops;
+	struct qk_spinlock lock;
+	int blocked_open;
+	int count;
+	struct qk_wait_queue_head open_wait;
+	struct qk_wait_queue_head delta_msr_wait;
+	unsigned long flags;
+	unsigned char console : 1, low_latency : 1;
+	struct mutex mutex;
+	struct mutex buf_mutex;
+	unsigned char *xmit_buf;
+	unsigned int close_delay;
+	unsigned int closing_wait;
+	int drain_delay;
+	struct qk_kref kref;
+};
+
+struct qk_tty_struct {
+	int magic;
+	struct qk_kref kref;
+	struct qk_device *dev;
+	struct qk_tty_driver *driver;
+	const struct qk_tty_operations *ops;
+	int index;
+	struct mutex termios_rwsem;
+	struct ktermios termios;
+	struct ktermios termios_locked;
+	char name[64];
+	unsigned long flags;
+	int count;
+	unsigned long stopped : 1, flow_stopped : 1, hw_stopped : 1, closing : 1;
+	unsigned int receive_room;
+	struct qk_tty_struct *link;
+	struct qk_wait_queue_head write_wait;
+	struct qk_wait_queue_head read_wait;
+	void *disc_data;
+	void *driver_data;
+	struct qk_tty_port *port;
+	void *kernel_private; /* the kernel's tty */
 };
 
 /* The module's mm_segment_t. */

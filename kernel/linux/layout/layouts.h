@@ -162,7 +162,39 @@
 	S(spi_board_info, struct qk_spi_board_info, struct spi_board_info, "kernel/include/linux/spi/spi.h")          \
 	F(spi_board_info, modalias) F(spi_board_info, platform_data) F(spi_board_info, controller_data)               \
 	F(spi_board_info, irq) F(spi_board_info, max_speed_hz) F(spi_board_info, bus_num)                             \
-	F(spi_board_info, chip_select) F(spi_board_info, mode) E(spi_board_info)
+	F(spi_board_info, chip_select) F(spi_board_info, mode) E(spi_board_info)                                      \
+	S(tty_operations, struct qk_tty_operations, struct tty_operations, "kernel/include/linux/tty_driver.h")       \
+	F(tty_operations, lookup) F(tty_operations, install) F(tty_operations, remove) F(tty_operations, open)        \
+	F(tty_operations, close) F(tty_operations, shutdown) F(tty_operations, cleanup) F(tty_operations, write)      \
+	F(tty_operations, put_char) F(tty_operations, flush_chars) F(tty_operations, write_room)                      \
+	F(tty_operations, chars_in_buffer) F(tty_operations, ioctl) F(tty_operations, compat_ioctl)                   \
+	F(tty_operations, set_termios) F(tty_operations, throttle) F(tty_operations, unthrottle)                      \
+	F(tty_operations, stop) F(tty_operations, start) F(tty_operations, hangup) F(tty_operations, break_ctl)       \
+	F(tty_operations, flush_buffer) F(tty_operations, set_ldisc) F(tty_operations, wait_until_sent)               \
+	F(tty_operations, send_xchar) F(tty_operations, tiocmget) F(tty_operations, tiocmset) E(tty_operations)       \
+	S(tty_driver, struct qk_tty_driver, struct tty_driver, "kernel/include/linux/tty_driver.h")                   \
+	F(tty_driver, magic) F(tty_driver, kref) F(tty_driver, owner) F(tty_driver, driver_name) F(tty_driver, name)  \
+	F(tty_driver, name_base) F(tty_driver, major) F(tty_driver, minor_start) F(tty_driver, num)                   \
+	F(tty_driver, type) F(tty_driver, subtype) F(tty_driver, init_termios) F(tty_driver, flags)                   \
+	F(tty_driver, ttys) F(tty_driver, ports) F(tty_driver, termios) F(tty_driver, driver_state)                   \
+	F(tty_driver, ops) F(tty_driver, tty_drivers) F(tty_driver, kernel_private) E(tty_driver)                     \
+	S(tty_port_operations, struct qk_tty_port_operations, struct tty_port_operations,                             \
+	  "kernel/include/linux/tty.h")                                                                               \
+	F(tty_port_operations, carrier_raised) F(tty_port_operations, dtr_rts) F(tty_port_operations, shutdown)       \
+	F(tty_port_operations, activate) F(tty_port_operations, destruct) E(tty_port_operations)                      \
+	S(tty_bufhead, struct qk_tty_bufhead, struct tty_bufhead, "kernel/include/linux/tty.h")                       \
+	F(tty_bufhead, kernel_private) E(tty_bufhead)                                                                 \
+	S(tty_port, struct qk_tty_port, struct tty_port, "kernel/include/linux/tty.h")                                \
+	F(tty_port, buf) F(tty_port, tty) F(tty_port, itty) F(tty_port, ops) F(tty_port, lock)                        \
+	F(tty_port, blocked_open) F(tty_port, count) F(tty_port, open_wait) F(tty_port, delta_msr_wait)               \
+	F(tty_port, flags) F(tty_port, mutex) F(tty_port, buf_mutex) F(tty_port, xmit_buf)                            \
+	F(tty_port, close_delay) F(tty_port, closing_wait) F(tty_port, drain_delay) F(tty_port, kref) E(tty_port)     \
+	S(tty_struct, struct qk_tty_struct, struct tty_struct, "kernel/include/linux/tty.h")                          \
+	F(tty_struct, magic) F(tty_struct, kref) F(tty_struct, dev) F(tty_struct, driver) F(tty_struct, ops)          \
+	F(tty_struct, index) F(tty_struct, termios_rwsem) F(tty_struct, termios) F(tty_struct, termios_locked)        \
+	F(tty_struct, name) F(tty_struct, flags) F(tty_struct, count) F(tty_struct, receive_room)                     \
+	F(tty_struct, link) F(tty_struct, write_wait) F(tty_struct, read_wait) F(tty_struct, disc_data)               \
+	F(tty_struct, driver_data) F(tty_struct, port) F(tty_struct, kernel_private) E(tty_struct)
 
 /* clang-format on */
 

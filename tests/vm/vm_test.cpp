@@ -151,10 +151,6 @@ struct Log {
     std::vector<std::string> module;
     std::vector<std::string> kernel;
     std::vector<std::string> cflags;
-    // The real-kernel glue's refusal of what it does not translate yet (the
-    // tty driver behind ttySP0: docs/backends.md); a run-time start of the
-    // serial port fails with it on 6.1 alone.
-    std::vector<std::string> untranslated;
 };
 
 // Where the tail is in the dump config_read logs, for each read in turn.
@@ -182,11 +178,6 @@ Log log_of(const std::string &out, const std::vector<coproc::RequestRecord> &fra
         std::string text = m[1];
         if (std::regex_match(text, kKernelOwnLine)) {
             log.kernel.push_back(text);
-            continue;
-        }
-        static const std::regex untranslated(R"(^(<3>)?quorvel: .*: not translated for this kernel yet$)");
-        if (std::regex_match(text, untranslated)) {
-            log.untranslated.push_back(text);
             continue;
         }
         if (std::regex_match(text, m, reply_log))

@@ -315,6 +315,8 @@ void *qk_tty_port_register_device(struct qk_tty_port *port, struct qk_tty_driver
 
 	if (!rec->real || index >= driver->num)
 		return ERR_PTR(-EINVAL);
+	if (!qk_kport_of(port))
+		return ERR_PTR(-ENOMEM); /* tty_port_init found no memory */
 	dev = kzalloc(sizeof(*dev), GFP_KERNEL);
 	if (!dev)
 		return ERR_PTR(-ENOMEM);

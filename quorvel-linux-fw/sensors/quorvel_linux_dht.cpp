@@ -25,30 +25,20 @@ struct device_class *dev_class;
 struct cdev cdev;
 struct privateData pData;
 DEFINE_MUTEX(pData_lock);
-const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
-
-const struct quorvel_measure_desc dht_measure = {
-	.type = DEV_TYPE_DHT,
-	.cmd = DHT_IOCTL_CMD,
-	.reply_len = 9,
-	.reading_len = 4,
-	.give_back_len = 4,
-	.read_max = 10,
+const struct quorvel_sensor dht = {
+	.cmd_name = "DHT_IOCTL_CMD",
+	.measure = {
+		.type = DEV_TYPE_DHT,
+		.cmd = DHT_IOCTL_CMD,
+		.reply_len = 9,
+		.reading_len = 4,
+		.give_back_len = 4,
+		.read_max = 10,
+	},
+	.store = { .pData = &pData, .lock = &pData_lock },
 };
 
-int cdev_open(struct inode *inode, struct file *file)
-{
-	file->private_data = &pData;
-	printk("DHT_IOCTL_CMD  = %lx \n", static_cast<unsigned long>(DHT_IOCTL_CMD));
-	return 0;
-}
-
-int cdev_close(struct inode *inode, struct file *file) { return 0; }
-
-ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_read(&dht_measure, &store, buf, size);
-}
+using dht_file = quorvel_sensor_file<dht>;
 
 // The bytes go to the co-processor; the store is not touched. Only a reply
 // that is missing or not this request's fails the write: a bad CRC or a
@@ -74,18 +64,13 @@ ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_
 	return static_cast<ssize_t>(size);
 }
 
-long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
-{
-	return quorvel_measure_ioctl(&dht_measure, &store, cmd, arg);
-}
-
 const struct file_operations cdev_fops = {
 	.owner = THIS_MODULE,
-	.read = cdev_read,
+	.read = dht_file::read,
 	.write = cdev_write,
-	.unlocked_ioctl = cdev_ioctl,
-	.open = cdev_open,
-	.release = cdev_close,
+	.unlocked_ioctl = dht_file::ioctl,
+	.open = dht_file::open,
+	.release = dht_file::release,
 };
 
 const char *const dht_nodes[] = { "dht" };

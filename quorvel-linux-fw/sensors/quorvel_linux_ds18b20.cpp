@@ -23,48 +23,28 @@ struct device_class *dev_class;
 struct cdev cdev;
 struct privateData pData;
 DEFINE_MUTEX(pData_lock);
-const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
-
-const struct quorvel_measure_desc ds18b20_measure = {
-	.type = DEV_TYPE_DS18B20,
-	.cmd = DS18B20_READ_CMD,
-	.reply_len = 9,
-	.reading_len = 4,
-	.give_back_len = 4,
-	.read_max = 4,
+const struct quorvel_sensor ds18b20 = {
+	.cmd_name = "DS18B20_READ_CMD",
+	.measure = {
+		.type = DEV_TYPE_DS18B20,
+		.cmd = DS18B20_READ_CMD,
+		.reply_len = 9,
+		.reading_len = 4,
+		.give_back_len = 4,
+		.read_max = 4,
+	},
+	.store = { .pData = &pData, .lock = &pData_lock },
 };
 
-int cdev_open(struct inode *inode, struct file *file)
-{
-	file->private_data = &pData;
-	printk("DS18B20_READ_CMD  = %lx \n", static_cast<unsigned long>(DS18B20_READ_CMD));
-	return 0;
-}
-
-int cdev_close(struct inode *inode, struct file *file) { return 0; }
-
-ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_read(&ds18b20_measure, &store, buf, size);
-}
-
-ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_write(&store, buf, size);
-}
-
-long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
-{
-	return quorvel_measure_ioctl(&ds18b20_measure, &store, cmd, arg);
-}
+using ds18b20_file = quorvel_sensor_file<ds18b20>;
 
 const struct file_operations cdev_fops = {
 	.owner = THIS_MODULE,
-	.read = cdev_read,
-	.write = cdev_write,
-	.unlocked_ioctl = cdev_ioctl,
-	.open = cdev_open,
-	.release = cdev_close,
+	.read = ds18b20_file::read,
+	.write = ds18b20_file::write,
+	.unlocked_ioctl = ds18b20_file::ioctl,
+	.open = ds18b20_file::open,
+	.release = ds18b20_file::release,
 };
 
 const char *const ds18b20_nodes[] = { "ds18b20" };

@@ -23,48 +23,28 @@ struct device_class *dev_class;
 struct cdev cdev;
 struct privateData pData;
 DEFINE_MUTEX(pData_lock);
-const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
-
-const struct quorvel_measure_desc gp2y_measure = {
-	.type = DEV_TYPE_GP2Y,
-	.cmd = GP2Y_READ_CMD,
-	.reply_len = 7,
-	.reading_len = 2,
-	.give_back_len = 4,
-	.read_max = 4,
+const struct quorvel_sensor gp2y = {
+	.cmd_name = "GP2Y_READ_CMD",
+	.measure = {
+		.type = DEV_TYPE_GP2Y,
+		.cmd = GP2Y_READ_CMD,
+		.reply_len = 7,
+		.reading_len = 2,
+		.give_back_len = 4,
+		.read_max = 4,
+	},
+	.store = { .pData = &pData, .lock = &pData_lock },
 };
 
-int cdev_open(struct inode *inode, struct file *file)
-{
-	file->private_data = &pData;
-	printk("GP2Y_READ_CMD  = %lx \n", static_cast<unsigned long>(GP2Y_READ_CMD));
-	return 0;
-}
-
-int cdev_close(struct inode *inode, struct file *file) { return 0; }
-
-ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_read(&gp2y_measure, &store, buf, size);
-}
-
-ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_write(&store, buf, size);
-}
-
-long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
-{
-	return quorvel_measure_ioctl(&gp2y_measure, &store, cmd, arg);
-}
+using gp2y_file = quorvel_sensor_file<gp2y>;
 
 const struct file_operations cdev_fops = {
 	.owner = THIS_MODULE,
-	.read = cdev_read,
-	.write = cdev_write,
-	.unlocked_ioctl = cdev_ioctl,
-	.open = cdev_open,
-	.release = cdev_close,
+	.read = gp2y_file::read,
+	.write = gp2y_file::write,
+	.unlocked_ioctl = gp2y_file::ioctl,
+	.open = gp2y_file::open,
+	.release = gp2y_file::release,
 };
 
 const char *const gp2y_nodes[] = { "gp2y1010au" };

@@ -23,48 +23,28 @@ struct device_class *dev_class;
 struct cdev cdev;
 struct privateData pData;
 DEFINE_MUTEX(pData_lock);
-const struct quorvel_store store = { .pData = &pData, .lock = &pData_lock };
-
-const struct quorvel_measure_desc sr04_measure = {
-	.type = DEV_TYPE_SR04,
-	.cmd = SR04_READ_CMD,
-	.reply_len = 7,
-	.reading_len = 2,
-	.give_back_len = 2,
-	.read_max = 4,
+const struct quorvel_sensor sr04 = {
+	.cmd_name = "SR04_READ_CMD",
+	.measure = {
+		.type = DEV_TYPE_SR04,
+		.cmd = SR04_READ_CMD,
+		.reply_len = 7,
+		.reading_len = 2,
+		.give_back_len = 2,
+		.read_max = 4,
+	},
+	.store = { .pData = &pData, .lock = &pData_lock },
 };
 
-int cdev_open(struct inode *inode, struct file *file)
-{
-	file->private_data = &pData;
-	printk("SR04_READ_CMD  = %lx \n", static_cast<unsigned long>(SR04_READ_CMD));
-	return 0;
-}
-
-int cdev_close(struct inode *inode, struct file *file) { return 0; }
-
-ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_read(&sr04_measure, &store, buf, size);
-}
-
-ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
-{
-	return quorvel_store_write(&store, buf, size);
-}
-
-long cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
-{
-	return quorvel_measure_ioctl(&sr04_measure, &store, cmd, arg);
-}
+using sr04_file = quorvel_sensor_file<sr04>;
 
 const struct file_operations cdev_fops = {
 	.owner = THIS_MODULE,
-	.read = cdev_read,
-	.write = cdev_write,
-	.unlocked_ioctl = cdev_ioctl,
-	.open = cdev_open,
-	.release = cdev_close,
+	.read = sr04_file::read,
+	.write = sr04_file::write,
+	.unlocked_ioctl = sr04_file::ioctl,
+	.open = sr04_file::open,
+	.release = sr04_file::release,
 };
 
 const char *const sr04_nodes[] = { "sr04" };

@@ -94,3 +94,10 @@ ssize_t quorvel_store_write(const struct quorvel_store *s, const char __user *bu
 	quorvel_store_put(s, bytes, size);
 	return static_cast<ssize_t>(size);
 }
+
+int quorvel_sensor_open(const struct quorvel_sensor *sensor, struct file *file)
+{
+	file->private_data = sensor->store.pData;
+	printk("%s  = %lx \n", sensor->cmd_name, static_cast<unsigned long>(sensor->measure.cmd));
+	return 0;
+}

@@ -46,3 +46,34 @@ struct quorvel_measure_desc {
 					 char __user *buf, size_t size);
 // Up to 4 bytes over the start of the store; nothing is sent.
 [[nodiscard]] ssize_t quorvel_store_write(const struct quorvel_store *s, const char __user *buf, size_t size);
+
+// One triggered sensor: its measurement, its store, and the name of its
+// ioctl number, which an open logs.
+struct quorvel_sensor {
+	const char *cmd_name;
+	struct quorvel_measure_desc measure;
+	struct quorvel_store store;
+};
+
+// Points the file at the store and logs the ioctl number the device takes.
+int quorvel_sensor_open(const struct quorvel_sensor *sensor, struct file *file);
+
+// A sensor's file operations, each passing on to the shared measurement and
+// store with the sensor's own numbers. `write` overwrites the store; a sensor
+// whose writes go elsewhere (the DHT) gives its own.
+template <const struct quorvel_sensor &S> struct quorvel_sensor_file {
+	static int open(struct inode *inode, struct file *file) { return quorvel_sensor_open(&S, file); }
+	static int release(struct inode *inode, struct file *file) { return 0; }
+	static ssize_t read(struct file *file, char __user *buf, size_t size, loff_t *offset)
+	{
+		return quorvel_store_read(&S.measure, &S.store, buf, size);
+	}
+	static ssize_t write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
+	{
+		return quorvel_store_write(&S.store, buf, size);
+	}
+	static long ioctl(struct file *file, unsigned int cmd, unsigned long arg)
+	{
+		return quorvel_measure_ioctl(&S.measure, &S.store, cmd, arg);
+	}
+};

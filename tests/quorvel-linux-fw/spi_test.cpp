@@ -41,7 +41,7 @@ std::vector<coproc::RequestRecord> spi_requests(Board &board, uint8_t command)
     return out;
 }
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed = 1)
+std::vector<uint8_t> test_bytes(size_t n, uint8_t seed = 1)
 {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; i++)
@@ -112,7 +112,7 @@ TEST_F(SpiMasters, TransfersGoAsPiecesWithTheirHeaders)
         for (int fd : {bus3_, bus4_}) {
             const uint8_t index = fd == bus3_ ? 0 : 1;
             board_.sim().clear_log();
-            const auto tx = pattern(c.len, static_cast<uint8_t>(c.len));
+            const auto tx = test_bytes(c.len, static_cast<uint8_t>(c.len));
             std::vector<uint8_t> rx;
             ASSERT_EQ(message(fd, tx, &rx), static_cast<long>(c.len)) << c.len;
             const auto pieces = spi_requests(board_, WRITE);
@@ -259,7 +259,7 @@ TEST_F(SpiMasters, WorkedExamples)
 // answers its JEDEC id within one transfer, each transfer is one frame.
 TEST_F(SpiMasters, PlainReadWriteAndTwoTransferMessages)
 {
-    const std::vector<uint8_t> out = pattern(300);
+    const std::vector<uint8_t> out = test_bytes(300);
     EXPECT_EQ(prog_.write(bus3_, out.data(), out.size()), 300) << "actual_length: every piece counted";
     std::vector<uint8_t> in(300, 0xEE);
     EXPECT_EQ(prog_.read(bus3_, in.data(), in.size()), 300);
@@ -268,7 +268,7 @@ TEST_F(SpiMasters, PlainReadWriteAndTwoTransferMessages)
     board_.sim().clear_log();
     const std::vector<uint8_t> cmd = {0x9F, 0, 0, 0};
     std::vector<uint8_t> id(4, 0xEE), ten(10, 0xEE);
-    const std::vector<uint8_t> tx10 = pattern(10);
+    const std::vector<uint8_t> tx10 = test_bytes(10);
     struct spi_ioc_transfer t[2] = {};
     t[0].tx_buf = reinterpret_cast<uintptr_t>(cmd.data());
     t[0].rx_buf = reinterpret_cast<uintptr_t>(id.data());
@@ -301,7 +301,7 @@ TEST_F(SpiMasters, AFailedPieceFailsTheMessage)
 {
     std::vector<uint8_t> rx;
     board_.sim().inject({coproc::FaultKind::BadCrc, 0, 1, 1}); // the second piece of three
-    EXPECT_EQ(message(bus3_, pattern(600), &rx), -EIO);
+    EXPECT_EQ(message(bus3_, test_bytes(600), &rx), -EIO);
     EXPECT_EQ(spi_requests(board_, WRITE).size(), 3u) << "the remaining pieces still go";
     board_.sim().inject({coproc::FaultKind::Status, 3});
     uint8_t b;
@@ -315,7 +315,7 @@ TEST_F(SpiMasters, AFailedPieceFailsTheMessage)
     EXPECT_EQ(ioctl(bus4_, SPI_IOC_WR_MODE, &mode), 0);
     EXPECT_EQ(ioctl(bus3_, SPI_IOC_WR_MODE, &mode), 0);
     EXPECT_GE(Board::find_line("SET spi data error ret = -2 "), 0);
-    EXPECT_EQ(message(bus3_, pattern(5), &rx), 5) << "and the next message is fine";
+    EXPECT_EQ(message(bus3_, test_bytes(5), &rx), 5) << "and the next message is fine";
 }
 
 // A co-processor that does not answer costs each piece one bounded wait,
@@ -351,7 +351,7 @@ TEST_F(SpiMasters, AMessageCountsEveryTransferAndKeepsBytesOfABadReply)
 {
     struct spi_device *spi = device_on_bus(3);
     ASSERT_NE(spi, nullptr);
-    std::vector<uint8_t> a = pattern(10), b = pattern(20, 9), ra(10), rb(20);
+    std::vector<uint8_t> a = test_bytes(10), b = test_bytes(20, 9), ra(10), rb(20);
     struct spi_transfer t[2] = {};
     t[0].tx_buf = a.data();
     t[0].rx_buf = ra.data();
@@ -393,7 +393,7 @@ TEST_F(SpiMasters, BothMastersAndAnotherDeviceAtOnce)
         khost::Program p;
         int fd = static_cast<int>(p.open(path, 2));
         for (int i = 0; i < rounds; i++) {
-            const auto tx = pattern(600, static_cast<uint8_t>(i));
+            const auto tx = test_bytes(600, static_cast<uint8_t>(i));
             std::vector<uint8_t> rx(600);
             struct spi_ioc_transfer t {};
             t.tx_buf = reinterpret_cast<uintptr_t>(tx.data());

@@ -9,7 +9,7 @@
 set -euo pipefail
 cache=${1:?usage: install.sh CACHE_DIR}
 
-packages=(linux-headers-amd64 qemu-system-x86 busybox-static cpio)
+packages=(linux-headers-amd64 qemu-system-x86 busybox-static cpio kmod)
 sudo=()
 [[ $(id -u) -ne 0 ]] && sudo=(sudo)
 

@@ -205,11 +205,19 @@ private:
 std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, const fs::path &channel,
                                    const std::string &line)
 {
+    // -icount: the guest's clock follows the instructions it executes, one
+    // nanosecond each, and real time only while it idles. A host too busy to
+    // run QEMU stops the guest's clock too, and the clock never races to
+    // catch up afterwards (as shift=auto would): the module's bounded wait
+    // for a reply byte is never used up in time the guest did not run, nor
+    // in less real time than the co-processor had to answer.
     return {"qemu-system-x86_64",
             "-machine",
             "pc",
             "-accel",
             "tcg",
+            "-icount",
+            "shift=0,sleep=on",
             "-m",
             "256",
             "-nodefaults",

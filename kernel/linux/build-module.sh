@@ -22,4 +22,7 @@ printf 'QUORVEL_SRC := %s\ninclude $(QUORVEL_SRC)/kernel/linux/Kbuild\n' "$src" 
 cmp -s "$out/Kbuild.new" "$out/Kbuild" 2>/dev/null || mv "$out/Kbuild.new" "$out/Kbuild"
 rm -f "$out/Kbuild.new"
 # No BTF type information: the headers package has no vmlinux to base it on.
-exec make -C "$kdir" M="$out" QUORVEL_SRC="$src" CONFIG_DEBUG_INFO_BTF_MODULES= ${V:+V=$V} modules
+# Kbuild runs as a make of its own, not as a rule of the calling build's:
+# it takes its own jobs rather than a jobserver it was not handed.
+unset MAKEFLAGS MFLAGS MAKELEVEL
+exec make -s -j"$(nproc)" -C "$kdir" M="$out" QUORVEL_SRC="$src" CONFIG_DEBUG_INFO_BTF_MODULES= ${V:+V=$V} modules

@@ -17,7 +17,7 @@ struct SensorBoard {
     std::ostringstream out, err;
     Shell shell;
     explicit SensorBoard(std::vector<std::string> params)
-        : session(SessionOptions{.hz = 1000, .params = std::move(params)}), shell(session.board(), out, err)
+        : session(SessionOptions{.uart = {}, .hz = 1000, .params = std::move(params)}), shell(session.board(), out, err)
     {}
 };
 

@@ -27,7 +27,7 @@ TEST(I2cModel, EepromPagesWrapAndReadsRollOver)
     EXPECT_EQ(cells[0x08], 0xFF);
     cells[0xFF] = 0x42;
     cells[0x00] = 0x43;
-    bus.handle(request(CMD_WRITE, {kI2cTag, kEepromAddr, 1, 0xFF}));
+    EXPECT_EQ(bus.handle(request(CMD_WRITE, {kI2cTag, kEepromAddr, 1, 0xFF})).status, STATUS_DONE);
     auto read = request(CMD_READ, {kI2cTag, kEepromAddr, 2});
     EXPECT_EQ(bus.reply_payload(read), 2u);
     EXPECT_EQ(bus.handle(read).payload, (Bytes{0x42, 0x43})) << "sequential reads roll over to 0";
@@ -45,9 +45,9 @@ TEST(I2cModel, SensorRegisters)
     EXPECT_EQ(bus.handle(word).payload, (Bytes{0x19, 0x00}));
     bus.sensor().set_temperature_half_degrees(-51);
     EXPECT_EQ(bus.handle(word).payload, (Bytes{0xE6, 0x80}));
-    bus.handle(request(CMD_REG_WRITE, {kI2cTag, kSensorAddr, 0x01, 0x60}));
+    EXPECT_EQ(bus.handle(request(CMD_REG_WRITE, {kI2cTag, kSensorAddr, 0x01, 0x60})).status, STATUS_DONE);
     EXPECT_EQ(bus.sensor().reg(1), 0x60);
-    bus.handle(request(CMD_REG_WRITE, {kI2cTag, kSensorAddr, 0x03, 0x55, 0xFF}));
+    EXPECT_EQ(bus.handle(request(CMD_REG_WRITE, {kI2cTag, kSensorAddr, 0x03, 0x55, 0xFF})).status, STATUS_DONE);
     EXPECT_EQ(bus.sensor().reg(3), 0x5580) << "nine bits kept";
     EXPECT_EQ(bus.handle(request(CMD_REG_READ, {kI2cTag, kSensorAddr, 0x03, 3})).payload, (Bytes{0x55, 0x80, 0x55}))
         << "a read past the register starts it again";

@@ -355,8 +355,9 @@ TEST(I2cAdapterLoad, EveryFallibleCallOfTheStartFailedInTurn)
                 "quorvel_i2c1_adapter_dev: probe of quorvel_i2c1_adapter_dev.1 failed with error -22"))
                 << context;
         }
-        if (name == "i2c_new_device")
+        if (name == "i2c_new_device") {
             EXPECT_TRUE(khost::log_contains("i2c1_adapter_probe:413 add i2c device failed")) << context;
+        }
         ASSERT_EQ(board.unload(), 0) << context;
         EXPECT_EQ(i2c_entries(), 0u) << context;
     }

@@ -29,7 +29,7 @@ if [[ ! -f $tarball ]]; then
     say "making a minimal Debian 12 root (mmdebstrap --variant=apt bookworm)"
     mkdir -p "$cache"
     start=$SECONDS
-    mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
+    mmdebstrap --quiet --variant=apt --format=tar --aptopt='Acquire::Check-Valid-Until "false"' \
         bookworm "$tarball.new" "${sources[@]}" </dev/null
     mv "$tarball.new" "$tarball"
     say "root made in $((SECONDS - start)) s"

@@ -614,6 +614,9 @@ TEST(Qemu, I2cAdapterMatchesTheKernelLayer)
         "i2cset -y 0 0x50 0x10 0x41; i2cset -y 0 0x50 0x11 0x4342 w; i2cget -y 0 0x50 0x10 i 3",
         "i2cget -y 0 0x51 0",
         "open /dev/i2c-0; ioctl 3 I2C_SLAVE =0x1f; ioctl 3 I2C_FUNCS 00 00 00 00 00 00 00 00; close 3",
+        "i2cset -y 0 0x50 0x30 0x41 bp; i2cget -y 0 0x50 0x30 i 2; i2cget -y 0 0x50 0x30 bp",
+        "i2cget -y 0 0x50 0x30 s",
+        "open /dev/i2c-0; ioctl 3 I2C_TENBIT =1; ioctl 3 I2C_SLAVE =0x150; write 3 00; read 3 3; close 3",
     });
     const Result layer = on_kernel_layer(params, steps);
     const Result vm = on_qemu(params, steps);

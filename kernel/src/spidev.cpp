@@ -38,9 +38,9 @@ constexpr u32 SPI_MODE_MASK = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_LSB_FIRST 
 struct spidev_data {
     dev_t devt;
     // Guards spi, which goes null when the device is removed; held across
-    // every call that uses the device (a message, a setup), as 6.1 holds
-    // it, so that the remove waits for them and nothing reaches the master
-    // after spi_unregister_master. Taken before buf_lock.
+    // every call that uses the device (a message, a setup), as Linux holds
+    // it from 6.2 on, so that the remove waits for them and nothing reaches
+    // the master after spi_unregister_master. Taken before buf_lock.
     struct mutex spi_lock;
     struct spi_device *spi; // spi_lock
     struct list_head device_entry;

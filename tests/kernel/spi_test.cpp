@@ -354,7 +354,7 @@ TEST_F(Spi, AQueueThatCannotBeStoppedKeepsRunning)
     ASSERT_NE(spi, nullptr);
     struct spi_master *m = master_;
     master_ = nullptr; // unregistered here
-    spi_dev_get(spi); // the callers' reference, as a driver holds its device
+    spi_dev_get(spi);  // the callers' reference, as a driver holds its device
     // Static: a caller left waiting (the fault) must not outlive its state.
     static uint8_t buf[2];
     static std::atomic<int> results[2];

@@ -1,8 +1,9 @@
 // SMBus transactions as the I2C core hands them on: to the adapter's
 // smbus_xfer under the bus lock, or, when it has none or answers
 // -EOPNOTSUPP, emulated as one or two plain messages through i2c_transfer,
-// as Linux 4.4 does (PEC bytes are not computed: no adapter of ours offers
-// them to programs that set I2C_PEC).
+// as Linux 4.4 does. With I2C_CLIENT_PEC the emulation sends a PEC byte
+// after a write and reads and checks one after a read (-EBADMSG when it is
+// wrong), except for the quick command and I2C blocks, which have none.
 #include <linux/device.h>
 #include <linux/errno.h>
 #include <linux/i2c.h>
@@ -12,6 +13,39 @@
 #include <cstring>
 
 namespace {
+
+// SMBus PEC: CRC-8 with the polynomial x^8 + x^2 + x + 1, no reflection,
+// over the address byte of each message (the 7-bit address shifted, the
+// read bit below it) and the bytes that message carries.
+u8 pec_update(u8 crc, const u8 *p, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = static_cast<u8>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+u8 msg_pec(u8 crc, const struct i2c_msg *msg)
+{
+    const u8 addr = static_cast<u8>((msg->addr << 1) | ((msg->flags & I2C_M_RD) ? 1 : 0));
+    crc = pec_update(crc, &addr, 1);
+    return pec_update(crc, msg->buf, msg->len);
+}
+
+// The read's last byte is the PEC: it is taken off the message, and checked
+// against the PEC of the write before it (partial) and the read.
+int check_pec(u8 partial, struct i2c_msg *msg)
+{
+    const u8 received = msg->buf[--msg->len];
+    const u8 computed = msg_pec(partial, msg);
+    if (received != computed) {
+        pr_debug("i2c-core: Bad PEC 0x%02x vs. 0x%02x\n", received, computed);
+        return -EBADMSG;
+    }
+    return 0;
+}
 
 s32 smbus_xfer_emulated(struct i2c_adapter *adap, u16 addr, unsigned short flags, char read_write, u8 command, int size,
                         union i2c_smbus_data *data)
@@ -110,9 +144,30 @@ s32 smbus_xfer_emulated(struct i2c_adapter *adap, u16 addr, unsigned short flags
         return -EOPNOTSUPP;
     }
 
+    const bool pec = (flags & I2C_CLIENT_PEC) && size != I2C_SMBUS_QUICK && size != I2C_SMBUS_I2C_BLOCK_DATA;
+    u8 partial_pec = 0;
+    if (pec) {
+        // The buffers have room for the byte: a block is at most 32.
+        if (!(msg[0].flags & I2C_M_RD)) {
+            if (num == 1) {
+                msgbuf0[msg[0].len] = msg_pec(0, &msg[0]);
+                msg[0].len++;
+            } else {
+                partial_pec = msg_pec(0, &msg[0]);
+            }
+        }
+        if (msg[num - 1].flags & I2C_M_RD)
+            msg[num - 1].len++;
+    }
+
     int status = i2c_transfer(adap, msg, num);
     if (status < 0)
         return status;
+    if (pec && (msg[num - 1].flags & I2C_M_RD)) {
+        status = check_pec(partial_pec, &msg[num - 1]);
+        if (status < 0)
+            return status;
+    }
     if (read_write != I2C_SMBUS_READ)
         return 0;
     switch (size) {

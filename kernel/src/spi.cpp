@@ -105,9 +105,22 @@ struct bus_type spi_bus_type = {
     .remove = spi_drv_remove,
 };
 
+// Ends the pump thread once the work queued on it is done.
+void stop_pump(MasterCore *core)
+{
+    if (!core->kworker_task)
+        return;
+    flush_kthread_worker(&core->kworker);
+    kthread_stop(core->kworker_task);
+    put_task_struct(core->kworker_task);
+    core->kworker_task = nullptr;
+}
+
 void spi_master_release(struct device *dev)
 {
     struct spi_master *master = container_of(dev, struct spi_master, dev);
+    if (MasterCore *core = core_of(master))
+        stop_pump(core); // a queue left running by spi_unregister_master
     delete core_of(master);
     kfree(master);
 }
@@ -194,42 +207,43 @@ int init_queue(struct spi_master *master)
 // Waits, as 4.4 does, up to 500 times 10 ms for the queue to empty. New
 // messages are refused from the start of the wait, so that a program that
 // keeps sending cannot keep the queue busy for ever (4.4 takes them until
-// the queue is idle, and gives up after 5 s with its pump thread left).
+// the queue is idle). A queue still holding messages after the wait keeps
+// running, as 4.4 leaves it, so that the messages in it are still done and
+// their callers woken: -EBUSY.
 int stop_queue(MasterCore *core)
 {
     {
         std::lock_guard hold(core->queue_lock);
         core->stopping = true;
     }
-    int ret = 0;
     for (int limit = 500;; --limit) {
         {
             std::lock_guard hold(core->queue_lock);
-            if (list_empty(&core->queue) && !core->master->cur_msg)
-                break;
-            if (limit == 0) {
-                ret = -EBUSY;
-                break;
+            if (list_empty(&core->queue) && !core->master->cur_msg) {
+                core->running = false;
+                return 0;
             }
+            if (limit == 0)
+                break;
         }
         msleep(10);
     }
-    std::lock_guard hold(core->queue_lock);
-    core->running = false;
-    return ret;
+    dev_warn(&core->master->dev, "could not stop message queue\n");
+    return -EBUSY;
 }
 
+// The pump thread is stopped once its queue is; one that could not be
+// stopped is left running, as 4.4 leaves it, and is stopped when the
+// master is released (stop_pump).
 void destroy_queue(struct spi_master *master)
 {
     MasterCore *core = core_of(master);
     if (stop_queue(core)) {
-        dev_err(&master->dev, "could not stop message queue\n");
+        dev_err(&master->dev, "problem destroying queue\n");
         dev_err(&master->dev, "queue remove failed\n");
+        return;
     }
-    flush_kthread_worker(&core->kworker);
-    kthread_stop(core->kworker_task);
-    put_task_struct(core->kworker_task);
-    core->kworker_task = nullptr;
+    stop_pump(core);
     master->queued = false;
 }
 

@@ -23,6 +23,7 @@
 #include <bitset>
 #include <climits>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -36,7 +37,11 @@ constexpr u32 SPI_MODE_MASK = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_LSB_FIRST 
 
 struct spidev_data {
     dev_t devt;
-    std::mutex spi_lock;    // guards spi, which goes null when the device is removed
+    // Guards spi, which goes null when the device is removed; held across
+    // every call that uses the device (a message, a setup), as Linux holds
+    // it from 6.2 on, so that the remove waits for them and nothing reaches
+    // the master after spi_unregister_master. Taken before buf_lock.
+    struct mutex spi_lock;
     struct spi_device *spi; // spi_lock
     struct list_head device_entry;
     struct mutex buf_lock; // the bounce buffers, and one message at a time
@@ -52,20 +57,10 @@ std::bitset<N_SPI_MINORS> minors; // device_list_lock
 
 struct device_class spidev_class = {.name = "spidev"};
 
-// The device is held for the message: 4.4 used it without a reference, so
-// a device removed while a read or write was under way could be freed
-// beneath it (later kernels hold spi_lock across the message instead).
+// Under spi_lock, with the device present.
 ssize_t spidev_sync(struct spidev_data *spidev, struct spi_message *message)
 {
-    struct spi_device *spi;
-    {
-        std::lock_guard hold(spidev->spi_lock);
-        spi = spi_dev_get(spidev->spi);
-    }
-    if (!spi)
-        return -ESHUTDOWN;
-    int status = spi_sync(spi, message);
-    spi_dev_put(spi);
+    int status = spi_sync(spidev->spi, message);
     return status == 0 ? static_cast<ssize_t>(message->actual_length) : status;
 }
 
@@ -98,6 +93,9 @@ ssize_t spidev_read(struct file *filp, char __user *buf, size_t count, loff_t *)
     auto *spidev = static_cast<spidev_data *>(filp->private_data);
     if (count > bufsiz)
         return -EMSGSIZE;
+    guard(mutex)(&spidev->spi_lock);
+    if (!spidev->spi)
+        return -ESHUTDOWN;
     guard(mutex)(&spidev->buf_lock);
     ssize_t status = spidev_sync_read(spidev, count);
     if (status > 0) {
@@ -115,6 +113,9 @@ ssize_t spidev_write(struct file *filp, const char __user *buf, size_t count, lo
     auto *spidev = static_cast<spidev_data *>(filp->private_data);
     if (count > bufsiz)
         return -EMSGSIZE;
+    guard(mutex)(&spidev->spi_lock);
+    if (!spidev->spi)
+        return -ESHUTDOWN;
     guard(mutex)(&spidev->buf_lock);
     if (copy_from_user(spidev->tx_buffer, buf, count))
         return -EFAULT;
@@ -320,18 +321,15 @@ long spidev_ioctl(struct file *filp, unsigned int cmd, unsigned long arg)
     if (_IOC_TYPE(cmd) != SPI_IOC_MAGIC)
         return -ENOTTY;
     auto *spidev = static_cast<spidev_data *>(filp->private_data);
-    struct spi_device *spi;
-    {
-        std::lock_guard hold(spidev->spi_lock);
-        spi = spi_dev_get(spidev->spi);
-    }
+    // spi_lock for the whole request: the remove waits for it, so that no
+    // setup call reaches the master once it is unregistered.
+    guard(mutex)(&spidev->spi_lock);
+    struct spi_device *spi = spidev->spi;
     if (!spi)
         return -ESHUTDOWN;
-    long retval;
     // buf_lock also keeps two programs' settings and messages apart.
-    scoped_guard(mutex, &spidev->buf_lock) retval = spidev_ioctl_locked(spidev, spi, cmd, arg);
-    spi_dev_put(spi);
-    return retval;
+    guard(mutex)(&spidev->buf_lock);
+    return spidev_ioctl_locked(spidev, spi, cmd, arg);
 }
 
 int spidev_open(struct inode *inode, struct file *filp)
@@ -370,11 +368,14 @@ int spidev_open(struct inode *inode, struct file *filp)
 void spidev_free(struct spidev_data *spidev)
 {
     mutex_destroy(&spidev->buf_lock);
+    mutex_destroy(&spidev->spi_lock);
     delete spidev;
 }
 
 // The last close frees the buffers, and the record too if the device has
-// gone meanwhile.
+// gone meanwhile; otherwise the rate a program set goes back to the
+// device's, as 4.4 does. Under device_list_lock, which the remove takes
+// before it clears spi: of the two, exactly one frees the record.
 int spidev_release(struct inode *, struct file *filp)
 {
     auto *spidev = static_cast<spidev_data *>(filp->private_data);
@@ -387,9 +388,11 @@ int spidev_release(struct inode *, struct file *filp)
     kfree(spidev->rx_buffer);
     spidev->rx_buffer = nullptr;
     bool gone;
+    scoped_guard(mutex, &spidev->spi_lock)
     {
-        std::lock_guard hold(spidev->spi_lock);
         gone = spidev->spi == nullptr;
+        if (!gone)
+            spidev->speed_hz = spidev->spi->max_speed_hz;
     }
     if (gone)
         spidev_free(spidev);
@@ -414,6 +417,7 @@ int spidev_probe(struct spi_device *spi)
         return -ENOMEM;
     }
     spidev->spi = spi;
+    mutex_init(&spidev->spi_lock);
     mutex_init(&spidev->buf_lock);
     INIT_LIST_HEAD(&spidev->device_entry);
 
@@ -441,15 +445,14 @@ int spidev_probe(struct spi_device *spi)
 }
 
 // Open files keep the record; their calls find the device gone
-// (-ESHUTDOWN).
+// (-ESHUTDOWN). device_list_lock first, as Linux takes it since its fix:
+// a last close between clearing spi and taking the lock would free the
+// record, and this would free it again.
 int spidev_remove(struct spi_device *spi)
 {
     auto *spidev = static_cast<spidev_data *>(spi_get_drvdata(spi));
-    {
-        std::lock_guard hold(spidev->spi_lock);
-        spidev->spi = nullptr;
-    }
     guard(mutex)(&device_list_lock);
+    scoped_guard(mutex, &spidev->spi_lock) spidev->spi = nullptr;
     list_del(&spidev->device_entry);
     device_destroy(&spidev_class, spidev->devt);
     minors.reset(MINOR(spidev->devt));

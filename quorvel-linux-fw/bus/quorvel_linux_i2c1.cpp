@@ -79,10 +79,18 @@ int smbus_write(u8 addr, const u8 *send_buf, u8 len, u8 cmd)
 
 // ---- the algorithm ----
 
-// A message the frames cannot carry is refused before anything is sent.
-bool quorvel_i2c_msg_fits(const struct i2c_msg *msg)
+// 0 when the frames can carry the message. A read whose length comes from
+// the target (I2C_M_RECV_LEN) would need a length read and then the rest in
+// one transaction, and only the low byte of an address travels, so neither
+// is done: -EOPNOTSUPP, as adapters without the ability answer. A message
+// beyond the frames' size is -EINVAL.
+int quorvel_i2c_msg_check(const struct i2c_msg *msg)
 {
-	return msg->len <= ((msg->flags & I2C_M_RD) ? QUORVEL_I2C_READ_MAX : QUORVEL_I2C_WRITE_MAX);
+	if (msg->flags & (I2C_M_RECV_LEN | I2C_M_TEN))
+		return -EOPNOTSUPP;
+	if (msg->len > ((msg->flags & I2C_M_RD) ? QUORVEL_I2C_READ_MAX : QUORVEL_I2C_WRITE_MAX))
+		return -EINVAL;
+	return 0;
 }
 
 // 0, or 1 when the co-processor did not do the read; the message's buffer
@@ -129,7 +137,9 @@ int quorvel_i2c_write_msg(const struct i2c_msg *msg, u8 *_data, u8 *rx_buf, u8 r
 
 // The number of messages, or -EIO when one failed: a refused write ends the
 // transfer at once; a refused read does not stop the messages after it, but
-// the transfer still fails.
+// the transfer still fails. Every message is checked before the first is
+// sent. The list is complete before the adapter is registered and does not
+// change while it is, so it is walked without a lock.
 int quorvel_i2c1_master_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 {
 	quorvel_i2c_bus_t *bus = to_quorvel_bus(adap);
@@ -139,10 +149,11 @@ int quorvel_i2c1_master_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int
 	u8 rx_len = 0;
 	bool read_failed = false;
 
-	for (int i = 0; i < num; i++)
-		if (!quorvel_i2c_msg_fits(&msgs[i]))
-			return -EINVAL;
-
+	for (int i = 0; i < num; i++) {
+		int ret = quorvel_i2c_msg_check(&msgs[i]);
+		if (ret)
+			return ret;
+	}
 	for (int i = 0; i < num; i++) {
 		list_for_each_entry(info, &bus->quorvel_dev_info.list, node)
 		{
@@ -158,8 +169,21 @@ int quorvel_i2c1_master_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int
 	return read_failed ? -EIO : num;
 }
 
-// Sizes the co-processor has no request for answer -EOPNOTSUPP with nothing
-// sent; the I2C core then makes them of plain messages.
+// Whether the core's emulation is to do the transaction: the co-processor's
+// SMBus requests carry no PEC byte and only the low byte of an address, so
+// a transaction that asks for PEC (where SMBus has one: not the quick
+// command nor an I2C block) or has a ten-bit address goes to the emulation,
+// which adds and checks the PEC with plain messages, or refuses.
+bool quorvel_i2c_smbus_declined(unsigned short flags, int size)
+{
+	if (flags & I2C_M_TEN)
+		return true;
+	return (flags & I2C_CLIENT_PEC) && size != I2C_SMBUS_QUICK && size != I2C_SMBUS_I2C_BLOCK_DATA;
+}
+
+// Sizes the co-processor has no request for, and transactions it cannot do
+// as asked, answer -EOPNOTSUPP with nothing sent; the I2C core then makes
+// them of plain messages.
 int quorvel_i2c1_smbus_xfer(struct i2c_adapter *adap, u16 addr, unsigned short flags, char read_write, u8 cmd, int size,
 			    union i2c_smbus_data *data)
 {
@@ -168,6 +192,8 @@ int quorvel_i2c1_smbus_xfer(struct i2c_adapter *adap, u16 addr, unsigned short f
 	const u8 target = static_cast<u8>(addr);
 	int ret;
 
+	if (quorvel_i2c_smbus_declined(flags, size))
+		return -EOPNOTSUPP;
 	switch (size) {
 	case I2C_SMBUS_QUICK:
 		return smbus_quick(target);
@@ -221,8 +247,12 @@ const struct i2c_board_info quorvel_i2c1_board = {
 
 // ---- the platform pair ----
 
-// Steps 5 and 6 fail with the adapter registered: it is deleted again
-// (with the client, if one was made), so that a failed probe leaves nothing.
+// The client's record is on the list before the adapter is registered:
+// from i2c_add_adapter on, programs and drivers (even a driver bound to the
+// client while i2c_new_device runs) may transfer, and each message is sent
+// once per record. The record takes the address the client is made with.
+// A client that cannot be made deletes the adapter again, so that a failed
+// probe leaves nothing.
 int i2c1_adapter_probe(struct platform_device *pdev)
 {
 	quorvel_i2c_bus_t *bus;
@@ -241,6 +271,12 @@ int i2c1_adapter_probe(struct platform_device *pdev)
 	bus->adapter.klass = I2C_CLASS_HWMON;
 	bus->adapter.dev.parent = &pdev->dev;
 	INIT_LIST_HEAD(&bus->quorvel_dev_info.list);
+	info = static_cast<quorvel_i2c_dev_info_t *>(devm_kzalloc(&pdev->dev, sizeof(*info), GFP_KERNEL));
+	if (!info)
+		return -EINVAL;
+	INIT_LIST_HEAD(&info->node);
+	info->addr = quorvel_i2c1_board.addr;
+	list_add_tail(&info->node, &bus->quorvel_dev_info.list);
 
 	if (i2c_add_adapter(&bus->adapter))
 		return -EINVAL;
@@ -252,16 +288,7 @@ int i2c1_adapter_probe(struct platform_device *pdev)
 		i2c_del_adapter(&bus->adapter);
 		return -EINVAL;
 	}
-	info = static_cast<quorvel_i2c_dev_info_t *>(devm_kzalloc(&pdev->dev, sizeof(*info), GFP_KERNEL));
-	if (!info) {
-		i2c_unregister_device(client);
-		i2c_del_adapter(&bus->adapter);
-		return -EINVAL;
-	}
-	INIT_LIST_HEAD(&info->node);
-	info->addr = client->addr;
 	printk("i2c_dev->addr:%d\n", info->addr);
-	list_add_tail(&info->node, &bus->quorvel_dev_info.list);
 	printk("%s:%d\n", "i2c1_adapter_probe", 427);
 	return 0;
 }

@@ -166,6 +166,9 @@ int quorvel_spi_probe(struct platform_device *pdev, const struct quorvel_spi_mas
 	(*master)->bus_num = desc->bus_num;
 	(*master)->num_chipselect = 1;
 	(*master)->mode_bits = desc->mode_bits;
+	// The frames carry bytes: the core refuses other word sizes before the
+	// setup hook or a transfer is asked.
+	(*master)->bits_per_word_mask = SPI_BPW_MASK(8);
 	(*master)->setup = desc->setup;
 	(*master)->transfer_one_message = desc->transfer_one_message;
 	(*master)->cleanup = desc->cleanup;

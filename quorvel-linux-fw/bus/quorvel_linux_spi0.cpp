@@ -4,6 +4,7 @@
 // probe runs (spi0_init_flag).
 #include <linux/kernel.h>
 #include <linux/module.h>
+#include <linux/mutex.h>
 #include <linux/platform_device.h>
 #include <linux/spi/spi.h>
 
@@ -26,12 +27,18 @@ struct spi_board_info my_spi0_board_info[1] = { {
 	.chip_select = 0,
 	.mode = SPI_MODE_3,
 } };
-// The stored rate and mode, sent with every set-up request. Written only by
-// the probe and the setup hook, which the SPI core calls for one device at
-// a time; they keep their values across a second probe.
+// The stored rate and mode, sent with every set-up request; they keep their
+// values across a second probe.
 u32 spi0_speed = QUORVEL_SPI_SPEED_START;
 u8 spi0_mode;
-int spi0_init_flag; // 1 while the probe runs (and after one that failed)
+// 1 from the start of the probe until the probe's own setup call (the one
+// spi_new_device makes before the device, and so its node, is added). That
+// call takes it back to 0, so that a program's setup call, which may come
+// from the node while the probe is still finishing, is sent.
+int spi0_init_flag;
+// Guards spi0_init_flag, the setup hook's `flag` and the stored rate and
+// mode: the probe and programs' setup calls run in different threads.
+DEFINE_MUTEX(spi0_setup_lock);
 
 ssize_t quorvel_spi0_set(u32 speed_hz, u8 mode, u8 endpoint, u8 cs)
 {
@@ -46,13 +53,18 @@ ssize_t quorvel_spi0_set(u32 speed_hz, u8 mode, u8 endpoint, u8 cs)
 int quorvel_spi0_master_setup(struct spi_device *spi)
 {
 	static bool flag = true; // swallows the setup call spi_new_device makes at the first probe
+	ssize_t ret = 0;
 
+	mutex_lock(&spi0_setup_lock);
 	if (flag) {
 		flag = false;
-		return 0;
+	} else {
+		quorvel_spi_take_settings(spi, &spi0_speed, &spi0_mode);
+		ret = quorvel_spi0_set(spi0_speed, spi0_mode, QUORVEL_SPI_ENDPOINT, spi->chip_select);
 	}
-	quorvel_spi_take_settings(spi, &spi0_speed, &spi0_mode);
-	return static_cast<int>(quorvel_spi0_set(spi0_speed, spi0_mode, QUORVEL_SPI_ENDPOINT, spi->chip_select));
+	spi0_init_flag = 0;
+	mutex_unlock(&spi0_setup_lock);
+	return static_cast<int>(ret);
 }
 
 void spi0_cleanup(struct spi_device *spi) { spi->controller_state = nullptr; }
@@ -75,15 +87,13 @@ const struct quorvel_spi_master_desc spi0_desc = {
 	.log_steps = false,
 };
 
+// A probe that fails before its setup call leaves spi0_init_flag at 1.
 int spi0_driver_probe(struct platform_device *pdev)
 {
-	int ret;
-
+	mutex_lock(&spi0_setup_lock);
 	spi0_init_flag = 1;
-	ret = quorvel_spi_probe(pdev, &spi0_desc, &my_spi0_master);
-	if (ret == 0)
-		spi0_init_flag = 0;
-	return ret;
+	mutex_unlock(&spi0_setup_lock);
+	return quorvel_spi_probe(pdev, &spi0_desc, &my_spi0_master);
 }
 
 int spi0_driver_remove(struct platform_device *pdev)

@@ -90,6 +90,27 @@ TEST_F(BoardI2cTools, ErrorsAsTheToolsGiveThem)
     EXPECT_EQ(shell_.run_command("i2cget -y 0 0x48 0 q"), Outcome::Usage);
 }
 
+// A `p` after the mode asks for PEC: the written byte goes with its PEC, and
+// a read whose PEC is wrong fails (the EEPROM gives back the PEC of the
+// write, not that of the read).
+TEST_F(BoardI2cTools, PecModesSendAndCheckThePec)
+{
+    ASSERT_EQ(run("i2cset -y 0 0x50 0x30 0x41 bp; i2cget -y 0 0x50 0x30 i 2"), Outcome::Ok) << err_.str();
+    EXPECT_EQ(out_.str(), "0x41 0x71\n") << "the byte and the PEC of A0 30 41";
+    EXPECT_EQ(run("i2cget -y 0 0x50 0x30 bp"), Outcome::Ok);
+    EXPECT_EQ(err_.str(), "Error: Read failed\n");
+    EXPECT_EQ(shell_.run_command("i2cget -y 0 0x50 0x30 bq"), Outcome::Usage);
+}
+
+// The adapter cannot read a block whose length comes from the target: the
+// SMBus block read is refused, and nothing reaches the line.
+TEST_F(BoardI2cTools, AnSmbusBlockReadIsRefusedWithNothingSent)
+{
+    ASSERT_EQ(run("trace; i2cget -y 0 0x50 0x10 s; trace"), Outcome::Ok);
+    EXPECT_EQ(err_.str(), "Error: Read failed\n");
+    EXPECT_THAT(out_.str(), ::testing::Not(HasSubstr("| 81 ")));
+}
+
 // `coproc i2c` changes what the tools then read: the sensor's temperature,
 // the EEPROM's bytes, a device taken off the bus.
 TEST_F(BoardI2cTools, CoprocI2cSetsWhatTheToolsRead)

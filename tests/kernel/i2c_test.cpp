@@ -22,6 +22,7 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,6 +411,52 @@ TEST_F(I2c, SmbusTheAdapterDeclinesIsEmulatedWithMessages)
     EXPECT_EQ(0xA5, i2c_smbus_read_byte(client));
     EXPECT_EQ(2u, plain.transfers.size()) << "without smbus_xfer everything is emulated";
     i2c_unregister_device(client);
+}
+
+// SMBus PEC, CRC-8 (x^8 + x^2 + x + 1) over each message's address byte and
+// bytes, reckoned here independently of the core.
+uint8_t pec(std::initializer_list<uint8_t> bytes)
+{
+    uint8_t crc = 0;
+    for (uint8_t b : bytes)
+        for (int bit = 7; bit >= 0; bit--) {
+            const bool top = ((crc >> 7) ^ (b >> bit)) & 1;
+            crc = static_cast<uint8_t>((crc << 1) ^ (top ? 0x07 : 0));
+        }
+    return crc;
+}
+
+// With I2C_PEC the emulation sends a PEC after what it writes and reads one
+// more byte after a read, which must be the PEC of the whole transaction;
+// the quick command and I2C blocks have none.
+TEST_F(I2c, PecIsAddedToWritesAndCheckedOnReads)
+{
+    ASSERT_EQ(0, ioctl(I2C_SLAVE, 0x48));
+    ASSERT_EQ(0, ioctl(I2C_PEC, 1));
+    fake_.smbus_result = -EOPNOTSUPP;
+    union i2c_smbus_data data = {};
+    data.word = 0xBEEF;
+    EXPECT_EQ(0, smbus(I2C_SMBUS_WRITE, 0xD0, I2C_SMBUS_WORD_DATA, &data));
+    ASSERT_EQ(1u, fake_.transfers.size());
+    EXPECT_EQ((std::vector<uint8_t>{0xD0, 0xEF, 0xBE, pec({0x90, 0xD0, 0xEF, 0xBE})}), fake_.transfers[0][0].data);
+    EXPECT_EQ(0, smbus(I2C_SMBUS_WRITE, 0x33, I2C_SMBUS_BYTE, nullptr));
+    EXPECT_EQ((std::vector<uint8_t>{0x33, pec({0x90, 0x33})}), fake_.transfers[1][0].data) << "send byte";
+
+    data.byte = 0x11;
+    fake_.fill = 0x5A; // the data and a PEC that does not match it
+    ASSERT_NE(0x5A, pec({0x90, 0x05, 0x91, 0x5A}));
+    EXPECT_EQ(-EBADMSG, smbus(I2C_SMBUS_READ, 0x05, I2C_SMBUS_BYTE_DATA, &data));
+    ASSERT_EQ(3u, fake_.transfers.size());
+    EXPECT_EQ(2u, fake_.transfers[2][1].len) << "the byte and its PEC";
+    EXPECT_EQ(0x11, data.byte) << "nothing handed over";
+    EXPECT_EQ(-EBADMSG, smbus(I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data));
+    EXPECT_EQ(2u, fake_.transfers[3][0].len) << "receive byte: one read of the byte and its PEC";
+
+    EXPECT_EQ(0, smbus(I2C_SMBUS_WRITE, 0, I2C_SMBUS_QUICK, nullptr));
+    EXPECT_EQ(0u, fake_.transfers[4][0].len);
+    data.block[0] = 2;
+    EXPECT_EQ(0, smbus(I2C_SMBUS_READ, 0x05, I2C_SMBUS_I2C_BLOCK_DATA, &data));
+    EXPECT_EQ(2u, fake_.transfers[5][1].len) << "no PEC for an I2C block";
 }
 
 TEST_F(I2c, FuncsRetriesTimeoutAndUnknownRequests)

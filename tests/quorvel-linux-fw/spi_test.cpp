@@ -196,10 +196,17 @@ TEST_F(SpiMasters, TheStoredModeFollowsOnlySetupCallsWithoutARate)
     EXPECT_GE(Board::find_line("speed = 0  bit = 8 "), 0) << "the device's own rate stays 0";
     EXPECT_GE(Board::find_line("speed = 2000000  mode = 1"), 0);
 
-    uint8_t bits = 16;
-    EXPECT_EQ(ioctl(bus4_, SPI_IOC_WR_BITS_PER_WORD, &bits), 0) << "the hook makes it 8 and succeeds";
-    EXPECT_EQ(ioctl(bus4_, SPI_IOC_RD_BITS_PER_WORD, &bits), 0);
-    EXPECT_EQ(bits, 8);
+    // The masters move bytes: the core refuses other word sizes before the
+    // hook is asked, so nothing is sent.
+    for (int bus : {bus3_, bus4_}) {
+        uint8_t bits = 16;
+        EXPECT_EQ(ioctl(bus, SPI_IOC_WR_BITS_PER_WORD, &bits), -EINVAL);
+        EXPECT_EQ(ioctl(bus, SPI_IOC_RD_BITS_PER_WORD, &bits), 0);
+        EXPECT_EQ(bits, 8);
+        bits = 8;
+        EXPECT_EQ(ioctl(bus, SPI_IOC_WR_BITS_PER_WORD, &bits), 0);
+    }
+    EXPECT_EQ(spi_requests(board_, CONTROL).size(), 4u) << "only the two 8-bit calls were sent";
     uint32_t mode32 = 0;
     EXPECT_EQ(ioctl(bus4_, SPI_IOC_RD_MODE32, &mode32), 0);
     EXPECT_EQ(mode32, 1u);
@@ -472,6 +479,62 @@ TEST(SpiLoad, ASecondProbeIsNotSwallowedOnBus4AndSendsNothingOnBus3)
     ASSERT_GE(fd, 3) << "bus 3 works again after its second probe";
     uint8_t b = 0x42;
     EXPECT_EQ(p.write(fd, &b, 1), 1);
+    p.close(fd);
+}
+
+// A program may reach bus 3's node while the probe is still finishing: its
+// setup calls are sent, every one that succeeded as one set-up request.
+TEST(SpiLoad, SetupCallsWhileTheProbeRunsAreSent)
+{
+    Board board({"dev_spi0=1"});
+    khost::Program p;
+    auto echo = [&](const std::string &file) {
+        int fd = static_cast<int>(p.open("/sys/bus/platform/drivers/spi0_dev/" + file, 1));
+        long r = p.write(fd, "spi0_dev", 8);
+        p.close(fd);
+        return r;
+    };
+    board.sim().clear_log();
+    constexpr int rounds = 10;
+    int succeeded = 0;
+    for (int round = 0; round < rounds; round++) {
+        ASSERT_EQ(echo("unbind"), 8);
+        long result = -1;
+        std::thread user([&] {
+            khost::Program q;
+            long fd;
+            while ((fd = q.open("/dev/spidev3.0", 2)) < 0)
+                std::this_thread::yield();
+            uint8_t mode = SPI_MODE_1;
+            result = q.ioctl(static_cast<int>(fd), SPI_IOC_WR_MODE, reinterpret_cast<unsigned long>(&mode));
+            q.close(static_cast<int>(fd));
+        });
+        ASSERT_EQ(echo("bind"), 8);
+        user.join();
+        succeeded += result == 0;
+    }
+    EXPECT_EQ(succeeded, rounds);
+    EXPECT_EQ(spi_requests(board, CONTROL).size(), static_cast<size_t>(succeeded));
+}
+
+// A rate a program set lasts until the last close; the next open has the
+// device's own (0 on these masters).
+TEST(SpiLoad, TheLastCloseForgetsTheRateAProgramSet)
+{
+    Board board({"dev_spi1=1"});
+    khost::Program p;
+    int fd = static_cast<int>(p.open("/dev/spidev4.0", 2));
+    uint32_t hz = 1000000;
+    ASSERT_EQ(p.ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, reinterpret_cast<unsigned long>(&hz)), 0);
+    int other = static_cast<int>(p.open("/dev/spidev4.0", 2));
+    p.close(fd);
+    hz = 7;
+    ASSERT_EQ(p.ioctl(other, SPI_IOC_RD_MAX_SPEED_HZ, reinterpret_cast<unsigned long>(&hz)), 0);
+    EXPECT_EQ(hz, 1000000u) << "not the last close";
+    p.close(other);
+    fd = static_cast<int>(p.open("/dev/spidev4.0", 2));
+    ASSERT_EQ(p.ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, reinterpret_cast<unsigned long>(&hz)), 0);
+    EXPECT_EQ(hz, 0u);
     p.close(fd);
 }
 

@@ -11,9 +11,12 @@
  *   device's controller_state until its cleanup; its settings are copied in
  *   before each hook and the ones setup may change copied back after;
  * - a message is copied into the controller's one module-shaped message
- *   (the core hands a controller one message at a time), with its transfers
- *   in an array made for it, and the module's actual_length and status are
- *   copied back when it finalizes the message.
+ *   (the core hands a controller one message at a time), its transfers into
+ *   the controller's array of QK_SPI_XFERS module-shaped ones. A message of
+ *   more transfers is handed to the module in parts of that many, one after
+ *   the other; the parts' actual_length add up and a failed part's status
+ *   is the message's. Nothing is allocated on the way: the transfers reach
+ *   the module without a copy of their bytes.
  *
  * 4.4's spi_busnum_to_master is gone by 6.1: the glue finds a controller
  * among those it registered. 6.1's spidev binds only by its id table, so a
@@ -33,13 +36,20 @@
 
 /* A controller's driver data: the glue's record, then the module's master
  * and the module's driver data behind it. */
+#define QK_SPI_XFERS 16
+
 struct qk_spi_glue {
 	struct spi_controller *real;
-	struct list_head node;	       /* on qk_spi_masters while registered */
-	struct spi_message *real_msg;  /* the message the module holds */
-	struct qk_spi_transfer *xfers; /* its transfers, module-shaped */
-	struct qk_spi_message msg;     /* and itself */
-	struct qk_spi_master mod;      /* last: the module's driver data follows */
+	struct list_head node;	      /* on qk_spi_masters while registered */
+	struct spi_message *real_msg; /* the message the module is given */
+	struct spi_transfer *next;    /* its first transfer not yet handed over */
+	unsigned int done_length;     /* actual_length of the parts done */
+	int status;		      /* the first failed part's status, or 0 */
+	bool part_pending;	      /* a part is with the module */
+	bool in_parts;		      /* qk_spi_run_parts is handing them over */
+	struct qk_spi_transfer xfers[QK_SPI_XFERS]; /* a part's transfers */
+	struct qk_spi_message msg;		     /* and the part itself */
+	struct qk_spi_master mod; /* last: the module's driver data follows */
 };
 
 static DEFINE_MUTEX(qk_spi_lock); /* guards qk_spi_masters */
@@ -115,33 +125,24 @@ static void qk_spi_cleanup(struct spi_device *spi)
 	kfree(d);
 }
 
-static int qk_spi_transfer_one_message(struct spi_controller *ctlr, struct spi_message *msg)
+/* The next part of the message, up to QK_SPI_XFERS transfers from g->next,
+ * into the module-shaped message. */
+static void qk_spi_fill_part(struct qk_spi_glue *g)
 {
-	struct qk_spi_glue *g = qk_spi_glue_of_ctlr(ctlr);
-	struct qk_spi_device *d = msg->spi->controller_state;
-	struct spi_transfer *t;
+	struct spi_message *msg = g->real_msg;
+	struct spi_transfer *t = g->next;
 	unsigned int n = 0;
 
-	list_for_each_entry(t, &msg->transfers, transfer_list) n++;
-	g->xfers = kcalloc(n, sizeof(*g->xfers), GFP_KERNEL);
-	if (!g->xfers || !d) {
-		kfree(g->xfers);
-		g->xfers = NULL;
-		msg->status = -ENOMEM;
-		spi_finalize_current_message(ctlr);
-		return 0;
-	}
 	memset(&g->msg, 0, sizeof(g->msg));
 	INIT_LIST_HEAD(&g->msg.transfers);
 	INIT_LIST_HEAD(&g->msg.queue);
-	g->msg.spi = d;
+	g->msg.spi = msg->spi->controller_state;
 	g->msg.frame_length = msg->frame_length;
 	g->msg.status = -EINPROGRESS;
-	n = 0;
-	list_for_each_entry(t, &msg->transfers, transfer_list)
-	{
+	for (; n < QK_SPI_XFERS && &t->transfer_list != &msg->transfers; t = list_next_entry(t, transfer_list)) {
 		struct qk_spi_transfer *x = &g->xfers[n++];
 
+		memset(x, 0, sizeof(*x));
 		x->tx_buf = t->tx_buf;
 		x->rx_buf = t->rx_buf;
 		x->len = t->len;
@@ -153,9 +154,50 @@ static int qk_spi_transfer_one_message(struct spi_controller *ctlr, struct spi_m
 		x->speed_hz = t->speed_hz;
 		list_add_tail(&x->transfer_list, &g->msg.transfers);
 	}
+	g->next = &t->transfer_list == &msg->transfers ? NULL : t;
+}
+
+/* Hands the parts to the module one after the other while it finishes each
+ * before it returns (the module's masters do), then finalizes the message.
+ * A part the module finishes later is taken up again from its finalize. */
+static void qk_spi_run_parts(struct qk_spi_glue *g)
+{
+	struct spi_message *msg;
+
+	g->in_parts = true;
+	while (g->next && !g->part_pending) {
+		qk_spi_fill_part(g);
+		g->part_pending = true;
+		g->mod.cur_msg = &g->msg;
+		if (g->mod.transfer_one_message(&g->mod, &g->msg))
+			dev_err(&g->real->dev, "failed to transfer one message from queue\n");
+	}
+	g->in_parts = false;
+	if (g->part_pending || g->next)
+		return;
+	msg = g->real_msg;
+	msg->actual_length = g->done_length;
+	msg->status = g->status;
+	g->real_msg = NULL;
+	spi_finalize_current_message(g->real);
+}
+
+static int qk_spi_transfer_one_message(struct spi_controller *ctlr, struct spi_message *msg)
+{
+	struct qk_spi_glue *g = qk_spi_glue_of_ctlr(ctlr);
+
+	if (!msg->spi->controller_state) {
+		msg->status = -ENODEV;
+		spi_finalize_current_message(ctlr);
+		return 0;
+	}
 	g->real_msg = msg;
-	g->mod.cur_msg = &g->msg;
-	return g->mod.transfer_one_message(&g->mod, &g->msg);
+	g->next = list_first_entry_or_null(&msg->transfers, struct spi_transfer, transfer_list);
+	g->done_length = 0;
+	g->status = 0;
+	g->part_pending = false;
+	qk_spi_run_parts(g);
+	return 0;
 }
 
 struct qk_spi_master *qk_spi_alloc_master(struct qk_device *host, unsigned int size)
@@ -280,15 +322,14 @@ struct qk_spi_device *qk_spi_new_device(struct qk_spi_master *m, struct qk_spi_b
 void qk_spi_finalize_current_message(struct qk_spi_master *m)
 {
 	struct qk_spi_glue *g = qk_spi_glue_of(m);
-	struct spi_message *msg = g->real_msg;
 
-	if (WARN_ON_ONCE(!msg))
+	if (WARN_ON_ONCE(!g->real_msg || !g->part_pending))
 		return;
-	msg->actual_length = g->msg.actual_length;
-	msg->status = g->msg.status;
-	kfree(g->xfers);
-	g->xfers = NULL;
-	g->real_msg = NULL;
+	g->done_length += g->msg.actual_length;
+	if (g->msg.status && !g->status)
+		g->status = g->msg.status;
+	g->part_pending = false;
 	m->cur_msg = NULL;
-	spi_finalize_current_message(g->real);
+	if (!g->in_parts)
+		qk_spi_run_parts(g);
 }

@@ -197,14 +197,13 @@ int qk_platform_device_register(struct qk_platform_device *mod)
 	p->real->name = p->name;
 	p->real->id = mod->id;
 	p->real->dev.release = qk_pdev_release;
-	device_initialize(&p->real->dev);
 	p->real->dev.parent = qk_real_device(mod->dev.parent);
 	mod->dev.kernel_private = &p->real->dev;
 	/* Known before it is added: adding it may probe at once. */
 	mutex_lock(&qk_devices_lock);
 	list_add(&p->link, &qk_pdevs);
 	mutex_unlock(&qk_devices_lock);
-	ret = platform_device_add(p->real);
+	ret = platform_device_register(p->real);
 	if (ret) {
 		mutex_lock(&qk_devices_lock);
 		list_del(&p->link);

@@ -205,6 +205,9 @@ private:
 std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, const fs::path &channel,
                                    const std::string &line)
 {
+    // no_timer_check: on a busy host the emulated CPU can miss the timer
+    // interrupts the kernel's boot check counts, and the guest then panics
+    // ("IO-APIC + timer doesn't work").
     return {"qemu-system-x86_64",
             "-machine",
             "pc",
@@ -222,9 +225,6 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, 
             "-initrd",
             (vm / "initramfs.cpio.gz").string(),
             "-append",
-            // no_timer_check: on a busy host the emulated CPU can miss the
-            // timer interrupts the kernel's boot check counts, and it then
-            // panics ("IO-APIC + timer doesn't work").
             "console=ttyS0 panic=-1 quiet no_timer_check",
             "-chardev",
             "file,id=console,path=" + console.string(),

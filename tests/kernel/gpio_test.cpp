@@ -244,9 +244,9 @@ TEST_F(Gpio, ValuesAreNormalisedAndErrorsPassedOn)
     EXPECT_EQ(4, write_file(cls + "/gpio203/value", "256\n"));
     EXPECT_EQ(2, write_file(cls + "/gpio203/value", "2\n"));
     EXPECT_EQ(2, write_file(cls + "/gpio203/value", "0\n"));
-    EXPECT_EQ((Calls{"get 3", "get 3", "get 3", "get 3", "direction_output 3 1", "set 3 1", "set 3 1", "set 3 1",
-                     "set 3 0"}),
-              fake_.take());
+    EXPECT_EQ(
+        (Calls{"get 3", "get 3", "get 3", "get 3", "direction_output 3 1", "set 3 1", "set 3 1", "set 3 1", "set 3 0"}),
+        fake_.take());
     gpio_free(203);
     EXPECT_EQ((Calls{"free 3"}), fake_.take());
     EXPECT_FALSE(exists(cls + "/gpio203")) << "freeing unexports";

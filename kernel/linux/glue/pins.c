@@ -481,8 +481,7 @@ static int qk_iio_renumber(struct qk_iio_dev *mod, struct qk_iio *q)
 		return 0;
 	real = qk_iio_numbered(mod->id);
 	if (IS_ERR(real)) {
-		pr_err("quorvel: iio:device%d: the number is not free in this kernel (%ld)\n", mod->id,
-		       PTR_ERR(real));
+		pr_err("quorvel: iio:device%d: the number is not free in this kernel (%ld)\n", mod->id, PTR_ERR(real));
 		return PTR_ERR(real);
 	}
 	*(struct qk_iio_dev **)iio_priv(real) = mod;

@@ -96,6 +96,12 @@ struct gpio_desc *to_desc(long gpio)
     return nullptr;
 }
 
+void unlist(struct gpio_chip *chip)
+{
+    std::lock_guard lock(gpio_lock());
+    remove_from_list(chip);
+}
+
 int desc_to_gpio(const struct gpio_desc *desc) { return desc->chip->base + hwgpio(desc); }
 unsigned hwgpio(const struct gpio_desc *desc) { return static_cast<unsigned>(desc - desc->chip->desc); }
 
@@ -204,11 +210,12 @@ int get_raw(struct gpio_desc *desc)
     return value < 0 ? value : !!value;
 }
 
+// The chip is told a level, 0 or 1: gpiolib hands its set a bool.
 void set_raw(struct gpio_desc *desc, int value)
 {
     struct gpio_chip *chip = desc->chip;
     if (chip->set)
-        chip->set(chip, hwgpio(desc), value);
+        chip->set(chip, hwgpio(desc), value ? 1 : 0);
 }
 
 } // namespace
@@ -289,6 +296,9 @@ int gpiochip_add(struct gpio_chip *chip) { return gpiochip_add_data(chip, nullpt
 
 void *gpiochip_get_data(struct gpio_chip *chip) { return chip->data; }
 
+// The sysfs side lets go of the chip first: it takes the chip out of the
+// number space under the export lock, so an export or unexport either ended
+// before or finds no line, and nothing it does reaches the lines freed here.
 void gpiochip_remove(struct gpio_chip *chip)
 {
     sysfs_unregister(chip);

@@ -30,6 +30,8 @@ std::mutex &gpio_lock();
 // as the kernel does).
 struct gpio_desc *to_desc(long gpio);
 int desc_to_gpio(const struct gpio_desc *desc);
+// Takes a chip out of the number space: to_desc no longer finds its lines.
+void unlist(struct gpio_chip *chip);
 unsigned hwgpio(const struct gpio_desc *desc);
 
 int request(struct gpio_desc *desc, const char *label);
@@ -45,9 +47,11 @@ void set_value_cansleep(struct gpio_desc *desc, int value);
 
 // ---- gpiolib_sysfs.cpp ----
 int sysfs_register(struct gpio_chip *chip);
+// Unlists the chip (under the export lock), then frees the lines sysfs
+// requested and unexports the others.
 void sysfs_unregister(struct gpio_chip *chip);
 int export_desc(struct gpio_desc *desc, bool direction_may_change);
-int export_locked(struct gpio_desc *desc); // the export lock held
+int export_locked(struct gpio_desc *desc, bool direction_may_change); // the export lock held
 void unexport_desc(struct gpio_desc *desc);
 
 } // namespace kern::gpio

@@ -22,9 +22,11 @@ namespace {
 std::mutex export_lock;
 
 // What gpioN's attributes reach: the line, and a lock that orders the calls
-// made through them.
+// made through them. direction is shown only where the exporter allowed its
+// change and the chip can make the line both an input and an output.
 struct ExportData {
     struct gpio_desc *desc;
+    bool direction_can_change;
     std::mutex lock;
 };
 
@@ -100,7 +102,16 @@ DEVICE_ATTR_RW(direction);
 DEVICE_ATTR_RW(value);
 DEVICE_ATTR_RW(active_low);
 struct attribute *gpio_attrs[] = {&dev_attr_direction.attr, &dev_attr_value.attr, &dev_attr_active_low.attr, nullptr};
-const struct attribute_group gpio_group = {.attrs = gpio_attrs};
+
+umode_t gpio_is_visible(struct kobject *kobj, struct attribute *attr, int)
+{
+    auto *data = static_cast<ExportData *>(dev_get_drvdata(kobj_to_dev(kobj)));
+    if (attr == &dev_attr_direction.attr && !data->direction_can_change)
+        return 0;
+    return attr->mode;
+}
+
+const struct attribute_group gpio_group = {.is_visible = gpio_is_visible, .attrs = gpio_attrs};
 const struct attribute_group *gpio_groups[] = {&gpio_group, nullptr};
 
 struct gpio_chip *chip_of(struct device *dev) { return static_cast<struct gpio_chip *>(dev_get_drvdata(dev)); }
@@ -141,7 +152,7 @@ ssize_t export_store(struct device_class *, struct class_attribute *, const char
     status = request(desc, "sysfs");
     if (status < 0)
         return status == -EPROBE_DEFER ? -ENODEV : status;
-    status = export_locked(desc);
+    status = export_locked(desc, true);
     if (status < 0) {
         free_desc(desc);
         return status;
@@ -208,6 +219,9 @@ int sysfs_register(struct gpio_chip *chip)
 void sysfs_unregister(struct gpio_chip *chip)
 {
     std::lock_guard hold(export_lock);
+    // Linux 4.4 left the chip findable here, and an export that came in now
+    // requested a line of a chip whose memory was about to go (4.6 closed it).
+    unlist(chip);
     if (!chip->cdev)
         return;
     device_unregister(chip->cdev);
@@ -223,7 +237,7 @@ void sysfs_unregister(struct gpio_chip *chip)
     }
 }
 
-int export_locked(struct gpio_desc *desc)
+int export_locked(struct gpio_desc *desc, bool direction_may_change)
 {
     if (!desc || !desc->chip)
         return -EINVAL;
@@ -235,7 +249,8 @@ int export_locked(struct gpio_desc *desc)
                  !!(desc->flags & FLAG_REQUESTED), !!(desc->flags & FLAG_EXPORT));
         return -EPERM;
     }
-    auto *data = new ExportData{desc, {}};
+    const bool can_change = direction_may_change && chip->direction_input && chip->direction_output;
+    auto *data = new ExportData{desc, can_change, {}};
     unsigned offset = hwgpio(desc);
     struct device *dev;
     if (chip->names && chip->names[offset])
@@ -253,10 +268,10 @@ int export_locked(struct gpio_desc *desc)
     return 0;
 }
 
-int export_desc(struct gpio_desc *desc, bool /*direction_may_change*/)
+int export_desc(struct gpio_desc *desc, bool direction_may_change)
 {
     std::lock_guard hold(export_lock);
-    return export_locked(desc);
+    return export_locked(desc, direction_may_change);
 }
 
 void unexport_desc(struct gpio_desc *desc)

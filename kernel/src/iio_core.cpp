@@ -55,15 +55,12 @@ int ida_get()
     ida.insert(id);
     return id;
 }
-bool ida_claim(int id)
-{
-    std::lock_guard hold(ida_lock);
-    return ida.insert(id).second;
-}
+// An id that was never given out is left alone, with 4.4's warning.
 void ida_remove(int id)
 {
     std::lock_guard hold(ida_lock);
-    ida.erase(id);
+    if (!ida.erase(id))
+        printk(KERN_WARNING "ida_remove called for id=%d which is not allocated.\n", id);
 }
 
 // A channel's file: which channel, and which of its values (the `mask` of
@@ -75,10 +72,9 @@ struct iio_dev_attr {
     std::string name;
 };
 
-// The core's record of a device: the id it holds in the IDA and the files
-// made from its channels while it is registered.
+// The core's record of a device: the files made from its channels while it
+// is registered.
 struct IioCore {
-    int ida_id = -1;
     std::vector<std::unique_ptr<iio_dev_attr>> chan_attrs;
     struct attribute **attrs = nullptr; // kcalloc'd, null-ended: the channel group's
     struct attribute_group chan_group {};
@@ -259,7 +255,9 @@ void iio_dev_release(struct device *dev)
 {
     struct iio_dev *indio_dev = dev_to_iio_dev(dev);
     IioCore *core = core_of(indio_dev);
-    ida_remove(core->ida_id);
+    // As 4.4: whatever the device holds now, not necessarily the id it was
+    // given, goes back; a driver that changed it gives its own back first.
+    ida_remove(indio_dev->id);
     mutex_destroy(&indio_dev->mlock);
     delete core;
     kfree(indio_dev);
@@ -269,21 +267,6 @@ const struct device_type iio_device_type = {
     .name = "iio_device",
     .release = iio_dev_release,
 };
-
-// The id the driver chose, if it changed it: claimed in the IDA, the one
-// given at allocation let go, and the device named by it.
-int take_driver_id(struct iio_dev *indio_dev, IioCore *core)
-{
-    if (indio_dev->id == core->ida_id)
-        return 0;
-    if (indio_dev->id < 0)
-        return -EINVAL;
-    if (!ida_claim(indio_dev->id))
-        return -EBUSY;
-    ida_remove(core->ida_id);
-    core->ida_id = indio_dev->id;
-    return dev_set_name(&indio_dev->dev, "iio:device%d", indio_dev->id);
-}
 
 void devm_iio_device_release(void *data) { iio_device_free(static_cast<struct iio_dev *>(data)); }
 void devm_iio_device_unreg(void *data) { iio_device_unregister(static_cast<struct iio_dev *>(data)); }
@@ -304,10 +287,8 @@ struct iio_dev *iio_device_alloc(int sizeof_priv)
     indio_dev->dev.bus = &iio_bus_type;
     device_initialize(&indio_dev->dev);
     mutex_init(&indio_dev->mlock);
-    auto *core = new IioCore{};
-    core->ida_id = ida_get();
-    indio_dev->kernel_private = core;
-    indio_dev->id = core->ida_id;
+    indio_dev->kernel_private = new IioCore{};
+    indio_dev->id = ida_get();
     dev_set_name(&indio_dev->dev, "iio:device%d", indio_dev->id);
     return indio_dev;
 }
@@ -347,10 +328,9 @@ int iio_device_register(struct iio_dev *indio_dev)
     struct device *log_dev = indio_dev->dev.parent ? indio_dev->dev.parent : &indio_dev->dev;
     if (kern::should_fail("iio_device_register"))
         return -ENOMEM;
-    if (int err = take_driver_id(indio_dev, core)) {
-        dev_err(log_dev, "iio: id %d is taken\n", indio_dev->id);
-        return err;
-    }
+    // An id the driver set is its own affair: the core neither claims it
+    // nor renames the device (4.4 made it the node's minor, which this
+    // layer has no node for).
     if (int err = make_channel_attrs(indio_dev, core, log_dev)) {
         dev_err(log_dev, "Failed to register sysfs interfaces\n");
         free_channel_attrs(indio_dev, core);

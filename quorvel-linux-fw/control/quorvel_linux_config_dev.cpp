@@ -232,11 +232,13 @@ long config_version(unsigned long args)
 		printk("copy error\n");
 		return -EFAULT;
 	}
+	// A refusal carries no version: the caller learns of it, its bytes
+	// untouched.
 	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
 	if (ret < 0)
 		return -EFAULT;
 	if (ret > 0)
-		return 0;
+		return -EIO;
 	io.data[0] = rx_buf[3];
 	io.data[1] = rx_buf[4];
 	if (copy_to_user(reinterpret_cast<void __user *>(args), &io, sizeof(io)))

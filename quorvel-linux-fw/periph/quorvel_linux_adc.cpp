@@ -104,12 +104,14 @@ bool quorvel_adc_alloc_input(int i)
 
 // Registers the device allocated for input i, under adc_lock. One that does
 // not register is freed at once: it holds the number the input needs, and a
-// later enable-all tries the input again.
+// later enable-all tries the input again. The core frees whatever id the
+// device holds, so the one it handed out goes back in first.
 int quorvel_adc_register_input(int i)
 {
 	int ret = iio_device_register(indio_dev[i]);
 
 	if (ret) {
+		indio_dev[i]->id = priv[i]->real_number;
 		devm_iio_device_free(&adc_pdev->dev, indio_dev[i]);
 		indio_dev[i] = nullptr;
 		priv[i] = nullptr;

@@ -62,8 +62,8 @@ ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_
 	return static_cast<ssize_t>(size);
 }
 
-// A reply with a good frame and a non-zero status still carries the
-// co-processor's byte, which is what the program asked for.
+// A refused read (a good frame with a non-zero status) is -EIO: its byte is
+// not the co-processor's answer to the question.
 ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offset)
 {
 	u8 _data[1] = { 0x00 };
@@ -75,11 +75,15 @@ ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offs
 		.len = sizeof(_data),
 		.sleep_ms = 0,
 	};
+	int ret;
 
 	if (size != 1)
 		return -EINVAL;
-	if (quorvel_exchange(&req, rx_buf, sizeof(rx_buf)) < 0)
+	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	if (ret < 0)
 		return -EFAULT;
+	if (ret > 0)
+		return -EIO;
 	if (copy_to_user(buf, &rx_buf[3], 1))
 		return -EFAULT;
 	return 1;

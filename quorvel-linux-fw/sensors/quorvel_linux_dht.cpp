@@ -40,9 +40,10 @@ const struct quorvel_sensor dht = {
 
 using dht_file = quorvel_sensor_file<dht>;
 
-// The bytes go to the co-processor; the store is not touched. Only a reply
-// that is missing or not this request's fails the write: a bad CRC or a
-// refusal still returns the count, as the co-processor has the bytes.
+// The bytes go to the co-processor; the store is not touched. A reply that
+// is missing or not this request's fails the write, and so does a refusal
+// (-EIO). A bad CRC still returns the count: it covers only the data byte
+// the write does not use, and the status beside it says done.
 ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
 {
 	u8 _data[DHT_WRITE_MAX];
@@ -54,13 +55,17 @@ ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_
 		.len = static_cast<u8>(size),
 		.sleep_ms = 0,
 	};
+	int ret;
 
 	if (size > DHT_WRITE_MAX)
 		return -EINVAL;
 	if (copy_from_user(_data, buf, size))
 		return -EFAULT;
-	if (quorvel_exchange(&req, rx_buf, sizeof(rx_buf)) == QUORVEL_REPLY_BAD_FRAME)
+	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	if (ret == QUORVEL_REPLY_BAD_FRAME)
 		return -EFAULT;
+	if (ret > 0)
+		return -EIO;
 	return static_cast<ssize_t>(size);
 }
 

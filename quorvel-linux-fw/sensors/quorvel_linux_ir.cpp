@@ -52,8 +52,9 @@ int cdev_open(struct inode *inode, struct file *file)
 int cdev_close(struct inode *inode, struct file *file) { return 0; }
 
 // A buffer that cannot be read fails the write before anything is sent:
-// zeros in its place would go out as a code. A reply with a bad CRC or a
-// refusal still returns the count, as the co-processor has the bytes.
+// zeros in its place would go out as a code. A refusal is -EIO; a reply
+// whose CRC alone is bad still returns the count: the CRC covers only the
+// data byte the write does not use, and the status beside it says done.
 ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
 {
 	u8 _data[IR_WRITE_MAX];
@@ -65,14 +66,18 @@ ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_
 		.len = static_cast<u8>(size),
 		.sleep_ms = 0,
 	};
+	int ret;
 
 	if (size > IR_WRITE_MAX)
 		return -E2BIG;
 	printk("minor = %d \n", ir_minor(file));
 	if (copy_from_user(_data, buf, size))
 		return -EFAULT;
-	if (quorvel_exchange(&req, rx_buf, sizeof(rx_buf)) == QUORVEL_REPLY_BAD_FRAME)
+	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
+	if (ret == QUORVEL_REPLY_BAD_FRAME)
 		return -EINVAL;
+	if (ret > 0)
+		return -EIO;
 	return static_cast<ssize_t>(size);
 }
 

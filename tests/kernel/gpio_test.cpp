@@ -237,16 +237,41 @@ TEST_F(Gpio, ValuesAreNormalisedAndErrorsPassedOn)
     fake_.get_result = 0;
     EXPECT_EQ(0, gpio_get_value(203));
 
-    // The integer interface passes the written value on as it is.
+    // A level is 0 or 1 by the time the chip sees it, from either interface
+    // (gpiolib hands the chip's set a bool): 256 is not 0, nor 2 level 2.
     EXPECT_EQ(0, gpio_direction_output(203, 1));
     gpio_set_value(203, 7);
-    EXPECT_EQ((Calls{"get 3", "get 3", "get 3", "get 3", "direction_output 3 1", "set 3 7"}), fake_.take());
+    EXPECT_EQ(4, write_file(cls + "/gpio203/value", "256\n"));
+    EXPECT_EQ(2, write_file(cls + "/gpio203/value", "2\n"));
+    EXPECT_EQ(2, write_file(cls + "/gpio203/value", "0\n"));
+    EXPECT_EQ(
+        (Calls{"get 3", "get 3", "get 3", "get 3", "direction_output 3 1", "set 3 1", "set 3 1", "set 3 1", "set 3 0"}),
+        fake_.take());
     gpio_free(203);
     EXPECT_EQ((Calls{"free 3"}), fake_.take());
     EXPECT_FALSE(exists(cls + "/gpio203")) << "freeing unexports";
     EXPECT_EQ(-EBUSY, (gpio_request(203, "a"), gpio_request(203, "b")));
     gpio_free(203);
     EXPECT_EQ(-EPROBE_DEFER, gpio_request(100, "nobody")) << "a valid number no chip has yet";
+}
+
+// A driver that exports a line without leave to change its direction gets
+// gpioN without a direction file; sysfs's own export allows the change.
+TEST_F(Gpio, ExportHonoursDirectionMayChange)
+{
+    ASSERT_EQ(0, gpio_request(204, "driver"));
+    ASSERT_EQ(0, gpio_direction_output(204, 0));
+    ASSERT_EQ(0, gpio_export(204, false));
+    EXPECT_FALSE(exists(cls + "/gpio204/direction"));
+    EXPECT_EQ(2, write_file(cls + "/gpio204/value", "1\n"));
+    gpio_free(204);
+    ASSERT_EQ(0, gpio_request(204, "driver"));
+    ASSERT_EQ(0, gpio_export(204, true));
+    EXPECT_EQ(0644u, mode_of(cls + "/gpio204/direction"));
+    gpio_free(204);
+    ASSERT_EQ(4, write_file(cls + "/export", "204\n"));
+    EXPECT_EQ(0644u, mode_of(cls + "/gpio204/direction"));
+    EXPECT_EQ(4, write_file(cls + "/unexport", "204\n"));
 }
 
 TEST_F(Gpio, SleepingChipsWarnOutsideCansleepCalls)
@@ -371,10 +396,10 @@ TEST(GpioNumbers, AChipWithoutInputsHasOutputsAndRefusesIn)
     a.chip.get_direction = nullptr;
     ASSERT_EQ(0, gpiochip_add_data(&a.chip, &a));
     ASSERT_EQ(4, write_file(cls + "/export", "320\n"));
-    EXPECT_EQ("out\n", read_file(cls + "/gpio320/direction")) << "no direction_input: outputs from the start";
-    EXPECT_EQ(-EIO, write_file(cls + "/gpio320/direction", "in\n"));
+    EXPECT_FALSE(exists(cls + "/gpio320/direction")) << "a direction that cannot change is not shown";
+    EXPECT_EQ(-EIO, gpio_direction_input(320)) << "the core still refuses the change";
     EXPECT_TRUE(khost::log_contains("missing get() or direction_input() operations"));
-    EXPECT_EQ(2, write_file(cls + "/gpio320/value", "1\n")) << "an output takes a value without a direction set";
+    EXPECT_EQ(2, write_file(cls + "/gpio320/value", "1\n")) << "no direction_input: an output from the start";
     EXPECT_EQ((Calls{"request 0", "set 0 1"}), a.take());
     gpiochip_remove(&a.chip);
     EXPECT_EQ((Calls{"free 0"}), a.take());

@@ -81,9 +81,11 @@ protected:
     }
     void TearDown() override
     {
-        for (struct iio_dev *d : made_) {
+        for (size_t i = 0; i < made_.size(); ++i) {
+            struct iio_dev *d = made_[i];
             if (device_is_registered(&d->dev))
                 iio_device_unregister(d);
+            d->id = given_[i];
             iio_device_free(d);
         }
         device_unregister(&parent_);
@@ -97,6 +99,7 @@ protected:
         if (!d)
             return nullptr;
         made_.push_back(d);
+        given_.push_back(d->id);
         auto *adc = static_cast<FakeAdc *>(iio_priv(d));
         *adc = {.sample = {100, 0, 4095}, .result = IIO_VAL_INT, .calls = &calls_};
         d->dev.parent = &parent_;
@@ -105,9 +108,20 @@ protected:
         d->channels = channels;
         d->num_channels = 2;
         d->modes = INDIO_DIRECT_MODE;
-        if (id >= 0)
+        // As a driver numbers its devices itself: the id and the name.
+        if (id >= 0) {
             d->id = id;
+            dev_set_name(&d->dev, "iio:device%d", id);
+        }
         return d;
+    }
+    // Frees the device made last, giving the core back the id it handed out.
+    void free_last()
+    {
+        made_.back()->id = given_.back();
+        iio_device_free(made_.back());
+        made_.pop_back();
+        given_.pop_back();
     }
 
     std::string get(const std::string &path)
@@ -137,6 +151,7 @@ protected:
 
     struct device parent_ {};
     std::vector<struct iio_dev *> made_;
+    std::vector<int> given_; // the id the core handed each
     Calls calls_;
     khost::Program prog_;
 };
@@ -200,7 +215,10 @@ TEST_F(Iio, WritesReachWriteRaw)
     EXPECT_EQ("<read -22>", get("/sys/bus/iio/devices/iio:device1/in_voltage0_raw")) << "no read_raw";
 }
 
-TEST_F(Iio, TheDriverMaySetTheIdBeforeRegistering)
+// As 4.4's core: the id it handed out stays taken whatever the driver sets;
+// the driver names the device itself; and at release the core frees the id
+// the device holds then.
+TEST_F(Iio, TheCoreKeepsTheIdItGaveAndFreesTheOneHeldAtRelease)
 {
     struct iio_dev *three = make(3);
     struct iio_dev *one = make(1);
@@ -212,20 +230,23 @@ TEST_F(Iio, TheDriverMaySetTheIdBeforeRegistering)
     EXPECT_EQ("fake-adc\n", get("/sys/bus/iio/devices/iio:device1/name"));
 
     struct iio_dev *fresh = make();
-    EXPECT_EQ(0, fresh->id) << "ids given up by the others are free again";
-    struct iio_dev *clash = make(3);
-    EXPECT_EQ(-EBUSY, iio_device_register(clash)) << "id 3 is registered";
-    clash->id = -2;
-    EXPECT_EQ(-EINVAL, iio_device_register(clash));
-    clash->id = 4;
-    ASSERT_EQ(0, iio_device_register(clash));
-    EXPECT_TRUE(kern::vfs::exists("/sys/bus/iio/devices/iio:device4/in_voltage0_raw"));
+    EXPECT_EQ(2, fresh->id) << "0 and 1 are still the others'";
+    fresh->id = 7;
+    ASSERT_EQ(0, iio_device_register(fresh));
+    EXPECT_STREQ("iio:device2", dev_name(&fresh->dev)) << "the id alone renames nothing";
 
+    // Swapped before release: each frees the id it holds then.
     iio_device_unregister(three);
+    iio_device_unregister(one);
+    three->id = 1;
+    one->id = 0;
     iio_device_free(three);
-    made_.erase(made_.begin());
-    struct iio_dev *again = make(3);
-    EXPECT_EQ(0, iio_device_register(again)) << "the freed id can be taken";
+    EXPECT_EQ(1, make()->id) << "three's release freed 1, the id it held";
+    iio_device_free(one);
+    EXPECT_EQ(0, make()->id);
+    EXPECT_FALSE(khost::log_contains("ida_remove called"));
+    made_.erase(made_.begin(), made_.begin() + 2);
+    given_.erase(given_.begin(), given_.begin() + 2);
 }
 
 TEST_F(Iio, RegistrationIsRefusedWhole)
@@ -244,14 +265,14 @@ TEST_F(Iio, RegistrationIsRefusedWhole)
         khost::fail_clear();
         EXPECT_FALSE(kern::vfs::exists("/sys/bus/iio/devices/iio:device5")) << name;
         EXPECT_FALSE(kern::vfs::exists("/sys/devices/adc_parent/iio:device5")) << name;
-        iio_device_free(d);
-        made_.pop_back();
+        free_last();
     }
     khost::fail_nth("kmalloc", 1);
     EXPECT_EQ(nullptr, iio_device_alloc(16));
     khost::fail_clear();
-    struct iio_dev *d = make(5);
-    EXPECT_EQ(0, iio_device_register(d)) << "the failed attempts left their ids free";
+    struct iio_dev *d = make();
+    EXPECT_EQ(2, d->id) << "the failed attempts and allocation left their ids free";
+    EXPECT_EQ(0, iio_device_register(d));
 }
 
 // Programs reading while the device is unregistered: each read gives a
@@ -305,7 +326,6 @@ int managed_probe(struct platform_device *pdev)
     d->info = &read_only_info;
     d->channels = two_channels;
     d->num_channels = 2;
-    d->id = 6;
     return devm_iio_device_register(&pdev->dev, d);
 }
 
@@ -320,27 +340,26 @@ TEST_F(Iio, ManagedDevicesGoWithTheDriver)
     ASSERT_NE(nullptr, pdev);
     ASSERT_EQ(0, platform_device_add(pdev));
     ASSERT_EQ(0, platform_driver_register(&managed_driver));
-    EXPECT_EQ("7\n", get("/sys/bus/iio/devices/iio:device6/in_voltage0_raw"));
+    EXPECT_EQ("7\n", get("/sys/bus/iio/devices/iio:device0/in_voltage0_raw"));
     platform_driver_unregister(&managed_driver);
-    EXPECT_FALSE(kern::vfs::exists("/sys/bus/iio/devices/iio:device6"));
+    EXPECT_FALSE(kern::vfs::exists("/sys/bus/iio/devices/iio:device0"));
 
     khost::fail_nth("iio_device_register", 1);
     ASSERT_EQ(0, platform_driver_register(&managed_driver));
     khost::fail_clear();
-    EXPECT_FALSE(kern::vfs::exists("/sys/bus/iio/devices/iio:device6"));
+    EXPECT_FALSE(kern::vfs::exists("/sys/bus/iio/devices/iio:device0"));
     EXPECT_TRUE(khost::log_contains("probe of managed_adc.0 failed with error -12"));
     platform_driver_unregister(&managed_driver);
     platform_device_unregister(pdev);
-    struct iio_dev *d = make(6);
-    EXPECT_EQ(0, iio_device_register(d)) << "the managed device gave its id back";
+    EXPECT_EQ(0, make()->id) << "the managed device gave its id back";
 }
 
 } // namespace
 
 namespace {
 
-// A driver that frees a managed device itself, before it unbinds: the id it
-// chose is free at once; freeing one that is not managed is a WARNING.
+// A driver that frees a managed device itself, before it unbinds: its id is
+// free at once; freeing one that is not managed is a WARNING.
 int early_free_probe(struct platform_device *pdev)
 {
     struct iio_dev *d = devm_iio_device_alloc(&pdev->dev, sizeof(FakeAdc));
@@ -348,7 +367,6 @@ int early_free_probe(struct platform_device *pdev)
         return -ENOMEM;
     d->dev.parent = &pdev->dev;
     d->info = &read_only_info;
-    d->id = 8;
     khost::fail_nth("iio_device_register", 1);
     EXPECT_EQ(-ENOMEM, iio_device_register(d));
     khost::fail_clear();
@@ -367,8 +385,9 @@ TEST_F(Iio, AManagedDeviceFreedBeforeItsDriverUnbinds)
     ASSERT_NE(nullptr, pdev);
     ASSERT_EQ(0, platform_device_add(pdev));
     ASSERT_EQ(0, platform_driver_register(&early_free_driver));
-    struct iio_dev *d = make(8);
-    EXPECT_EQ(0, iio_device_register(d)) << "the freed device gave its id back";
+    struct iio_dev *d = make();
+    EXPECT_EQ(0, d->id) << "the freed device gave its id back";
+    EXPECT_EQ(0, iio_device_register(d));
     devm_iio_device_free(&pdev->dev, d);
     auto warnings = khost::take_warnings();
     ASSERT_EQ(warnings.size(), 1u);

@@ -73,8 +73,9 @@ TEST_F(ConfigDevice, VersionFailures)
 {
     uint8_t version[2] = {0xee, 0xee};
     board_.sim().inject({coproc::FaultKind::Status, 4});
-    EXPECT_EQ(ioctl(VERSION, version), 0) << "a refusal by the co-processor is no error";
+    EXPECT_EQ(ioctl(VERSION, version), -EIO) << "a refusal carries no version";
     EXPECT_EQ(version[0], 0xee);
+    EXPECT_EQ(board_.sim().request_count(), 1u) << "the frame went out as before";
     board_.sim().inject({coproc::FaultKind::BadCrc});
     EXPECT_EQ(ioctl(VERSION, version), -EFAULT);
     EXPECT_EQ(ioctl(VERSION, nullptr), -EFAULT);

@@ -206,8 +206,9 @@ TEST_F(Sensors, MeasurementFaults)
     EXPECT_TRUE(khost::log_contains("copy error"));
     EXPECT_THAT(sent(), ::testing::IsEmpty());
 
-    // The DHT's write goes to the co-processor; only a reply that is not
-    // this request's fails it.
+    // The DHT's write goes to the co-processor; a reply that is not this
+    // request's fails it, and so does a refusal. Chosen: an acknowledgement
+    // whose CRC (over the unused data byte only) is bad counts as done.
     uint8_t bytes[51] = {5, 6};
     EXPECT_EQ(prog_.write(dht, bytes, 2), 2);
     EXPECT_THAT(sent(), ElementsAre("89 07 20 05 06 " + hex(std::vector<uint8_t>{coproc::crc8(bytes, 2)})));
@@ -217,6 +218,9 @@ TEST_F(Sensors, MeasurementFaults)
     board_.sim().inject({.kind = coproc::FaultKind::WrongTail});
     EXPECT_EQ(prog_.write(dht, bytes, 2), -EFAULT);
     sent();
+    board_.sim().inject({.kind = coproc::FaultKind::Status, .value = 1});
+    EXPECT_EQ(prog_.write(dht, bytes, 2), -EIO) << "mended: a refusal is not a count";
+    EXPECT_EQ(sent().size(), 1u);
     // Chosen: above 50 bytes, refused before anything is sent.
     EXPECT_EQ(prog_.write(dht, bytes, 51), -EINVAL);
     EXPECT_EQ(prog_.write(dht, khost::bad_user_pointer(), 3), -EFAULT);
@@ -278,11 +282,12 @@ TEST_F(Sensors, BuzzerClaimsAndReleases)
     EXPECT_EQ(prog_.write(fd, tone, 0), 0);
     EXPECT_THAT(sent(), ElementsAre("8b 0a 20 01 b8 01 fa 00 " + hex(std::vector<uint8_t>{coproc::crc8(tone, 5)}),
                                     "8b 06 30 00 00", "8b 05 20 00"));
-    // A read with a good frame and a failure status still hands the byte over.
+    // Mended: a refused read is -EIO, its byte not handed over.
     model<coproc::BuzzerModel>([](auto &m) { m.set_read_byte(0x5a); });
     board_.sim().inject({.kind = coproc::FaultKind::Status, .value = 3});
-    EXPECT_EQ(prog_.read(fd, &b, 1), 1);
-    EXPECT_EQ(b, 0x5a);
+    EXPECT_EQ(prog_.read(fd, &b, 1), -EIO);
+    EXPECT_EQ(b, 1);
+    EXPECT_THAT(sent(), ElementsAre("8b 06 30 00 00")) << "the frame as before";
     board_.sim().inject({.kind = coproc::FaultKind::BadCrc});
     EXPECT_EQ(prog_.read(fd, &b, 1), -EFAULT);
     sent();
@@ -396,7 +401,11 @@ TEST_F(Sensors, InfraredSendsAndReceives)
     board_.sim().inject({.kind = coproc::FaultKind::WrongHead});
     EXPECT_EQ(prog_.write(send, big, 2), -EINVAL);
     board_.sim().inject({.kind = coproc::FaultKind::BadCrc});
-    EXPECT_EQ(prog_.write(send, big, 2), 2);
+    EXPECT_EQ(prog_.write(send, big, 2), 2) << "chosen: the CRC covers only the unused data byte";
+    sent();
+    board_.sim().inject({.kind = coproc::FaultKind::Status, .value = 2});
+    EXPECT_EQ(prog_.write(send, big, 2), -EIO) << "mended: a refusal is not a count";
+    EXPECT_EQ(sent().size(), 1u);
 
     // Mended: a failed exchange is -EIO after "return error".
     khost::log_clear();

@@ -526,6 +526,7 @@ TEST(Qemu, PinDriversMatchTheKernelLayer)
         {"ls -l /sys/class/gpio; cat " + gpio + "gpiochip200/label; cat " + gpio + "gpiochip200/ngpio", nullptr},
         {"echo 205 > " + gpio + "export; echo 247 > " + gpio + "export; echo 205 > " + gpio + "export", nullptr},
         {"echo high > " + gpio + "gpio205/direction; cat " + gpio + "gpio205/direction", nullptr},
+        {"echo 256 > " + gpio + "gpio205/value; echo 2 > " + gpio + "gpio205/value", nullptr},
         {"echo 0 > " + gpio + "gpio205/value; echo in > " + gpio + "gpio205/direction", nullptr},
         {"echo 1 > " + gpio + "gpio205/value", nullptr},
         {"echo out > " + gpio + "gpio247/direction", refusing},
@@ -559,6 +560,36 @@ TEST(Qemu, PinDriversMatchTheKernelLayer)
     EXPECT_THAT(results, testing::Contains("300"));
     EXPECT_THAT(results, testing::Contains("4095"));
     EXPECT_THAT(results, testing::Contains("iio:device10"));
+}
+
+// `echo 1 > enable` on a channel just exported, its period still 0: 4.4's
+// core (the kernel layer) calls the driver's enable, which the co-processor
+// takes; 6.1 applies no state without a period and refuses the write with
+// -EINVAL before the glue is asked, so nothing is sent. Everything else is
+// the same on both.
+TEST(Qemu, PwmEnableBeforeAnyPeriodIsRefusedOnlyBy61)
+{
+    const auto pwm = std::string("/sys/class/pwm/pwmchip0/");
+    const std::vector<Step> steps = steps_of({
+        "echo 2 > " + pwm + "export; cat " + pwm + "pwm2/period",
+        "echo 1 > " + pwm + "pwm2/enable",
+        "cat " + pwm + "pwm2/enable; echo 0 > " + pwm + "pwm2/enable; echo 2 > " + pwm + "unexport",
+    });
+    const std::vector<std::string> params = {"dev_pwm=1"};
+    const Result layer = on_kernel_layer(params, steps);
+    const Result vm = on_qemu(params, steps);
+    ASSERT_EQ(layer.status, 0) << layer.err;
+    ASSERT_EQ(vm.status, 0) << vm.err;
+    const auto a = results_of(layer.out), b = results_of(vm.out);
+    EXPECT_THAT(a, Not(testing::Contains(HasSubstr("enable: Invalid argument"))));
+    EXPECT_THAT(a, testing::Contains("1")) << "4.4: enabled";
+    EXPECT_THAT(b, testing::Contains("echo: " + pwm + "pwm2/enable: Invalid argument (-22)"));
+    EXPECT_THAT(b, Not(testing::Contains("1")));
+    // The frames: the layer's are 6.1's plus the enable (and the disable
+    // that follows it, which 6.1 skips for a channel it never enabled).
+    const auto ta = transcript(layer.frames), tb = transcript(vm.frames);
+    EXPECT_EQ(ta.size(), tb.size() + 4) << diff(ta, tb);
+    EXPECT_THAT(vm.out, Not(HasSubstr("WARNING:")));
 }
 
 // The eight sensor and actuator devices on both kernels: the same frames,

@@ -17,6 +17,7 @@
 #include <linux/mutex.h>
 #include <linux/platform_device.h>
 #include <linux/slab.h>
+#include <linux/string.h>
 
 #include "qk.h"
 
@@ -146,11 +147,31 @@ int qk_dev_set_name(struct qk_device *dev, const char *fmt, ...)
 
 /* ---- Platform devices -------------------------------------------------- */
 
+/*
+ * The kernel's platform device is part of the glue's record, whose release
+ * is the glue's: the module's release runs from it, when the last reference
+ * to the kernel's device goes, as the module's own kernel would run it. The
+ * name is copied: the kernel's device may outlive the call that unregisters
+ * it.
+ */
 struct qk_pdev {
 	struct qk_platform_device *mod;
 	struct platform_device *real;
 	struct list_head link;
+	struct platform_device pdev;
+	char name[];
 };
+
+static void qk_pdev_release(struct device *dev)
+{
+	struct qk_pdev *p = container_of(dev, struct qk_pdev, pdev.dev);
+	struct qk_platform_device *mod = p->mod;
+
+	kfree(p->pdev.driver_override); /* a program may have set one */
+	kfree(p);
+	if (mod && mod->dev.release)
+		mod->dev.release(&mod->dev);
+}
 
 static struct qk_pdev *qk_pdev_find(struct qk_platform_device *mod, struct platform_device *real)
 {
@@ -162,35 +183,34 @@ static struct qk_pdev *qk_pdev_find(struct qk_platform_device *mod, struct platf
 
 int qk_platform_device_register(struct qk_platform_device *mod)
 {
-	struct qk_pdev *p = kzalloc(sizeof(*p), GFP_KERNEL);
+	struct qk_pdev *p;
 	int ret;
 
+	if (mod->dev.groups || mod->dev.type || mod->dev.bus)
+		return qk_untranslated("groups, type or bus", mod->name);
+	p = kzalloc(sizeof(*p) + strlen(mod->name) + 1, GFP_KERNEL);
 	if (!p)
 		return -ENOMEM;
-	if (mod->dev.groups || mod->dev.type || mod->dev.bus) {
-		kfree(p);
-		return qk_untranslated("groups, type or bus", mod->name);
-	}
+	strcpy(p->name, mod->name);
 	p->mod = mod;
-	p->real = platform_device_alloc(mod->name, mod->id);
-	if (!p->real) {
-		kfree(p);
-		return -ENOMEM;
-	}
+	p->real = &p->pdev;
+	p->real->name = p->name;
+	p->real->id = mod->id;
+	p->real->dev.release = qk_pdev_release;
 	p->real->dev.parent = qk_real_device(mod->dev.parent);
 	mod->dev.kernel_private = &p->real->dev;
 	/* Known before it is added: adding it may probe at once. */
 	mutex_lock(&qk_devices_lock);
 	list_add(&p->link, &qk_pdevs);
 	mutex_unlock(&qk_devices_lock);
-	ret = platform_device_add(p->real);
+	ret = platform_device_register(p->real);
 	if (ret) {
 		mutex_lock(&qk_devices_lock);
 		list_del(&p->link);
 		mutex_unlock(&qk_devices_lock);
-		platform_device_put(p->real);
 		mod->dev.kernel_private = NULL;
-		kfree(p);
+		p->mod = NULL; /* never registered: the module's release is not for this */
+		platform_device_put(p->real);
 		return ret;
 	}
 	/* The name and number the kernel gave it, as the module's own bus would. */
@@ -200,16 +220,21 @@ int qk_platform_device_register(struct qk_platform_device *mod)
 	return 0;
 }
 
-/* The module's release runs once the kernel's device has gone. */
+/*
+ * The module's release runs when the kernel's device is released: at the
+ * last put here, or later if something still holds the device.
+ */
 void qk_platform_device_unregister(struct qk_platform_device *mod)
 {
 	struct qk_pdev *p;
+	struct device *real;
 
 	mutex_lock(&qk_devices_lock);
 	p = qk_pdev_find(mod, NULL);
 	mutex_unlock(&qk_devices_lock);
 	if (WARN(!p, "quorvel: platform device %s unregistered but not registered\n", mod->name))
 		return;
+	real = get_device(&p->real->dev); /* p stays until the glue has let go of it */
 	platform_device_unregister(p->real);
 	mutex_lock(&qk_devices_lock);
 	list_del(&p->link);
@@ -220,9 +245,7 @@ void qk_platform_device_unregister(struct qk_platform_device *mod)
 		mod->id = PLATFORM_DEVID_AUTO;
 		mod->id_auto = false;
 	}
-	kfree(p);
-	if (mod->dev.release)
-		mod->dev.release(&mod->dev);
+	put_device(real);
 }
 
 /* ---- Platform drivers -------------------------------------------------- */

@@ -316,16 +316,17 @@ int qk_pwmchip_remove(struct qk_pwm_chip *mod)
 /*
  * The module's device, with its private area after it, is the glue's
  * allocation; the kernel's device is made with it and holds a pointer back.
- * The module's id names the kernel's device, as 4.4 let a driver choose it.
+ * The module's id starts as the number the kernel gave that device. On 6.1
+ * the number is the kernel's alone and is also the minor of the device's
+ * node, so a device the module numbered otherwise is registered as a kernel
+ * device that holds that number (see qk_iio_numbered): name and minor agree,
+ * and no other IIO device of the guest can be given the same one.
  */
 struct qk_iio {
 	struct iio_dev *real;
 	struct iio_chan_spec *channels;
 	struct iio_info info;
-	int ida_id;
 };
-
-static DEFINE_IDA(qk_iio_ida);
 
 static size_t qk_iio_head(void) { return ALIGN(sizeof(struct qk_iio_dev), QK_IIO_ALIGN); }
 
@@ -361,16 +362,11 @@ struct qk_iio_dev *qk_iio_device_alloc(int sizeof_priv)
 
 	if (!mod || !q)
 		goto fail;
-	q->ida_id = ida_alloc(&qk_iio_ida, GFP_KERNEL);
-	if (q->ida_id < 0)
-		goto fail;
 	q->real = iio_device_alloc(NULL, sizeof(mod));
-	if (!q->real) {
-		ida_free(&qk_iio_ida, q->ida_id);
+	if (!q->real)
 		goto fail;
-	}
 	*(struct qk_iio_dev **)iio_priv(q->real) = mod;
-	mod->id = q->ida_id;
+	mod->id = iio_device_id(q->real);
 	mod->kernel_private = q;
 	mutex_init(&mod->mlock);
 	return mod;
@@ -388,7 +384,6 @@ void qk_iio_device_free(struct qk_iio_dev *mod)
 		return;
 	q = qk_iio_of(mod);
 	iio_device_free(q->real);
-	ida_free(&qk_iio_ida, q->ida_id);
 	kfree(q);
 	kfree(mod);
 }
@@ -438,14 +433,75 @@ static int qk_iio_channels(struct qk_iio_dev *mod, struct qk_iio *q)
 	return 0;
 }
 
+/*
+ * A kernel device numbered `id`. The kernel gives each new device the lowest
+ * free number, so the glue takes numbers until it is given `id`, and gives
+ * the lower ones back. A number another device of the guest holds is
+ * refused (-EBUSY) rather than shared: the name and the node would clash.
+ */
+static struct iio_dev *qk_iio_numbered(int id)
+{
+	struct iio_dev **below, *found = ERR_PTR(-EBUSY);
+	int n = 0, i;
+
+	if (id < 0)
+		return ERR_PTR(-EINVAL);
+	below = kcalloc(id + 1, sizeof(*below), GFP_KERNEL);
+	if (!below)
+		return ERR_PTR(-ENOMEM);
+	while (n <= id) {
+		struct iio_dev *real = iio_device_alloc(NULL, sizeof(struct qk_iio_dev *));
+
+		if (!real) {
+			found = ERR_PTR(-ENOMEM);
+			break;
+		}
+		if (iio_device_id(real) == id) {
+			found = real;
+			break;
+		}
+		if (iio_device_id(real) > id) {
+			iio_device_free(real);
+			break;
+		}
+		below[n++] = real;
+	}
+	for (i = 0; i < n; i++)
+		iio_device_free(below[i]);
+	kfree(below);
+	return found;
+}
+
+/* The module renumbered its device: it moves to a kernel device of that number. */
+static int qk_iio_renumber(struct qk_iio_dev *mod, struct qk_iio *q)
+{
+	struct iio_dev *real;
+
+	if (mod->id == iio_device_id(q->real))
+		return 0;
+	real = qk_iio_numbered(mod->id);
+	if (IS_ERR(real)) {
+		pr_err("quorvel: iio:device%d: the number is not free in this kernel (%ld)\n", mod->id, PTR_ERR(real));
+		return PTR_ERR(real);
+	}
+	*(struct qk_iio_dev **)iio_priv(real) = mod;
+	iio_device_free(q->real);
+	q->real = real;
+	return 0;
+}
+
 int qk_iio_device_register(struct qk_iio_dev *mod)
 {
 	struct qk_iio *q = qk_iio_of(mod);
-	struct iio_dev *real = q->real;
+	struct iio_dev *real;
 	int ret;
 
 	if (mod->info->attrs)
 		return -EOPNOTSUPP; /* driver attributes on an IIO device are not translated */
+	ret = qk_iio_renumber(mod, q);
+	if (ret)
+		return ret;
+	real = q->real;
 	ret = qk_iio_channels(mod, q);
 	if (ret)
 		return ret;
@@ -457,9 +513,7 @@ int qk_iio_device_register(struct qk_iio_dev *mod)
 	real->name = mod->name;
 	real->modes = mod->modes;
 	real->dev.parent = qk_real_device(mod->dev.parent);
-	ret = dev_set_name(&real->dev, "iio:device%d", mod->id);
-	if (!ret)
-		ret = iio_device_register(real);
+	ret = iio_device_register(real); /* named iio:device<id> by the kernel */
 	if (ret) {
 		kfree(q->channels);
 		q->channels = NULL;

@@ -216,6 +216,20 @@ struct Streams {
     std::unique_ptr<Pump> in, out, err;
 };
 
+// When each stage of the run began, for QUORVEL_BOARD_TIMES.
+struct Stages {
+    clock::time_point qemu, booted, started, done, left;
+    std::string line() const
+    {
+        auto s = [](clock::time_point a, clock::time_point b) {
+            return std::chrono::duration<double>(b - a).count();
+        };
+        return fmt::format("board: boot {:.1f} s, host's files and insmod {:.1f} s, program {:.1f} s, "
+                           "rmmod and power-off {:.1f} s\n",
+                           s(qemu, booted), s(booted, started), s(started, done), s(done, left));
+    }
+};
+
 void start(Channel &guest, const QemuRunOptions &o, const std::string &cwd, const std::string &socket)
 {
     for (const auto &a : o.program)
@@ -232,7 +246,7 @@ void start(Channel &guest, const QemuRunOptions &o, const std::string &cwd, cons
 
 // The guest's messages until it reports its status.
 int serve(Channel &guest, Qemu &qemu, Control &control, Streams &streams, Recorder &recorder,
-          coproc::Simulator *sim, const QemuRunOptions &o)
+          coproc::Simulator *sim, const QemuRunOptions &o, Stages &stages)
 {
     const int err_fd = o.err;
     int signals = 0;
@@ -276,7 +290,11 @@ int serve(Channel &guest, Qemu &qemu, Control &control, Streams &streams, Record
         case 'Q':
             control.answer(kind, text, guest);
             break;
+        case 'S':
+            stages.started = clock::now();
+            break;
         case 'F': {
+            stages.done = clock::now();
             size_t out = 0, err = 0;
             std::sscanf(text.c_str(), "%zu %zu", &out, &err);
             if (!streams.out->wait_for(out, kOutputTimeoutMs) || !streams.err->wait_for(err, kOutputTimeoutMs))
@@ -329,6 +347,8 @@ int run_qemu_program(const QemuRunOptions &o)
             err_l{listen_unix(tmp.path() / "stderr")};
         ::unlink(socket.c_str());
         Control control(socket);
+        Stages stages;
+        stages.qemu = clock::now();
         Qemu qemu(qemu_argv(vm, tmp.path(), console, line, cwd), tmp.path() / "qemu.log", o.signal_fd >= 0);
         Channel guest(accept_from(channel_l.fd, qemu, "the guest's channel"));
         const Fd in{accept_from(in_l.fd, qemu, "the program's standard input")};
@@ -343,10 +363,14 @@ int run_qemu_program(const QemuRunOptions &o)
         std::string text;
         if (!guest.receive(&kind, &text, kBootTimeoutMs) || kind != 'H')
             throw Failure("the guest did not start");
+        stages.booted = stages.started = stages.done = clock::now();
         start(guest, o, cwd, socket);
-        const int status = serve(guest, qemu, control, streams, recorder, sim, o);
+        const int status = serve(guest, qemu, control, streams, recorder, sim, o, stages);
         if (!qemu.wait(kPowerOffTimeoutMs))
             throw Failure("the guest did not power off");
+        stages.left = clock::now();
+        if (const char *times = std::getenv("QUORVEL_BOARD_TIMES"); times && *times)
+            say(stages.line());
         return status;
     } catch (const Failure &f) {
         say(fmt::format("quorvel-board: {}; the guest's console ends:\n{}", f.what(), tail(console, 30)));

@@ -162,7 +162,7 @@ std::vector<std::string> qemu_machine(const fs::path &vm, const std::string &mem
             "none",
             "-no-reboot",
             "-kernel",
-            (vm / "vmlinuz").string(),
+            (vm / (fs::exists(vm / "vmlinux") ? "vmlinux" : "vmlinuz")).string(),
             "-initrd",
             (vm / "initramfs.cpio.gz").string()};
 }

@@ -22,6 +22,7 @@
 //   w HEX        its working directory (the host's, at the same path)
 //   b HEX        the path of the board's control socket
 //   guest -> host                       host -> guest
+//   S            the program has started
 //   F OUT ERR    the program is done; OUT  R TEXT         run these commands for a
 //                and ERR bytes went to its                 control client (attach)
 //                standard output and error K SIGNAL       signal the program

@@ -274,6 +274,7 @@ int Runner::go(std::ostream &err)
     const int listener = listen_at(std::string(kRoot) + run_.socket_path);
     pid_ = start_program(run_, in_port, out[1], errp[1]);
     must(pid_ < 0 ? -1 : 0, "fork");
+    host_.send('S');
     ::close(in_port);
     ::close(out[1]);
     ::close(errp[1]);

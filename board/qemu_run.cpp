@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <fmt/format.h>
@@ -230,8 +233,41 @@ struct Stages {
     }
 };
 
+// "ROWS COLS" of the terminal on `fd`.
+std::string window_size(int fd)
+{
+    winsize w{};
+    ::ioctl(fd, TIOCGWINSZ, &w);
+    return std::to_string(w.ws_row) + " " + std::to_string(w.ws_col);
+}
+
+// The host's terminal raw while the program has the guest's: its keys (^C
+// included) go to the program as they are typed.
+class RawTerminal {
+public:
+    explicit RawTerminal(int fd) : fd_(fd), saved_(::tcgetattr(fd, &old_) == 0)
+    {
+        termios raw = old_;
+        ::cfmakeraw(&raw);
+        if (saved_)
+            ::tcsetattr(fd_, TCSANOW, &raw);
+    }
+    ~RawTerminal()
+    {
+        if (saved_)
+            ::tcsetattr(fd_, TCSANOW, &old_);
+    }
+
+private:
+    int fd_;
+    termios old_{};
+    bool saved_;
+};
+
 void start(Channel &guest, const QemuRunOptions &o, const std::string &cwd, const std::string &socket)
 {
+    if (o.terminal)
+        guest.send('t', hex_encode(window_size(o.out)));
     for (const auto &a : o.program)
         guest.send('a', hex_encode(a));
     for (const auto &e : environment(o, socket))
@@ -260,9 +296,12 @@ int serve(Channel &guest, Qemu &qemu, Control &control, Streams &streams, Record
         }
         if (fds[1].revents) {
             unsigned char sig = 0;
-            if (::read(o.signal_fd, &sig, 1) == 1 && ++signals <= 2)
+            const bool got = ::read(o.signal_fd, &sig, 1) == 1;
+            if (got && sig == SIGWINCH)
+                guest.send('W', window_size(o.out));
+            else if (got && ++signals <= 2)
                 guest.send('K', std::to_string(sig));
-            else if (signals > 2)
+            else if (got)
                 throw Failure("stopped by signal");
         }
         control.serve(fds, 2, guest);
@@ -364,6 +403,9 @@ int run_qemu_program(const QemuRunOptions &o)
         if (!guest.receive(&kind, &text, kBootTimeoutMs) || kind != 'H')
             throw Failure("the guest did not start");
         stages.booted = stages.started = stages.done = clock::now();
+        std::optional<RawTerminal> raw;
+        if (o.terminal)
+            raw.emplace(o.in);
         start(guest, o, cwd, socket);
         const int status = serve(guest, qemu, control, streams, recorder, sim, o, stages);
         if (!qemu.wait(kPowerOffTimeoutMs))
@@ -400,12 +442,13 @@ int run_on_qemu(const std::string &uart, const std::vector<std::string> &params,
     o.uart = uart;
     o.params = params;
     o.program = program;
+    o.terminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
     if (::pipe2(signal_pipe, O_CLOEXEC) == 0) {
         o.signal_fd = signal_pipe[0];
         struct sigaction sa {};
         sa.sa_handler = pass_on;
         sa.sa_flags = SA_RESTART;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH})
             ::sigaction(sig, &sa, nullptr);
     }
     ::signal(SIGPIPE, SIG_IGN); // a reader gone is the pump's to notice

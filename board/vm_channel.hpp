@@ -21,6 +21,8 @@
 //   n HEX        an entry of its environment (NAME=VALUE)
 //   w HEX        its working directory (the host's, at the same path)
 //   b HEX        the path of the board's control socket
+//   t HEX        "ROWS COLS": the host's side is a terminal of that size,
+//                the program gets a pseudo-terminal (stdin and stdout ports)
 //   guest -> host                       host -> guest
 //   S            the program has started
 //   F OUT ERR    the program is done; OUT  R TEXT         run these commands for a
@@ -29,6 +31,7 @@
 //   U TEXT, u TEXT  (after R) output lines, and what is left of one
 //   V TEXT       (after R) a line of errors
 //   Q STATUS     (after R) its exit status
+//                                       W ROWS COLS      the terminal's new size
 // While it waits for an answer (A after C or T), either side may get a
 // message that belongs to the other conversation: it is put back, to be
 // read in turn.

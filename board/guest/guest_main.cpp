@@ -6,6 +6,7 @@
 // exit status and powers the VM off. Or, asked to run a program, runs it
 // (guest_run.hpp).
 #include <fcntl.h>
+#include <cstdio>
 #include <sys/reboot.h>
 #include <termios.h>
 #include <unistd.h>
@@ -87,6 +88,8 @@ int run(board::vm::Channel &host)
             program.cwd = value;
         else if (kind == 'b')
             program.socket_path = value;
+        else if (kind == 't')
+            program.terminal = std::sscanf(value.c_str(), "%u %u", &program.rows, &program.cols) == 2;
     }
     if (kind != 'I')
         return 1;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -147,12 +148,18 @@ int listen_at(const std::string &path)
     ::_exit(e == ENOENT ? 127 : 126);
 }
 
+// With a terminal on the host's side, `in` is a pseudo-terminal's slave
+// (`out` and `err` ignored), made the program's controlling terminal.
 pid_t start_program(const GuestRun &run, int in, int out, int err)
 {
     const pid_t pid = ::fork();
     if (pid != 0)
         return pid;
     ::setsid(); // its own group, for the signals the host passes on
+    if (run.terminal) {
+        ::ioctl(in, TIOCSCTTY, 0);
+        out = err = in;
+    }
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
@@ -237,6 +244,7 @@ private:
     const GuestRun &run_;
     pid_t pid_ = -1;
     int out_pipe_ = -1, err_pipe_ = -1, out_port_ = -1, err_port_ = -1;
+    int pty_ = -1, in_port_ = -1; // with a terminal: the master, fed from the stdin port
     size_t out_count_ = 0, err_count_ = 0;
     std::vector<std::unique_ptr<vm::Channel>> clients_;
 };
@@ -248,6 +256,10 @@ void Runner::host_message(char kind, const std::string &text)
         host_.send('Q', std::to_string(status));
     } else if (kind == 'K') {
         ::kill(-pid_, std::atoi(text.c_str()));
+    } else if (kind == 'W' && pty_ >= 0) {
+        winsize w{};
+        if (std::sscanf(text.c_str(), "%hu %hu", &w.ws_row, &w.ws_col) == 2)
+            ::ioctl(pty_, TIOCSWINSZ, &w); // the program's group gets SIGWINCH
     }
 }
 
@@ -266,11 +278,26 @@ void Runner::client_message(size_t i)
 
 int Runner::go(std::ostream &err)
 {
-    const int in_port = open_port("quorvel.stdin", O_RDONLY);
+    int in_port = open_port("quorvel.stdin", O_RDONLY);
     out_port_ = open_port("quorvel.stdout", O_WRONLY);
     err_port_ = open_port("quorvel.stderr", O_WRONLY);
     int out[2], errp[2];
     must(::pipe2(out, O_CLOEXEC) | ::pipe2(errp, O_CLOEXEC), "pipe");
+    if (run_.terminal) {
+        // The program's side is the slave; what the host types goes into
+        // the master, what the program writes comes out of it.
+        pty_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        must(pty_ < 0 || ::grantpt(pty_) != 0 || ::unlockpt(pty_) != 0 ? -1 : 0, "open a pseudo-terminal");
+        winsize w{};
+        w.ws_row = static_cast<unsigned short>(run_.rows);
+        w.ws_col = static_cast<unsigned short>(run_.cols);
+        ::ioctl(pty_, TIOCSWINSZ, &w);
+        in_port_ = in_port;
+        in_port = ::open(::ptsname(pty_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        must(in_port < 0 ? -1 : 0, "open the pseudo-terminal's slave");
+        ::close(out[0]);
+        out[0] = ::dup(pty_); // the master's output takes the stdout pipe's place
+    }
     const int listener = listen_at(std::string(kRoot) + run_.socket_path);
     pid_ = start_program(run_, in_port, out[1], errp[1]);
     must(pid_ < 0 ? -1 : 0, "fork");
@@ -289,8 +316,8 @@ int Runner::go(std::ostream &err)
             host_.next(&kind, &text);
             host_message(kind, text);
         }
-        std::vector<pollfd> fds = {{host_.fd(), POLLIN, 0}, {pidfd, POLLIN, 0}, {listener, POLLIN, 0},
-                                   {out_pipe_, POLLIN, 0},  {err_pipe_, POLLIN, 0}};
+        std::vector<pollfd> fds = {{host_.fd(), POLLIN, 0}, {pidfd, POLLIN, 0},  {listener, POLLIN, 0},
+                                   {out_pipe_, POLLIN, 0},  {err_pipe_, POLLIN, 0}, {in_port_, POLLIN, 0}};
         for (const auto &c : clients_)
             fds.push_back({c->fd(), POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0)
@@ -311,9 +338,12 @@ int Runner::go(std::ostream &err)
             if (c >= 0)
                 clients_.push_back(std::make_unique<vm::Channel>(c));
         }
-        for (size_t i = fds.size(); i-- > 5;)
+        size_t sent = 0;
+        if (fds[5].revents && !pass_on(in_port_, pty_, &sent))
+            in_port_ = (::close(in_port_), -1); // the host's input ended: the terminal stays
+        for (size_t i = fds.size(); i-- > 6;)
             if (fds[i].revents)
-                client_message(i - 5);
+                client_message(i - 6);
         if (fds[1].revents) {
             while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
             running = false;

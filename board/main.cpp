@@ -74,8 +74,6 @@ struct Args {
     std::vector<std::string> program; // the words after it
 };
 
-
-
 // Splits the free words into module parameters and at most one script.
 void sort_words(const std::vector<std::string> &words, Args &args)
 {

@@ -25,12 +25,12 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, 
                                    const std::string &line)
 {
     auto argv = qemu_machine(vm, "256");
-    for (const std::string &a : {std::string("-append"), std::string("console=ttyS0 panic=-1 quiet"),
-                                 std::string("-chardev"), "file,id=console,path=" + qemu_value(console.string()),
-                                 std::string("-chardev"), "socket,id=channel,path=" + qemu_value(channel.string()),
-                                 std::string("-serial"), std::string("chardev:console"), std::string("-serial"),
-                                 std::string("chardev:channel"), std::string("-serial"), std::string("null"),
-                                 std::string("-serial"), line})
+    for (const std::string &a :
+         {std::string("-append"), std::string("console=ttyS0 panic=-1 quiet"), std::string("-chardev"),
+          "file,id=console,path=" + qemu_value(console.string()), std::string("-chardev"),
+          "socket,id=channel,path=" + qemu_value(channel.string()), std::string("-serial"),
+          std::string("chardev:console"), std::string("-serial"), std::string("chardev:channel"),
+          std::string("-serial"), std::string("null"), std::string("-serial"), line})
         argv.push_back(a);
     return argv;
 }

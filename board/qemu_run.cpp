@@ -224,9 +224,7 @@ struct Stages {
     clock::time_point qemu, booted, started, done, left;
     std::string line() const
     {
-        auto s = [](clock::time_point a, clock::time_point b) {
-            return std::chrono::duration<double>(b - a).count();
-        };
+        auto s = [](clock::time_point a, clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
         return fmt::format("board: boot {:.1f} s, host's files and insmod {:.1f} s, program {:.1f} s, "
                            "rmmod and power-off {:.1f} s\n",
                            s(qemu, booted), s(booted, started), s(started, done), s(done, left));
@@ -281,8 +279,8 @@ void start(Channel &guest, const QemuRunOptions &o, const std::string &cwd, cons
 }
 
 // The guest's messages until it reports its status.
-int serve(Channel &guest, Qemu &qemu, Control &control, Streams &streams, Recorder &recorder,
-          coproc::Simulator *sim, const QemuRunOptions &o, Stages &stages)
+int serve(Channel &guest, Qemu &qemu, Control &control, Streams &streams, Recorder &recorder, coproc::Simulator *sim,
+          const QemuRunOptions &o, Stages &stages)
 {
     const int err_fd = o.err;
     int signals = 0;

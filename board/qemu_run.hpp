@@ -28,8 +28,8 @@ struct QemuRunOptions {
     coproc::Simulator *simulator = nullptr; // used instead of starting one (tests)
     std::string console_log;                // the guest's console (empty: a temporary file)
     int in = 0, out = 1, err = 2;           // the program's standard streams on the host
-    int signal_fd = -1; // readable with a signal's number (one byte) to pass on to the program
-    bool terminal = false; // in and out are a terminal: the program gets one too (raw here meanwhile)
+    int signal_fd = -1;                     // readable with a signal's number (one byte) to pass on to the program
+    bool terminal = false;                  // in and out are a terminal: the program gets one too (raw here meanwhile)
 };
 
 // The program's exit status (128+N if signal N ended it); 1 if the board

@@ -71,8 +71,7 @@ void mount_root(const std::string &cwd)
     mount_at("rw", "/rw", "tmpfs", 0, "mode=0755", "mount the overlay's tmpfs");
     make_dirs("/rw/upper");
     make_dirs("/rw/work");
-    mount_at("overlay", kRoot, "overlay", 0, "lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work",
-             "mount the overlay");
+    mount_at("overlay", kRoot, "overlay", 0, "lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work", "mount the overlay");
     const std::string root = kRoot;
     mount_at("proc", root + "/proc", "proc", 0, "", "mount /proc");
     mount_at("sysfs", root + "/sys", "sysfs", 0, "", "mount /sys");
@@ -316,7 +315,7 @@ int Runner::go(std::ostream &err)
             host_.next(&kind, &text);
             host_message(kind, text);
         }
-        std::vector<pollfd> fds = {{host_.fd(), POLLIN, 0}, {pidfd, POLLIN, 0},  {listener, POLLIN, 0},
+        std::vector<pollfd> fds = {{host_.fd(), POLLIN, 0}, {pidfd, POLLIN, 0},     {listener, POLLIN, 0},
                                    {out_pipe_, POLLIN, 0},  {err_pipe_, POLLIN, 0}, {in_port_, POLLIN, 0}};
         for (const auto &c : clients_)
             fds.push_back({c->fd(), POLLIN, 0});

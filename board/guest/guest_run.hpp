@@ -20,8 +20,8 @@ struct GuestRun {
     std::string cwd;
     std::string socket_path;
     std::vector<std::string> params;
-    bool terminal = false;        // the host's side is a terminal: the program gets a pty
-    unsigned rows = 0, cols = 0;  // its window size
+    bool terminal = false;       // the host's side is a terminal: the program gets a pty
+    unsigned rows = 0, cols = 0; // its window size
 };
 
 // Runs it all and leaves the board as quorvel-board does; the program's exit

@@ -3,13 +3,13 @@
 
 int main(void)
 {
-	unsigned sample;
-	FILE *f = fopen("/sys/bus/iio/devices/iio:device1/in_voltage0_raw", "r");
-	if (!f || fscanf(f, "%u", &sample) != 1) {
-		perror("in_voltage0_raw");
-		return 1;
-	}
-	fclose(f);
-	printf("adc0 = %u\n", sample);
-	return 0;
+    unsigned sample;
+    FILE *f = fopen("/sys/bus/iio/devices/iio:device1/in_voltage0_raw", "r");
+    if (!f || fscanf(f, "%u", &sample) != 1) {
+        perror("in_voltage0_raw");
+        return 1;
+    }
+    fclose(f);
+    printf("adc0 = %u\n", sample);
+    return 0;
 }

@@ -122,9 +122,9 @@ TEST_F(Clients, PeripheryPwm)
     const auto &s = section("periphery PWM");
     EXPECT_THAT(s.out, ElementsAre("period 1000000 duty 250000 enabled True"));
     // Duty 250000 ns (0x03d090) of a 1000000 ns (0x0f4240) period, on, off.
-    EXPECT_TRUE(in_order(requests(s.frames),
-                         {"-> PWM OPEN [00]", "-> PWM WRITE [00 f2 90 d0 03 00 40 42 0f 00]", "-> PWM WRITE [00 f4 01]",
-                          "-> PWM WRITE [00 f4 00]", "-> PWM CLOSE [00]"}));
+    EXPECT_TRUE(
+        in_order(requests(s.frames), {"-> PWM OPEN [00]", "-> PWM WRITE [00 f2 90 d0 03 00 40 42 0f 00]",
+                                      "-> PWM WRITE [00 f4 01]", "-> PWM WRITE [00 f4 00]", "-> PWM CLOSE [00]"}));
 }
 
 TEST_F(Clients, PeripherySpiAndI2c)

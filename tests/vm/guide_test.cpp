@@ -32,7 +32,7 @@ protected:
     {
         coproc::Simulator sim;
         RunSpec spec;
-        spec.params = {"dev_gpio=0x20", "dev_pwm=1",  "dev_adc=1", "dev_iic1=1",
+        spec.params = {"dev_gpio=0x20", "dev_pwm=1",  "dev_adc=1",   "dev_iic1=1",
                        "dev_spi1=1",    "dev_uart=1", "dev_dht=0x80"};
         spec.program = {"/bin/sh", QUORVEL_EXAMPLES_DIR "/run-all.sh", QUORVEL_EXAMPLES_BIN};
         spec.env = debian_env(std::string("QUORVEL_BOARD_PROGRAM=") + QUORVEL_BOARD_PROGRAM);

@@ -135,8 +135,8 @@ inline std::vector<std::string> lines(const std::string &text)
 // programs first (not a user's other Python, say).
 inline std::vector<std::string> debian_env(const std::string &extra = {})
 {
-    std::vector<std::string> env = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-                                    "HOME=/root", "LANG=C.UTF-8"};
+    std::vector<std::string> env = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/root",
+                                    "LANG=C.UTF-8"};
     if (!extra.empty())
         env.push_back(extra);
     return env;

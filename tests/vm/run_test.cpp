@@ -60,7 +60,9 @@ TEST(RunOnQemu, StatusStreamsDirectoryControlAndWhatIsLeftBehind)
         bool given = false;
         host_status = attach_board(
             control_socket_path(),
-            [&]() -> std::optional<std::string> { return std::exchange(given, true) ? std::nullopt : std::optional(commands); },
+            [&]() -> std::optional<std::string> {
+                return std::exchange(given, true) ? std::nullopt : std::optional(commands);
+            },
             out, err);
         host_out = out.str();
         host_err = err.str();

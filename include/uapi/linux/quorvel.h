@@ -24,14 +24,14 @@
  * The configuration device's requests carry no direction or size bits: a
  * letter in the high byte, a number in the low one.
  */
-#define CONFIG_IOCTL_ENABLE_ALL	 0x4102 /* 'A', 2: no argument */
+#define CONFIG_IOCTL_ENABLE_ALL 0x4102  /* 'A', 2: no argument */
 #define CONFIG_IOCTL_APPLY_MODES 0x430A /* 'C', 10: no argument */
-#define CONFIG_IOCTL_VERSION	 0x5201 /* 'R', 1: struct quorvel_version * */
-#define CONFIG_IOCTL_RESET	 0x6301 /* 'c', 1: pointer to one byte (not used) */
+#define CONFIG_IOCTL_VERSION 0x5201     /* 'R', 1: struct quorvel_version * */
+#define CONFIG_IOCTL_RESET 0x6301       /* 'c', 1: pointer to one byte (not used) */
 
 /* The co-processor's firmware version, as CONFIG_IOCTL_VERSION fills it. */
 struct quorvel_version {
-	__u8 data[2];
+    __u8 data[2];
 };
 
 /*
@@ -39,17 +39,17 @@ struct quorvel_version {
  * they are (zeros will do) and the reading comes back in their place.
  */
 struct privateData {
-	__u8 data[4];
+    __u8 data[4];
 };
 
 #define DS18B20_READ_CMD _IOW('D', 0, struct privateData) /* 0x40044400 */
-#define DHT_IOCTL_CMD	 _IOW('D', 3, struct privateData) /* 0x40044403 */
-#define SR04_READ_CMD	 _IOW('S', 1, struct privateData) /* 0x40045301 */
-#define GP2Y_READ_CMD	 _IOW('G', 0, struct privateData) /* 0x40044700 */
+#define DHT_IOCTL_CMD _IOW('D', 3, struct privateData)    /* 0x40044403 */
+#define SR04_READ_CMD _IOW('S', 1, struct privateData)    /* 0x40045301 */
+#define GP2Y_READ_CMD _IOW('G', 0, struct privateData)    /* 0x40044700 */
 
 /* An infrared code to send, or a request for what was received. */
 struct irData {
-	__u8 data[10];
+    __u8 data[10];
 };
 
 #define IR_SEND_CMD _IOW('A', 10, struct irData)  /* 0x400a410a */

@@ -1,6 +1,7 @@
 #include "vm_channel.hpp"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +31,10 @@ bool Channel::send(char kind, std::string_view text)
     msg += '\n';
     size_t done = 0;
     while (done < msg.size()) {
-        const ssize_t n = ::write(fd_, msg.data() + done, msg.size() - done);
+        // On a socket, a peer gone is a failed send, not a SIGPIPE.
+        ssize_t n = ::send(fd_, msg.data() + done, msg.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = ::write(fd_, msg.data() + done, msg.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

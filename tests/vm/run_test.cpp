@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -96,6 +98,47 @@ TEST(RunOnQemu, AProgramThatCannotRunIsReportedAndTheBoardLeftClean)
     EXPECT_EQ(r.status, 127);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "board: cannot run no-such-program-here: No such file or directory\n");
+}
+
+// The issue's two commands through the board program's own command line,
+// on a co-processor given with --uart: the library's GPIO request,
+// direction and set frames for pin 5, and i2cget's LM75 word as the tool
+// prints it.
+TEST(RunOnQemu, TheBoardProgramsCommandLine)
+{
+    coproc::Simulator sim;
+    const std::string script = "/usr/bin/python3 -c \"from periphery import GPIO; g = GPIO(205, 'out'); "
+                               "g.write(True); g.close()\" && i2cget -y 0 0x48 0x00 w";
+    const std::vector<std::string> args = {
+        QUORVEL_BOARD_PROGRAM, "--kernel", "qemu",    "--uart", sim.tty_path(), "dev_gpio=0x20",
+        "dev_iic1=1",          "--",       "/bin/sh", "-c",     script};
+    Collector output;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(output.writer(), STDOUT_FILENO);
+        ::dup2(output.writer(), STDERR_FILENO);
+        std::vector<char *> argv;
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::string out = output.take();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    EXPECT_EQ(out, "0x0019\n");
+    const auto frames = decoded(sim.requests());
+    std::vector<std::string> gpio;
+    for (const auto &f : frames)
+        if (f.starts_with("-> GPIO"))
+            gpio.push_back(f);
+    EXPECT_THAT(gpio, ::testing::ElementsAre("-> GPIO OPEN [05]", "-> GPIO WRITE [05 01 00]",
+                                             "-> GPIO WRITE [05 03 01]", "-> GPIO CLOSE [05]"));
 }
 
 } // namespace

@@ -168,6 +168,23 @@ pid_t start_program(const GuestRun &run, int in, int out, int err)
     exec_program(run);
 }
 
+// The control socket inside the guest: at the host's path, so that
+// QUORVEL_BOARD means the same on both sides, unless that directory is the
+// working directory's 9p mount, where no socket can be made; then in /run,
+// and the program's QUORVEL_BOARD says so.
+int control_socket(GuestRun &run)
+{
+    try {
+        return listen_at(std::string(kRoot) + run.socket_path);
+    } catch (const SetupError &) {
+        run.socket_path = "/run/quorvel-board.sock";
+        for (auto &e : run.env)
+            if (e.starts_with("QUORVEL_BOARD="))
+                e = "QUORVEL_BOARD=" + run.socket_path;
+        return listen_at(std::string(kRoot) + run.socket_path);
+    }
+}
+
 int outcome_status(Outcome o) { return o == Outcome::Failed ? 1 : o == Outcome::Usage ? 2 : 0; }
 
 // One line of commands for a control client, its output as `line` and
@@ -240,7 +257,7 @@ private:
 
     vm::Channel &host_;
     GuestBoard &b_;
-    const GuestRun &run_;
+    GuestRun run_; // its environment's QUORVEL_BOARD may change (control_socket)
     pid_t pid_ = -1;
     int out_pipe_ = -1, err_pipe_ = -1, out_port_ = -1, err_port_ = -1;
     int pty_ = -1, in_port_ = -1; // with a terminal: the master, fed from the stdin port
@@ -297,7 +314,7 @@ int Runner::go(std::ostream &err)
         ::close(out[0]);
         out[0] = ::dup(pty_); // the master's output takes the stdout pipe's place
     }
-    const int listener = listen_at(std::string(kRoot) + run_.socket_path);
+    const int listener = control_socket(run_);
     pid_ = start_program(run_, in_port, out[1], errp[1]);
     must(pid_ < 0 ? -1 : 0, "fork");
     host_.send('S');

@@ -631,8 +631,8 @@ TEST(Qemu, BusyboxI2cToolsMatchTheBoardsCommands)
     const std::string rest = "i2cdetect -l; i2cget -y 0 0x48 0xd0; i2cget -y 0 0x48 0 w; "
                              "i2cset -y 0 0x50 0x20 0x5a; i2cget -y 0 0x50 0x20; "
                              "i2ctransfer -y 0 w2@0x48 0x01 0x60 r1";
-    const Result vm = on_qemu({"dev_iic1=1"},
-                              steps_of({"i2cdetect -y 0; " + rest, "sh 'i2cdetect -y 0 0x08 0x77; " + rest + "'"}));
+    const Result vm =
+        on_qemu({"dev_iic1=1"}, steps_of({"i2cdetect -y 0; " + rest, "sh 'i2cdetect -y 0 0x08 0x77; " + rest + "'"}));
     ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
     auto results = results_of(vm.out);
     ASSERT_FALSE(results.empty());

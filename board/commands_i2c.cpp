@@ -167,7 +167,7 @@ std::optional<int> tool_bus(Context &c, const std::string &word)
 std::optional<int> tool_address(Context &c, const std::string &word, bool all)
 {
     auto v = tool_number(word);
-    const long lo = all ? 0x00 : 0x03, hi = all ? 0x7f : 0x77;
+    const long lo = all ? 0x00 : 0x08, hi = all ? 0x7f : 0x77;
     if (!v || *v < lo || *v > hi) {
         c.err << fmt::format("Error: Chip address out of range (0x{:02x}-0x{:02x})!\n", lo, hi);
         c.failed = true;
@@ -327,7 +327,7 @@ void cmd_i2cdetect(Context &c, const Words &w)
         c.failed = true;
         return;
     }
-    scan_bus(c, f, *funcs, a.all ? 0x00 : 0x03, a.all ? 0x7f : 0x77);
+    scan_bus(c, f, *funcs, a.all ? 0x00 : 0x08, a.all ? 0x7f : 0x77);
 }
 
 // ---- i2cget, i2cset ----

@@ -13,7 +13,9 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
+#include "attach.hpp"
 #include "qemu_board.hpp"
+#include "qemu_run.hpp"
 #include "session.hpp"
 #include "shell.hpp"
 
@@ -30,7 +32,19 @@ commands, one per line or separated by ';' ('#' starts a comment line).
 Without -c or a script, commands come from stdin, at a "board# " prompt
 when it is a terminal. Leaving unloads the module and halts the kernel.
 
+With "-- PROGRAM [ARGS...]" the board runs PROGRAM instead of commands: it
+boots, loads the module with the parameters, runs PROGRAM in the current
+directory with standard input, output and error passed through, unloads the
+module, reports what the program left behind ("board: ...") and exits with
+PROGRAM's status. Under --kernel qemu the guest has the host's files: its
+root read-only (writes go to a tmpfs), the current directory writable. While
+it runs, the board's commands reach it from the host or the guest with
+"quorvel-board --attach [PATH] [-c 'CMDS']" (PATH: $QUORVEL_BOARD, which the
+program has, or the only board running).
+
 Examples:
+  quorvel-board --kernel qemu dev_gpio=0x20 -- python3 my_test.py
+  quorvel-board --attach -c 'coproc pin 5 high'
   quorvel-board -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; trace'
   quorvel-board dev_pwm=3 -c 'dmesg'
   quorvel-board --uart /dev/ttyUSB0 dev_gpio=0xff
@@ -55,6 +69,9 @@ struct Args {
     std::string script;
     bool have_commands = false;
     bool errexit = false;
+    std::string attach;               // --attach [PATH]
+    bool run_mode = false;            // a -- was given
+    std::vector<std::string> program; // the words after it
 };
 
 // Splits the free words into module parameters and at most one script.
@@ -151,6 +168,48 @@ int run_qemu(const Args &args, std::istream *script)
     return board::run_qemu_board(options, qemu_lines(args, script), std::cout, std::cerr);
 }
 
+// Leaves the words after the first "--" in `program` and returns the count
+// of those before it.
+int split_program(int argc, char **argv, std::vector<std::string> &program)
+{
+    for (int i = 1; i < argc; i++) {
+        if (std::string_view(argv[i]) == "--") {
+            program.assign(argv + i + 1, argv + argc);
+            return i;
+        }
+    }
+    return argc;
+}
+
+// quorvel-board [--kernel K] [--uart PATH] [name=value...] -- PROGRAM [ARGS...]
+int run_program(const Args &args)
+{
+    if (args.have_commands || !args.script.empty()) {
+        std::cerr << "quorvel-board: give commands (-c, a script) or a program after --, not both\n";
+        return 2;
+    }
+    if (args.program.empty()) {
+        std::cerr << "quorvel-board: no program after --\n";
+        return 2;
+    }
+    if (args.kernel == "qemu")
+        return board::run_on_qemu(args.session.uart, args.session.params, args.program);
+    std::cerr << "quorvel-board: running a program on the kernel layer is not yet available; "
+                 "use --kernel qemu\n";
+    return 1;
+}
+
+int attach(const Args &args, std::istream *script)
+{
+    std::string why;
+    const auto path = board::find_board(args.attach, &why);
+    if (!path) {
+        std::cerr << "quorvel-board: " << why << '\n';
+        return 1;
+    }
+    return board::attach_board(*path, qemu_lines(args, script), std::cout, std::cerr);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -173,11 +232,18 @@ int main(int argc, char **argv)
                    "or qemu (a real Linux kernel in a QEMU virtual machine)")
         ->check(CLI::IsMember({"layer", "qemu"}))
         ->option_text("layer|qemu");
+    app.add_option("--attach", args.attach,
+                   "run the commands at a running board instead (its control socket: PATH,\n"
+                   "else $QUORVEL_BOARD, else the only board running)")
+        ->expected(0, 1)
+        ->option_text("[PATH]");
     app.add_flag("-e", args.errexit, "stop at the first command that fails; exit status 1");
     app.add_option("-c", args.commands, "commands to run, separated by ';' or newlines")->option_text("'CMD; CMD'");
     app.add_option("words", words, "a script file and module parameters")->option_text("[SCRIPT] [name=value ...]");
     try {
-        app.parse(argc, argv);
+        const int before = split_program(argc, argv, args.program);
+        args.run_mode = before < argc;
+        app.parse(before, argv);
         args.have_commands = app.count("-c") > 0;
         sort_words(words, args);
         if (args.kernel == "qemu" && app.count("--hz"))
@@ -196,6 +262,10 @@ int main(int argc, char **argv)
         }
     }
 
+    if (app.count("--attach"))
+        return attach(args, script.is_open() ? &script : nullptr);
+    if (args.run_mode)
+        return run_program(args);
     if (args.kernel == "qemu")
         return run_qemu(args, script.is_open() ? &script : nullptr);
 

@@ -1,5 +1,7 @@
 #include "parse.hpp"
 
+#include <linux/quorvel.h>
+
 #include <coproc/frame.hpp>
 
 #include <charconv>
@@ -140,16 +142,17 @@ std::optional<uint8_t> parse_hex_byte(std::string_view text)
 const std::vector<IoctlName> &ioctl_names()
 {
     static const std::vector<IoctlName> table = {
-        {"CONFIG_IOCTL_ENABLE_ALL", 0x4102},
-        {"CONFIG_IOCTL_APPLY_MODES", 0x430A},
-        {"CONFIG_IOCTL_VERSION", 0x5201},
-        {"CONFIG_IOCTL_RESET", 0x6301},
-        {"DHT_IOCTL_CMD", 0x40044403},
-        {"DS18B20_READ_CMD", 0x40044400},
-        {"SR04_READ_CMD", 0x40045301},
-        {"GP2Y_READ_CMD", 0x40044700},
-        {"IR_SEND_CMD", 0x400a410a},
-        {"IR_RECV_CMD", 0xc00a410b},
+        // The module's own, from the programs' header.
+        {"CONFIG_IOCTL_ENABLE_ALL", CONFIG_IOCTL_ENABLE_ALL},
+        {"CONFIG_IOCTL_APPLY_MODES", CONFIG_IOCTL_APPLY_MODES},
+        {"CONFIG_IOCTL_VERSION", CONFIG_IOCTL_VERSION},
+        {"CONFIG_IOCTL_RESET", CONFIG_IOCTL_RESET},
+        {"DHT_IOCTL_CMD", DHT_IOCTL_CMD},
+        {"DS18B20_READ_CMD", DS18B20_READ_CMD},
+        {"SR04_READ_CMD", SR04_READ_CMD},
+        {"GP2Y_READ_CMD", GP2Y_READ_CMD},
+        {"IR_SEND_CMD", IR_SEND_CMD},
+        {"IR_RECV_CMD", IR_RECV_CMD},
         {"I2C_RETRIES", 0x0701},
         {"I2C_TIMEOUT", 0x0702},
         {"I2C_SLAVE", 0x0703},

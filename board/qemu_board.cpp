@@ -1,27 +1,14 @@
 #include "qemu_board.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdlib>
-#include <deque>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <sstream>
-#include <thread>
 
 #include <fmt/format.h>
 
-#include "coproc.hpp"
 #include "coproc/simulator.hpp"
+#include "qemu_vm.hpp"
 #include "vm_channel.hpp"
 
 #ifndef QUORVEL_VM_DIR
@@ -32,237 +19,20 @@ namespace board {
 
 namespace {
 
-namespace fs = std::filesystem;
-using clock = std::chrono::steady_clock;
-
-// A TCG boot takes seconds; on a loaded machine many more.
-constexpr int kBootTimeoutMs = 180'000;
-constexpr int kPowerOffTimeoutMs = 60'000;
-
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "quorvel-vm-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw Failure("cannot make a temporary directory");
-        path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path &path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-// A descriptor closed when it goes.
-struct Fd {
-    int fd;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-int listen_unix(const fs::path &path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const std::string p = path.string();
-    if (fd < 0 || p.size() >= sizeof addr.sun_path)
-        throw Failure("cannot make the guest's channel socket");
-    p.copy(addr.sun_path, p.size());
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0) {
-        ::close(fd);
-        throw Failure("cannot listen on " + p);
-    }
-    return fd;
-}
-
-// The QEMU process; killed if still running when this goes.
-class Qemu {
-public:
-    Qemu(const std::vector<std::string> &argv, const fs::path &log)
-    {
-        pid_ = ::fork();
-        if (pid_ < 0)
-            throw Failure("cannot start QEMU");
-        if (pid_ == 0) {
-            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int in = ::open("/dev/null", O_RDONLY);
-            ::dup2(in, STDIN_FILENO);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            std::vector<char *> args;
-            for (const auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-    }
-    ~Qemu()
-    {
-        if (pid_ > 0 && !wait(0)) {
-            ::kill(pid_, SIGKILL);
-            wait(-1);
-        }
-    }
-    // True once QEMU has ended (within timeout_ms; -1: no limit).
-    bool wait(int timeout_ms)
-    {
-        const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            if (pid_ <= 0)
-                return true;
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, timeout_ms < 0 ? 0 : WNOHANG);
-            if (r == pid_) {
-                pid_ = 0;
-                return true;
-            }
-            if (timeout_ms >= 0 && clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    bool running() { return !wait(0); }
-
-private:
-    pid_t pid_ = 0;
-};
-
-int accept_guest(int listener, Qemu &qemu)
-{
-    const auto deadline = clock::now() + std::chrono::milliseconds(kBootTimeoutMs);
-    while (clock::now() < deadline) {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 100) > 0)
-            return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (!qemu.running())
-            break;
-    }
-    throw Failure("QEMU did not connect the guest's channel");
-}
-
-std::string tail(const fs::path &path, size_t lines)
-{
-    std::ifstream in(path);
-    std::deque<std::string> last;
-    std::string line;
-    while (std::getline(in, line)) {
-        last.push_back(line);
-        if (last.size() > lines)
-            last.pop_front();
-    }
-    std::string out;
-    for (const auto &l : last)
-        out += "  " + l + "\n";
-    return out;
-}
-
-// The co-processor's side of the trace: each request as it came, each reply
-// and restart banner as it went, timed from the start of the session.
-class Recorder {
-public:
-    explicit Recorder(coproc::Simulator *sim) : sim_(sim), start_(clock::now()) {}
-
-    std::vector<khost::SerialEvent> take()
-    {
-        std::vector<khost::SerialEvent> events;
-        if (!sim_)
-            return events;
-        const auto records = sim_->requests();
-        for (size_t i = seen_; i < records.size(); i++) {
-            const auto &r = records[i];
-            const int64_t t = std::chrono::duration_cast<std::chrono::nanoseconds>(r.at - start_).count();
-            events.push_back({khost::SerialEvent::Dir::ToPeer, t, r.raw});
-            if (!r.reply_sent.empty())
-                events.push_back({khost::SerialEvent::Dir::FromPeer, t, r.reply_sent});
-            if (!r.boot_bytes.empty())
-                events.push_back({khost::SerialEvent::Dir::FromPeer, t, r.boot_bytes});
-        }
-        seen_ = records.size();
-        return events;
-    }
-
-private:
-    coproc::Simulator *sim_;
-    clock::time_point start_;
-    size_t seen_ = 0;
-};
+using namespace vm;
 
 std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, const fs::path &channel,
                                    const std::string &line)
 {
-    // -icount: the guest's clock follows the instructions it executes, one
-    // nanosecond each, and real time only while it idles. A host too busy to
-    // run QEMU stops the guest's clock too, and the clock never races to
-    // catch up afterwards (as shift=auto would): the module's bounded wait
-    // for a reply byte is never used up in time the guest did not run, nor
-    // in less real time than the co-processor had to answer.
-    // no_timer_check: on a busy host the emulated CPU can miss the timer
-    // interrupts the kernel's boot check counts, and the guest then panics
-    // ("IO-APIC + timer doesn't work").
-    return {"qemu-system-x86_64",
-            "-machine",
-            "pc",
-            "-accel",
-            "tcg",
-            "-icount",
-            "shift=0,sleep=on",
-            "-m",
-            "256",
-            "-nodefaults",
-            "-no-user-config",
-            "-display",
-            "none",
-            "-no-reboot",
-            "-kernel",
-            (vm / "vmlinuz").string(),
-            "-initrd",
-            (vm / "initramfs.cpio.gz").string(),
-            "-append",
-            "console=ttyS0 panic=-1 quiet no_timer_check",
-            "-chardev",
-            "file,id=console,path=" + console.string(),
-            "-chardev",
-            "socket,id=channel,path=" + channel.string(),
-            "-serial",
-            "chardev:console",
-            "-serial",
-            "chardev:channel",
-            "-serial",
-            "null",
-            "-serial",
-            line};
-}
-
-// A `coproc` command the guest forwarded: run against the host's simulator,
-// its output sent back line by line, then its result.
-void run_coproc_for_guest(vm::Channel &guest, coproc::Simulator *sim, const std::string &text)
-{
-    std::vector<std::string> args;
-    size_t from = 0;
-    for (size_t at; (at = text.find('\x1f', from)) != std::string::npos; from = at + 1)
-        args.push_back(text.substr(from, at - from));
-    args.push_back(text.substr(from));
-    std::string output;
-    const int status = run_coproc(sim, args, &output);
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);)
-        guest.send('D', line);
-    guest.send('A', std::to_string(status));
+    auto argv = qemu_machine(vm, "256");
+    for (const std::string &a :
+         {std::string("-append"), std::string("console=ttyS0 panic=-1 quiet no_timer_check"), std::string("-chardev"),
+          "file,id=console,path=" + qemu_value(console.string()), std::string("-chardev"),
+          "socket,id=channel,path=" + qemu_value(channel.string()), std::string("-serial"),
+          std::string("chardev:console"), std::string("-serial"), std::string("chardev:channel"),
+          std::string("-serial"), std::string("null"), std::string("-serial"), line})
+        argv.push_back(a);
+    return argv;
 }
 
 } // namespace
@@ -300,7 +70,7 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
     try {
         const Fd listener{listen_unix(socket)};
         Qemu qemu(qemu_argv(vm, console, socket, line), tmp.path() / "qemu.log");
-        vm::Channel guest(accept_guest(listener.fd, qemu));
+        vm::Channel guest(accept_from(listener.fd, qemu, "the guest's channel"));
         char kind = 0;
         std::string text;
         if (!guest.receive(&kind, &text, kBootTimeoutMs) || kind != 'H')
@@ -336,12 +106,10 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
                 }
                 break;
             case 'T':
-                for (const auto &e : recorder.take())
-                    guest.send('D', vm::encode_event(e));
-                guest.send('A');
+                serve_trace(guest, recorder);
                 break;
             case 'C':
-                run_coproc_for_guest(guest, sim, text);
+                serve_coproc(guest, sim, text);
                 break;
             case 'X':
                 status = std::atoi(text.c_str());

@@ -1,6 +1,7 @@
 #include "vm_channel.hpp"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +31,10 @@ bool Channel::send(char kind, std::string_view text)
     msg += '\n';
     size_t done = 0;
     while (done < msg.size()) {
-        const ssize_t n = ::write(fd_, msg.data() + done, msg.size() - done);
+        // On a socket, a peer gone is a failed send, not a SIGPIPE.
+        ssize_t n = ::send(fd_, msg.data() + done, msg.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = ::write(fd_, msg.data() + done, msg.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -57,10 +61,9 @@ bool Channel::receive(char *kind, std::string *text, int timeout_ms)
         }
         int wait = -1;
         if (timeout_ms >= 0) {
+            // Past the deadline, one look at what has arrived.
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            if (left.count() <= 0)
-                return false;
-            wait = static_cast<int>(left.count());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         pollfd p{fd_, POLLIN, 0};
         const int r = ::poll(&p, 1, wait);
@@ -76,6 +79,38 @@ bool Channel::receive(char *kind, std::string *text, int timeout_ms)
             return false;
         in_.append(buf, static_cast<size_t>(n));
     }
+}
+
+void Channel::put_back(char kind, std::string text) { held_.emplace_back(kind, std::move(text)); }
+
+bool Channel::next(char *kind, std::string *text, int timeout_ms)
+{
+    if (held_.empty())
+        return receive(kind, text, timeout_ms);
+    *kind = held_.front().first;
+    *text = std::move(held_.front().second);
+    held_.pop_front();
+    return true;
+}
+
+std::string hex_encode(std::string_view text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string hex_decode(std::string_view hex)
+{
+    auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(value(hex[i]) << 4 | value(hex[i + 1]));
+    return out;
 }
 
 std::string encode_event(const khost::SerialEvent &event)
@@ -136,7 +171,7 @@ ChannelBuf::int_type ChannelBuf::overflow(int_type c)
 int ChannelBuf::sync()
 {
     if (!line_.empty()) {
-        channel_.send(kind_ == 'O' ? 'o' : kind_, line_);
+        channel_.send(partial_, line_);
         line_.clear();
     }
     return 0;

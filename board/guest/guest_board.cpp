@@ -198,9 +198,12 @@ std::vector<khost::SerialEvent> GuestBoard::trace_take()
         return events;
     char kind = 0;
     std::string text;
-    while (host_.receive(&kind, &text) && kind == 'D')
-        if (auto e = vm::decode_event(text))
+    while (host_.receive(&kind, &text) && kind != 'A') {
+        if (kind != 'D')
+            host_.put_back(kind, std::move(text));
+        else if (auto e = vm::decode_event(text))
             events.push_back(std::move(*e));
+    }
     return events;
 }
 
@@ -222,6 +225,8 @@ int GuestBoard::coproc(const std::vector<std::string> &args, std::string *output
             return std::atoi(text.c_str());
         if (kind == 'D')
             *output += text + '\n';
+        else
+            host_.put_back(kind, std::move(text));
     }
     *output += "coproc: the host has gone\n";
     return 1;

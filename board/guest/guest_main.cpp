@@ -3,8 +3,10 @@
 // host's quorvel-board over /dev/ttyS1 (vm_channel.hpp): loads the module,
 // runs each line of commands with the board's own shell on real system
 // calls, and at the end unloads the module as the board does, reports the
-// exit status and powers the VM off.
+// exit status and powers the VM off. Or, asked to run a program, runs it
+// (guest_run.hpp).
 #include <fcntl.h>
+#include <cstdio>
 #include <sys/reboot.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "guest_board.hpp"
+#include "guest_run.hpp"
 #include "leave_pins.hpp"
 #include "parse.hpp"
 #include "shell.hpp"
@@ -71,7 +74,24 @@ int run(board::vm::Channel &host)
     std::ostream out(&out_buf), err(&err_buf);
     char kind = 0;
     std::string text;
-    if (!host.send('H') || !host.receive(&kind, &text) || kind != 'I')
+    board::GuestRun program;
+    if (!host.send('H'))
+        return 1;
+    // A program to run comes in words before the start.
+    while (host.receive(&kind, &text) && kind != 'I') {
+        const std::string value = board::vm::hex_decode(text);
+        if (kind == 'a')
+            program.argv.push_back(value);
+        else if (kind == 'n')
+            program.env.push_back(value);
+        else if (kind == 'w')
+            program.cwd = value;
+        else if (kind == 'b')
+            program.socket_path = value;
+        else if (kind == 't')
+            program.terminal = std::sscanf(value.c_str(), "%u %u", &program.rows, &program.cols) == 2;
+    }
+    if (kind != 'I')
         return 1;
     // "MODE PARAM...": MODE s stops at the first line that does not parse,
     // i goes on; a trailing e stops at the first command that fails.
@@ -80,6 +100,10 @@ int run(board::vm::Channel &host)
     const bool errexit = !words.empty() && words[0].find('e') != std::string::npos;
     const std::vector<std::string> params(words.empty() ? words.end() : words.begin() + 1, words.end());
 
+    if (!words.empty() && words[0] == "r") {
+        program.params = params;
+        return board::run_guest_program(host, program, kModulePath);
+    }
     board::GuestBoard b(host, kModulePath);
     std::string why;
     const int rc = b.insmod(params, &why);

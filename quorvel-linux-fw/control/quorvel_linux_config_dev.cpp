@@ -18,9 +18,8 @@
 
 namespace {
 
-struct ioData {
-	u8 data[2];
-};
+// The version request's argument, as the programs' header lays it out.
+using ioData = struct quorvel_version;
 
 constexpr size_t CONFIG_RX_BUF = 100;
 constexpr size_t CONFIG_WRITE_MAX = 50;	   // refused from this size on
@@ -215,7 +214,7 @@ int set_all_gpio_mode(void)
 
 long config_version(unsigned long args)
 {
-	struct ioData io;
+	ioData io;
 	u8 _data[1] = { CTRL_VERSION };
 	u8 rx_buf[7];
 	struct quorvel_request req = {

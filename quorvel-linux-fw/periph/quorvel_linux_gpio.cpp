@@ -5,6 +5,7 @@
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
+#include <linux/quorvel.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
 #include <linux/sysfs.h>
@@ -29,7 +30,7 @@ struct virt_gpio_plat_data_s {
 };
 
 const struct virt_gpio_plat_data_s virt_gpio_data = {
-	.base_gpio = 200,
+	.base_gpio = QUORVEL_GPIO_BASE,
 	.gpio_num = QUORVEL_PIN_COUNT,
 };
 

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int DHT_IOCTL_CMD = _IOW('D', 3, struct privateData);
 static_assert(DHT_IOCTL_CMD == 0x40044403);
 // The frame buffers hold 55 bytes: a write frame carries at most 50.
 constexpr size_t DHT_WRITE_MAX = 50;

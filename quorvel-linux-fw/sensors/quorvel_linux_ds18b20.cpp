@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int DS18B20_READ_CMD = _IOW('D', 0, struct privateData);
 static_assert(DS18B20_READ_CMD == 0x40044400);
 
 dev_t my_dev;

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int GP2Y_READ_CMD = _IOW('G', 0, struct privateData);
 static_assert(GP2Y_READ_CMD == 0x40044700);
 
 dev_t my_dev;

@@ -7,6 +7,7 @@
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
+#include <linux/quorvel.h>
 #include <linux/uaccess.h>
 
 #include "core/quorvel_linux_fw.h"
@@ -15,12 +16,6 @@
 
 namespace {
 
-struct irData {
-	u8 data[10];
-};
-
-constexpr unsigned int IR_SEND_CMD = _IOW('A', 10, struct irData);
-constexpr unsigned int IR_RECV_CMD = _IOWR('A', 11, struct irData);
 static_assert(IR_SEND_CMD == 0x400a410a && IR_RECV_CMD == 0xc00a410b);
 
 constexpr size_t IR_WRITE_MAX = 20;

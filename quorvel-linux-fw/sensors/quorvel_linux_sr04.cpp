@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int SR04_READ_CMD = _IOW('S', 1, struct privateData);
 static_assert(SR04_READ_CMD == 0x40045301);
 
 dev_t my_dev;

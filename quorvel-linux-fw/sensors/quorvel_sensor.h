@@ -5,13 +5,12 @@
 // alike, each with its own numbers.
 #include <linux/fs.h>
 #include <linux/mutex.h>
+#include <linux/quorvel.h>
 #include <linux/types.h>
 
-// The device's store: the last reading (or what a program wrote). Zero at
+// The device's store (struct privateData, the ioctl's argument layout in the
+// programs' header): the last reading (or what a program wrote). Zero at
 // load, kept across opens and rebinding until the module goes.
-struct privateData {
-	u8 data[4];
-};
 
 // A store and the lock that makes each of its reads and writes whole: several
 // programs may measure, read and write one device at once, and none may see

@@ -9,7 +9,9 @@
 set -euo pipefail
 cache=${1:?usage: install.sh CACHE_DIR}
 
-packages=(linux-headers-amd64 qemu-system-x86 busybox-static cpio kmod)
+packages=(linux-headers-amd64 qemu-system-x86 busybox-static cpio kmod xz-utils binutils
+    # Third-party clients the tests run on the board (tests/vm/clients_test.cpp)
+    python3-periphery python3-smbus2 python3-spidev python3-serial i2c-tools gpiod)
 sudo=()
 [[ $(id -u) -ne 0 ]] && sudo=(sudo)
 

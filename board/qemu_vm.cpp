@@ -1,0 +1,221 @@
+#include "qemu_vm.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "coproc.hpp"
+#include "coproc/simulator.hpp"
+#include "vm_channel.hpp"
+
+namespace board::vm {
+
+TempDir::TempDir()
+{
+    std::string pattern = (fs::temp_directory_path() / "quorvel-vm-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw Failure("cannot make a temporary directory");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+Fd::~Fd()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int listen_unix(const fs::path &path, int backlog)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string p = path.string();
+    if (fd < 0 || p.size() >= sizeof addr.sun_path) {
+        if (fd >= 0)
+            ::close(fd);
+        throw Failure("cannot make a socket at " + p);
+    }
+    p.copy(addr.sun_path, p.size());
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        throw Failure("cannot listen on " + p);
+    }
+    return fd;
+}
+
+Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log, bool own_group)
+{
+    pid_ = ::fork();
+    if (pid_ < 0)
+        throw Failure("cannot start QEMU");
+    if (pid_ == 0) {
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = ::open("/dev/null", O_RDONLY);
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        if (own_group)
+            ::setpgid(0, 0);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+}
+
+Qemu::~Qemu()
+{
+    if (pid_ > 0 && !wait(0)) {
+        ::kill(pid_, SIGKILL);
+        wait(-1);
+    }
+}
+
+bool Qemu::wait(int timeout_ms)
+{
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pid_ <= 0)
+            return true;
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, timeout_ms < 0 ? 0 : WNOHANG);
+        if (r == pid_) {
+            pid_ = 0;
+            return true;
+        }
+        if (timeout_ms >= 0 && clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int accept_from(int listener, Qemu &qemu, const char *what)
+{
+    const auto deadline = clock::now() + std::chrono::milliseconds(kBootTimeoutMs);
+    while (clock::now() < deadline) {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0)
+            return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (!qemu.running())
+            break;
+    }
+    throw Failure(std::string("QEMU did not connect ") + what);
+}
+
+std::string tail(const fs::path &path, size_t lines)
+{
+    std::ifstream in(path);
+    std::deque<std::string> last;
+    std::string line;
+    while (std::getline(in, line)) {
+        last.push_back(line);
+        if (last.size() > lines)
+            last.pop_front();
+    }
+    std::string out;
+    for (const auto &l : last)
+        out += "  " + l + "\n";
+    return out;
+}
+
+std::string qemu_value(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == ',')
+            out += ',';
+    }
+    return out;
+}
+
+std::vector<std::string> qemu_machine(const fs::path &vm, const std::string &memory)
+{
+    // -icount: the guest's clock follows the instructions it executes, one
+    // nanosecond each, and real time only while it idles. A host too busy to
+    // run QEMU stops the guest's clock too, and the clock never races to
+    // catch up afterwards (as shift=auto would): the module's bounded wait
+    // for a reply byte is never used up in time the guest did not run, nor
+    // in less real time than the co-processor had to answer.
+    return {"qemu-system-x86_64",
+            "-machine",
+            "pc",
+            "-accel",
+            "tcg",
+            "-icount",
+            "shift=0,sleep=on",
+            "-m",
+            memory,
+            "-nodefaults",
+            "-no-user-config",
+            "-display",
+            "none",
+            "-no-reboot",
+            "-kernel",
+            (vm / (fs::exists(vm / "vmlinux") ? "vmlinux" : "vmlinuz")).string(),
+            "-initrd",
+            (vm / "initramfs.cpio.gz").string()};
+}
+
+Recorder::Recorder(coproc::Simulator *sim) : sim_(sim), start_(clock::now()) {}
+
+std::vector<khost::SerialEvent> Recorder::take()
+{
+    std::vector<khost::SerialEvent> events;
+    if (!sim_)
+        return events;
+    const auto records = sim_->requests();
+    for (size_t i = seen_; i < records.size(); i++) {
+        const auto &r = records[i];
+        const int64_t t = std::chrono::duration_cast<std::chrono::nanoseconds>(r.at - start_).count();
+        events.push_back({khost::SerialEvent::Dir::ToPeer, t, r.raw});
+        if (!r.reply_sent.empty())
+            events.push_back({khost::SerialEvent::Dir::FromPeer, t, r.reply_sent});
+        if (!r.boot_bytes.empty())
+            events.push_back({khost::SerialEvent::Dir::FromPeer, t, r.boot_bytes});
+    }
+    seen_ = records.size();
+    return events;
+}
+
+void serve_coproc(Channel &guest, coproc::Simulator *sim, const std::string &text)
+{
+    std::vector<std::string> args;
+    size_t from = 0;
+    for (size_t at; (at = text.find('\x1f', from)) != std::string::npos; from = at + 1)
+        args.push_back(text.substr(from, at - from));
+    args.push_back(text.substr(from));
+    std::string output;
+    const int status = run_coproc(sim, args, &output);
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        guest.send('D', line);
+    guest.send('A', std::to_string(status));
+}
+
+void serve_trace(Channel &guest, Recorder &recorder)
+{
+    for (const auto &e : recorder.take())
+        guest.send('D', encode_event(e));
+    guest.send('A');
+}
+
+} // namespace board::vm

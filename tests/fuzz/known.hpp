@@ -11,6 +11,9 @@ namespace qfuzz {
 // The reason a successful call without a valid reply is known, or null.
 const char *known_success(std::string_view what);
 
+// The reason a kernel report is known, or null.
+const char *known_report(std::string_view report);
+
 // The part of a call's description that tells one finding from another:
 // the operation and the file (and an ioctl's request), not sizes or text.
 std::string finding_key(std::string_view what);

@@ -179,8 +179,16 @@ Delivery FaultQueue::apply(Bytes reply, const Bytes &request)
     for (const Fault &f : faults_)
         if (f.skip == 0 && f.count > 0)
             due.push_back(f);
-    if (hostile_.percent > 0 && draw() % 100 < hostile_.percent)
-        due.push_back(draw_fault());
+    if (hostile_.percent > 0 && draw() % 100 < hostile_.percent) {
+        Fault f = draw_fault();
+        // Drawn stale bytes stop short of the reply's length, so that what
+        // the module reads is always part stale: more would leave the whole
+        // reply behind, which a later request of the same kind may take for
+        // its own (one time in 64, by its tail).
+        if (f.kind == FaultKind::StaleBytes)
+            f.value = 1 + f.value % static_cast<unsigned>(std::max<size_t>(reply.size(), 2) - 1);
+        due.push_back(std::move(f));
+    }
 
     Delivery out;
     bool lost = false, twice = false, split = false;

@@ -40,11 +40,13 @@ const std::vector<std::vector<std::string>> kParamSets = {
     {"dev_spi0=1", "dev_spi1=1", "dev_uart=1", "dev_dht=1", "dev_buzz=1"},
 };
 
-// Replies under the strict peer all fail their check, whatever is drawn.
+// Replies under the strict peer all fail their check, whatever is drawn. A
+// refusal (a status other than 0) is a valid reply, so it is not among them;
+// the refusal rounds have it alone.
 const std::vector<coproc::FaultKind> kStrictKinds = {
-    coproc::FaultKind::NoReply,   coproc::FaultKind::ShortReply, coproc::FaultKind::WrongHead,
-    coproc::FaultKind::WrongTail, coproc::FaultKind::WrongCommand, coproc::FaultKind::BadCrc,
-    coproc::FaultKind::Status,    coproc::FaultKind::StaleBytes, coproc::FaultKind::WrongType,
+    coproc::FaultKind::NoReply,    coproc::FaultKind::ShortReply, coproc::FaultKind::WrongHead,
+    coproc::FaultKind::WrongTail,  coproc::FaultKind::WrongCommand, coproc::FaultKind::BadCrc,
+    coproc::FaultKind::StaleBytes, coproc::FaultKind::WrongType,
 };
 
 const char *const kFailNames[] = {"", "", "kmalloc", "filp_open", "device_create", "platform_driver_register"};
@@ -100,6 +102,7 @@ private:
     void oracle_round(bool refusals);
     void barrier_checks();
     void races(std::atomic<bool> &stop);
+    std::string line_story(uint64_t n);
     void main_call(const std::string &what) { dog_.begin(kMainSlot, what); }
 
     Options o_;
@@ -116,6 +119,16 @@ private:
     int64_t off_requests_ = 0, off_bytes_ = 0;
     bool accounts_valid_ = false;
 };
+
+// The last requests and what went back for each, for a finding's report.
+std::string Runner::line_story(uint64_t n)
+{
+    const auto recs = sim_.requests();
+    std::string out;
+    for (size_t i = recs.size() > n ? recs.size() - n : 0; i < recs.size(); i++)
+        out += fmt::format("[{} => {}] ", coproc::hex(recs[i].raw), coproc::hex(recs[i].reply_sent));
+    return out;
+}
 
 void Runner::find(const std::string &rule, const std::string &what, bool known)
 {
@@ -348,9 +361,12 @@ void Runner::oracle_round(bool refusals)
             find("success-after-refusal", fmt::format("{} -> {}", call.what, call.result), true);
         else if (after.exchanges > before.exchanges && call.gives) {
             const char *reason = known_success(call.what);
-            find("success-without-reply", fmt::format("{} -> {}{}{}", call.what, call.result, reason ? ": " : "",
-                                                      reason ? reason : ""),
-                 reason != nullptr);
+            std::string what = fmt::format("{} -> {}", call.what, call.result);
+            if (reason)
+                what += std::string(": ") + reason;
+            else
+                what += "; the line: " + line_story(after.exchanges - before.exchanges + 1);
+            find("success-without-reply", what, reason != nullptr);
         }
     }
     oracle_->close_all();

@@ -67,6 +67,14 @@ const char *const kWords[] = {"0",   "1",    "2",    "in",  "out", "high", "low"
                               "-1",  "255",  "256",  "47",  "48",  "100",  "0x10", "1000000", "", " ",
                               "abc", "4294967296", "99999999999999999999"};
 
+// SPI_IOC_MESSAGE(n), written out: the header's macro makes a zero-length
+// array type for n = 0.
+constexpr unsigned spi_message(unsigned n)
+{
+    return 0x40000000u | ((n * static_cast<unsigned>(sizeof(spi_ioc_transfer))) << 16) | (SPI_IOC_MAGIC << 8);
+}
+static_assert(spi_message(1) == SPI_IOC_MESSAGE(1));
+
 } // namespace
 
 uint64_t Rng::next()
@@ -105,7 +113,7 @@ const std::vector<unsigned> &real_requests()
             0x5401 /* TCGETS */, 0x5402 /* TCSETS */, 0x540B /* TCFLSH */, 0x5411 /* TIOCOUTQ */,
             0x541B /* FIONREAD */, 0x541E /* TIOCGSERIAL */, 0x541F /* TIOCSSERIAL */};
         for (unsigned n = 0; n <= 4; n++)
-            r.push_back(SPI_IOC_MESSAGE(n));
+            r.push_back(spi_message(n));
         return r;
     }();
     return requests;
@@ -252,7 +260,7 @@ unsigned long Caller::ioctl_arg(unsigned request)
             data[0] = static_cast<uint8_t>(rng_.below(40)); // a block length near the limit
         return reinterpret_cast<unsigned long>(base);
     }
-    if ((request & ~0x3FFF0000u) == (SPI_IOC_MESSAGE(0) & ~0x3FFF0000u) && request != SPI_IOC_MESSAGE(0)) {
+    if ((request & ~0x3FFF0000u) == spi_message(0) && request != spi_message(0)) {
         auto *t = reinterpret_cast<spi_ioc_transfer *>(base);
         const unsigned n = ((request >> 16) & 0x3FFF) / sizeof(spi_ioc_transfer);
         for (unsigned i = 0; i < n && i < 8; i++) {

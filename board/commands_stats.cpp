@@ -21,9 +21,9 @@ struct Column {
     const char *heading;
 };
 constexpr Column kColumns[] = {
-    {"exchanges", "exch"}, {"sent", "sent"},          {"ok", "ok"},           {"no_reply", "none"},
-    {"bad_head", "head"},  {"bad_tail", "tail"},      {"bad_command", "cmd"}, {"bad_crc", "crc"},
-    {"bad_status", "status"}, {"timeouts", "timeout"}, {"drained", "drained"}, {"received", "received"},
+    {"exchanges", "exch"},          {"sent", "sent"},        {"ok", "ok"},           {"no_reply", "none"},
+    {"bad_head", "head"},           {"bad_tail", "tail"},    {"bad_command", "cmd"}, {"bad_crc", "crc"},
+    {"bad_status", "status"},       {"timeouts", "timeout"}, {"drained", "drained"}, {"received", "received"},
     {"longest_wait_us", "wait_us"},
 };
 
@@ -74,8 +74,8 @@ void cmd_stats(Context &c, const Words &w)
 
 void add_stats_commands(std::vector<Command> &table)
 {
-    table.push_back({"stats", "[all]", "the module's link statistics per device type (all: idle types too)",
-                     cmd_stats});
+    table.push_back(
+        {"stats", "[all]", "the module's link statistics per device type (all: idle types too)", cmd_stats});
 }
 
 } // namespace board

@@ -57,12 +57,12 @@ struct KindName {
 };
 
 constexpr KindName kNames[] = {
-    {FaultKind::NoReply, "noreply"},  {FaultKind::ShortReply, "short"},   {FaultKind::WrongHead, "head"},
+    {FaultKind::NoReply, "noreply"},  {FaultKind::ShortReply, "short"},     {FaultKind::WrongHead, "head"},
     {FaultKind::WrongTail, "tail"},   {FaultKind::WrongCommand, "command"}, {FaultKind::BadCrc, "crc"},
-    {FaultKind::Status, "status"},    {FaultKind::Delay, "delay"},       {FaultKind::StaleBytes, "stale"},
-    {FaultKind::BitFlip, "bitflip"},  {FaultKind::WrongType, "type"},    {FaultKind::LengthByte, "length"},
-    {FaultKind::LongReply, "long"},   {FaultKind::Duplicate, "duplicate"}, {FaultKind::Split, "split"},
-    {FaultKind::OtherReply, "other"}, {FaultKind::Flood, "flood"},       {FaultKind::Garbage, "garbage"},
+    {FaultKind::Status, "status"},    {FaultKind::Delay, "delay"},          {FaultKind::StaleBytes, "stale"},
+    {FaultKind::BitFlip, "bitflip"},  {FaultKind::WrongType, "type"},       {FaultKind::LengthByte, "length"},
+    {FaultKind::LongReply, "long"},   {FaultKind::Duplicate, "duplicate"},  {FaultKind::Split, "split"},
+    {FaultKind::OtherReply, "other"}, {FaultKind::Flood, "flood"},          {FaultKind::Garbage, "garbage"},
     {FaultKind::Echo, "echo"},
 };
 static_assert(std::size(kNames) == std::size(kAllFaultKinds));
@@ -153,21 +153,48 @@ Fault FaultQueue::draw_fault()
     Fault f{kinds.empty() ? kAllFaultKinds[draw() % n] : kinds[draw() % n]};
     const uint64_t r = draw();
     switch (f.kind) {
-    case FaultKind::ShortReply: f.value = 1 + r % 4; break;
+    case FaultKind::ShortReply:
+        f.value = 1 + r % 4;
+        break;
     case FaultKind::WrongHead:
-    case FaultKind::WrongTail: f.value = r % 2 ? 0 : static_cast<unsigned>(r >> 8) & 0xFF; break;
-    case FaultKind::WrongCommand: f.value = r % 16; break;
-    case FaultKind::Status: f.value = 1 + r % 15; break;
-    case FaultKind::Delay: f.value = std::array<unsigned, 4>{2, 20, 150, 300}[r % 4]; break;
-    case FaultKind::StaleBytes: f.value = 1 + r % 80; break;
-    case FaultKind::BitFlip: f.value = static_cast<unsigned>(r % 2048); break;
-    case FaultKind::WrongType: f.value = static_cast<unsigned>(r % 64); break;
-    case FaultKind::LengthByte: f.value = std::array<unsigned, 4>{0, 1, 255, static_cast<unsigned>(r >> 8) & 0xFF}[r % 4]; break;
-    case FaultKind::LongReply: f.value = 1 + r % 8; break;
-    case FaultKind::Split: f.value = 1 + r % 150; break;
-    case FaultKind::Flood: f.value = 51 + r % 1000; break;
-    case FaultKind::Garbage: f.value = static_cast<unsigned>(r % 40); break;
-    default: break;
+    case FaultKind::WrongTail:
+        f.value = r % 2 ? 0 : static_cast<unsigned>(r >> 8) & 0xFF;
+        break;
+    case FaultKind::WrongCommand:
+        f.value = r % 16;
+        break;
+    case FaultKind::Status:
+        f.value = 1 + r % 15;
+        break;
+    case FaultKind::Delay:
+        f.value = std::array<unsigned, 4>{2, 20, 150, 300}[r % 4];
+        break;
+    case FaultKind::StaleBytes:
+        f.value = 1 + r % 80;
+        break;
+    case FaultKind::BitFlip:
+        f.value = static_cast<unsigned>(r % 2048);
+        break;
+    case FaultKind::WrongType:
+        f.value = static_cast<unsigned>(r % 64);
+        break;
+    case FaultKind::LengthByte:
+        f.value = std::array<unsigned, 4>{0, 1, 255, static_cast<unsigned>(r >> 8) & 0xFF}[r % 4];
+        break;
+    case FaultKind::LongReply:
+        f.value = 1 + r % 8;
+        break;
+    case FaultKind::Split:
+        f.value = 1 + r % 150;
+        break;
+    case FaultKind::Flood:
+        f.value = 51 + r % 1000;
+        break;
+    case FaultKind::Garbage:
+        f.value = static_cast<unsigned>(r % 40);
+        break;
+    default:
+        break;
     }
     return f;
 }
@@ -213,22 +240,35 @@ Delivery FaultQueue::apply(Bytes reply, const Bytes &request)
         alter(reply, f);
         alter_more(reply, f);
         switch (f.kind) {
-        case FaultKind::NoReply: lost = true; break;
-        case FaultKind::ShortReply: cut += std::max(f.value, 1u); break;
-        case FaultKind::Delay: out.delay += std::chrono::milliseconds(f.value); break;
+        case FaultKind::NoReply:
+            lost = true;
+            break;
+        case FaultKind::ShortReply:
+            cut += std::max(f.value, 1u);
+            break;
+        case FaultKind::Delay:
+            out.delay += std::chrono::milliseconds(f.value);
+            break;
         case FaultKind::StaleBytes: {
             const Bytes s = stale_bytes(f);
             stale.insert(stale.end(), s.begin(), s.end());
             break;
         }
-        case FaultKind::LongReply: after.insert(after.end(), std::max(f.value, 1u), kLongFill); break;
-        case FaultKind::Duplicate: twice = true; break;
+        case FaultKind::LongReply:
+            after.insert(after.end(), std::max(f.value, 1u), kLongFill);
+            break;
+        case FaultKind::Duplicate:
+            twice = true;
+            break;
         case FaultKind::Split:
             split = true;
             out.gap += std::chrono::milliseconds(f.value);
             break;
-        case FaultKind::Flood: after.insert(after.end(), f.value != 0 ? f.value : kDefaultFlood, kFloodFill); break;
-        default: break;
+        case FaultKind::Flood:
+            after.insert(after.end(), f.value != 0 ? f.value : kDefaultFlood, kFloodFill);
+            break;
+        default:
+            break;
         }
     }
     reply.resize(reply.size() - std::min(cut, reply.size()));

@@ -14,7 +14,7 @@ constexpr umode_t QUORVEL_STATS_MODE = 0444;
 
 // Directory names, by device type; 0 has none.
 const char *const quorvel_type_names[QUORVEL_TYPE_COUNT] = {
-	nullptr, "i2c",	   "spi",     "uart",	 "gpio",    "pwm",	"adc",	    "ws2812", "sr04",
+	nullptr, "i2c",	   "spi",    "uart",	"gpio",	   "pwm",     "adc",	  "ws2812", "sr04",
 	"dht",	 "config", "buzzer", "ds18b20", "ir_send", "ir_recv", "icm20689", "gp2y",
 };
 
@@ -59,12 +59,22 @@ struct quorvel_stats_file {
 	bool wide;
 };
 
-#define QUORVEL_U32_FILE(field) { #field, __builtin_offsetof(struct quorvel_link_counters, field), false }
+#define QUORVEL_U32_FILE(field)                                                                                        \
+	{                                                                                                              \
+#field, __builtin_offsetof(struct quorvel_link_counters, field), false                                 \
+	}
 const struct quorvel_stats_file quorvel_stats_files[] = {
-	QUORVEL_U32_FILE(exchanges), QUORVEL_U32_FILE(sent),	    QUORVEL_U32_FILE(ok),
-	QUORVEL_U32_FILE(no_reply),  QUORVEL_U32_FILE(bad_head),   QUORVEL_U32_FILE(bad_tail),
-	QUORVEL_U32_FILE(bad_command), QUORVEL_U32_FILE(bad_crc),  QUORVEL_U32_FILE(bad_status),
-	QUORVEL_U32_FILE(timeouts),  QUORVEL_U32_FILE(longest_wait_us),
+	QUORVEL_U32_FILE(exchanges),
+	QUORVEL_U32_FILE(sent),
+	QUORVEL_U32_FILE(ok),
+	QUORVEL_U32_FILE(no_reply),
+	QUORVEL_U32_FILE(bad_head),
+	QUORVEL_U32_FILE(bad_tail),
+	QUORVEL_U32_FILE(bad_command),
+	QUORVEL_U32_FILE(bad_crc),
+	QUORVEL_U32_FILE(bad_status),
+	QUORVEL_U32_FILE(timeouts),
+	QUORVEL_U32_FILE(longest_wait_us),
 	{ "drained", __builtin_offsetof(struct quorvel_link_counters, drained), true },
 	{ "received", __builtin_offsetof(struct quorvel_link_counters, received), true },
 };
@@ -76,9 +86,11 @@ void quorvel_stats_type_files(struct dentry *dir, struct quorvel_link_counters *
 
 	for (const struct quorvel_stats_file &f : quorvel_stats_files) {
 		if (f.wide)
-			(void)debugfs_create_u64(f.name, QUORVEL_STATS_MODE, dir, reinterpret_cast<u64 *>(base + f.offset));
+			(void)debugfs_create_u64(f.name, QUORVEL_STATS_MODE, dir,
+						 reinterpret_cast<u64 *>(base + f.offset));
 		else
-			(void)debugfs_create_u32(f.name, QUORVEL_STATS_MODE, dir, reinterpret_cast<u32 *>(base + f.offset));
+			(void)debugfs_create_u32(f.name, QUORVEL_STATS_MODE, dir,
+						 reinterpret_cast<u32 *>(base + f.offset));
 	}
 }
 

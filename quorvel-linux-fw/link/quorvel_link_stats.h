@@ -11,11 +11,11 @@
 // co-processor sent is counted once, drained or received, by the type of
 // the request during which the module took it.
 struct quorvel_link_counters {
-	u32 exchanges;	     // requests whose reply was read
-	u32 sent;	     // requests that get no reply (the reset)
-	u32 ok;		     // replies that passed their check with status 0
-	u32 no_reply;	     // not one byte of the reply came
-	u32 bad_head;	     // the first check that failed, in the order made
+	u32 exchanges; // requests whose reply was read
+	u32 sent;      // requests that get no reply (the reset)
+	u32 ok;	       // replies that passed their check with status 0
+	u32 no_reply;  // not one byte of the reply came
+	u32 bad_head;  // the first check that failed, in the order made
 	u32 bad_tail;
 	u32 bad_command;
 	u32 bad_crc;
@@ -45,4 +45,3 @@ struct quorvel_reply_outcome {
 void quorvel_link_count_reply(const struct quorvel_reply_outcome *o);
 void quorvel_link_count_sent(u8 head);
 void quorvel_link_count_drained(u8 head, size_t bytes);
-

@@ -73,7 +73,9 @@ int quorvel_exchange(const struct quorvel_request *req, u8 *reply, u8 reply_len)
 {
 	u8 tx_buf[QUORVEL_FRAME_MAX] = {};
 	size_t n = quorvel_build(req, tx_buf);
-	struct quorvel_reply_outcome outcome = { .frame = tx_buf, .frame_len = n, .reply = reply, .reply_len = reply_len };
+	struct quorvel_reply_outcome outcome = {
+		.frame = tx_buf, .frame_len = n, .reply = reply, .reply_len = reply_len
+	};
 
 	memset(reply, 0, reply_len);
 	guard(mutex)(&uart_mutex);

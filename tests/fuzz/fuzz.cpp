@@ -44,7 +44,7 @@ const std::vector<std::vector<std::string>> kParamSets = {
 // refusal (a status other than 0) is a valid reply, so it is not among them;
 // the refusal rounds have it alone.
 const std::vector<coproc::FaultKind> kStrictKinds = {
-    coproc::FaultKind::NoReply,    coproc::FaultKind::ShortReply, coproc::FaultKind::WrongHead,
+    coproc::FaultKind::NoReply,    coproc::FaultKind::ShortReply,   coproc::FaultKind::WrongHead,
     coproc::FaultKind::WrongTail,  coproc::FaultKind::WrongCommand, coproc::FaultKind::BadCrc,
     coproc::FaultKind::StaleBytes, coproc::FaultKind::WrongType,
 };
@@ -71,7 +71,8 @@ Sums sums()
 
 class Runner {
 public:
-    explicit Runner(const Options &o) : o_(o), rng_(o.start), dog_(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit))
+    explicit Runner(const Options &o)
+        : o_(o), rng_(o.start), dog_(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit))
     {
         khost::boot({sim_.tty_path(), kHz, static_cast<uint32_t>(o.start)});
         for (unsigned t = 0; t < o.threads; t++) {
@@ -410,8 +411,8 @@ void Runner::barrier_checks()
     const int64_t req = static_cast<int64_t>(sim_.request_count()) - static_cast<int64_t>(s.requests);
     const int64_t bytes = static_cast<int64_t>(sim_.bytes_sent()) - static_cast<int64_t>(s.bytes);
     if (req != off_requests_)
-        find("stats", fmt::format("the co-processor received {} requests more than the statistics count",
-                                  req - off_requests_));
+        find("stats",
+             fmt::format("the co-processor received {} requests more than the statistics count", req - off_requests_));
     if (bytes != off_bytes_)
         find("stats", fmt::format("the co-processor sent {} bytes more than the statistics count drained or received",
                                   bytes - off_bytes_));

@@ -43,8 +43,8 @@ struct Result {
     uint64_t calls = 0; // system calls made
     uint64_t rounds = 0;
     double seconds = 0;
-    std::vector<Finding> findings;  // rule broken
-    std::vector<Finding> known;     // rule broken in a way docs/decisions.md keeps, or mended elsewhere
+    std::vector<Finding> findings; // rule broken
+    std::vector<Finding> known;    // rule broken in a way docs/decisions.md keeps, or mended elsewhere
 };
 
 Result run(const Options &options);

@@ -87,7 +87,8 @@ std::string finding_key(std::string_view what)
         return {};
     if (w[0] == "echo") {
         const auto gt = what.find("> ");
-        return "echo " + std::string(gt == std::string_view::npos ? what : what.substr(gt + 2, what.find(' ', gt + 2) - gt - 2));
+        return "echo " +
+               std::string(gt == std::string_view::npos ? what : what.substr(gt + 2, what.find(' ', gt + 2) - gt - 2));
     }
     std::string key(w[0]);
     const size_t n = w[0] == "ioctl" ? 3 : 2;

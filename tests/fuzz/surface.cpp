@@ -60,12 +60,32 @@ void platform(const khost::Program &p, Surface *s)
     }
 }
 
-const size_t kSizes[] = {0,  1,  2,  3,  4,   5,   6,   7,   8,   16,   31,   32,   33,    47,    48,   49,
-                         50, 51, 63, 64, 100, 240, 241, 249, 250, 251, 252, 255, 256, 257, 498, 1000, 4095, 4096, 65536};
+const size_t kSizes[] = {0,  1,  2,   3,   4,   5,   6,   7,   8,   16,  31,  32,  33,  47,   48,   49,   50,   51,
+                         63, 64, 100, 240, 241, 249, 250, 251, 252, 255, 256, 257, 498, 1000, 4095, 4096, 65536};
 
-const char *const kWords[] = {"0",   "1",    "2",    "in",  "out", "high", "low", "none", "rising", "both",
-                              "-1",  "255",  "256",  "47",  "48",  "100",  "0x10", "1000000", "", " ",
-                              "abc", "4294967296", "99999999999999999999"};
+const char *const kWords[] = {"0",
+                              "1",
+                              "2",
+                              "in",
+                              "out",
+                              "high",
+                              "low",
+                              "none",
+                              "rising",
+                              "both",
+                              "-1",
+                              "255",
+                              "256",
+                              "47",
+                              "48",
+                              "100",
+                              "0x10",
+                              "1000000",
+                              "",
+                              " ",
+                              "abc",
+                              "4294967296",
+                              "99999999999999999999"};
 
 // SPI_IOC_MESSAGE(n), written out: the header's macro makes a zero-length
 // array type for n = 0.
@@ -104,14 +124,42 @@ Surface discover(const khost::Program &p)
 const std::vector<unsigned> &real_requests()
 {
     static const std::vector<unsigned> requests = [] {
-        std::vector<unsigned> r = {
-            0x4102,     0x430A,     0x5201,     0x6301,     0x40044403, 0x40044400, 0x40045301, 0x40044700,
-            0x400a410a, 0xc00a410b, I2C_RETRIES, I2C_TIMEOUT, I2C_SLAVE, I2C_TENBIT, I2C_FUNCS, I2C_SLAVE_FORCE,
-            I2C_RDWR,   I2C_PEC,    I2C_SMBUS,  SPI_IOC_RD_MODE, SPI_IOC_WR_MODE, SPI_IOC_RD_LSB_FIRST,
-            SPI_IOC_WR_LSB_FIRST, SPI_IOC_RD_BITS_PER_WORD, SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_MAX_SPEED_HZ,
-            SPI_IOC_WR_MAX_SPEED_HZ, SPI_IOC_RD_MODE32, SPI_IOC_WR_MODE32,
-            0x5401 /* TCGETS */, 0x5402 /* TCSETS */, 0x540B /* TCFLSH */, 0x5411 /* TIOCOUTQ */,
-            0x541B /* FIONREAD */, 0x541E /* TIOCGSERIAL */, 0x541F /* TIOCSSERIAL */};
+        std::vector<unsigned> r = {0x4102,
+                                   0x430A,
+                                   0x5201,
+                                   0x6301,
+                                   0x40044403,
+                                   0x40044400,
+                                   0x40045301,
+                                   0x40044700,
+                                   0x400a410a,
+                                   0xc00a410b,
+                                   I2C_RETRIES,
+                                   I2C_TIMEOUT,
+                                   I2C_SLAVE,
+                                   I2C_TENBIT,
+                                   I2C_FUNCS,
+                                   I2C_SLAVE_FORCE,
+                                   I2C_RDWR,
+                                   I2C_PEC,
+                                   I2C_SMBUS,
+                                   SPI_IOC_RD_MODE,
+                                   SPI_IOC_WR_MODE,
+                                   SPI_IOC_RD_LSB_FIRST,
+                                   SPI_IOC_WR_LSB_FIRST,
+                                   SPI_IOC_RD_BITS_PER_WORD,
+                                   SPI_IOC_WR_BITS_PER_WORD,
+                                   SPI_IOC_RD_MAX_SPEED_HZ,
+                                   SPI_IOC_WR_MAX_SPEED_HZ,
+                                   SPI_IOC_RD_MODE32,
+                                   SPI_IOC_WR_MODE32,
+                                   0x5401 /* TCGETS */,
+                                   0x5402 /* TCSETS */,
+                                   0x540B /* TCFLSH */,
+                                   0x5411 /* TIOCOUTQ */,
+                                   0x541B /* FIONREAD */,
+                                   0x541E /* TIOCGSERIAL */,
+                                   0x541F /* TIOCSSERIAL */};
         for (unsigned n = 0; n <= 4; n++)
             r.push_back(spi_message(n));
         return r;
@@ -246,7 +294,8 @@ unsigned long Caller::ioctl_arg(unsigned request)
         auto *msgs = reinterpret_cast<i2c_msg *>(base + 64);
         const unsigned n = static_cast<unsigned>(rng_.below(45));
         for (unsigned i = 0; i < std::min(n, 42u); i++)
-            msgs[i] = {static_cast<__u16>(rng_.below(0x80)), static_cast<__u16>(rng_.chance(50) ? I2C_M_RD : rng_.next()),
+            msgs[i] = {static_cast<__u16>(rng_.below(0x80)),
+                       static_cast<__u16>(rng_.chance(50) ? I2C_M_RD : rng_.next()),
                        static_cast<__u16>(rng_.chance(80) ? rng_.below(300) : rng_.below(32768)), some_buffer()};
         auto *d = reinterpret_cast<i2c_rdwr_ioctl_data *>(base);
         *d = {rng_.chance(90) ? msgs : nullptr, n};

@@ -24,11 +24,11 @@ private:
 };
 
 struct Surface {
-    std::vector<std::string> nodes;       // character devices under /dev
-    std::vector<std::string> readable;    // attribute files
+    std::vector<std::string> nodes;    // character devices under /dev
+    std::vector<std::string> readable; // attribute files
     std::vector<std::string> writable;
-    std::vector<std::string> drivers;     // /sys/bus/platform/drivers/NAME of the module's
-    std::vector<std::string> devices;     // "driver/device" pairs bound now
+    std::vector<std::string> drivers; // /sys/bus/platform/drivers/NAME of the module's
+    std::vector<std::string> devices; // "driver/device" pairs bound now
 };
 
 // Walks /dev and /sys as they are now. The control line and the bind and
@@ -38,9 +38,9 @@ Surface discover(const khost::Program &p);
 
 // What a call did, for the runner's checks.
 struct Call {
-    std::string what;        // e.g. "read /dev/quorvel_config 48"
+    std::string what; // e.g. "read /dev/quorvel_config 48"
     long result = 0;
-    bool gives = false;      // a result that tells of data or a change
+    bool gives = false; // a result that tells of data or a change
 };
 
 // A program's open files and scratch memory; each call is drawn from rng.

@@ -145,8 +145,8 @@ TEST_F(Exchange, EachFaultGivesItsCheckResult)
 TEST_F(Exchange, StatisticsCountEachOutcomeOnce)
 {
     u8 reply[7];
-    const FaultKind kinds[] = {FaultKind::WrongHead, FaultKind::WrongTail, FaultKind::WrongCommand,
-                               FaultKind::BadCrc, FaultKind::Status, FaultKind::ShortReply, FaultKind::NoReply};
+    const FaultKind kinds[] = {FaultKind::WrongHead, FaultKind::WrongTail,  FaultKind::WrongCommand, FaultKind::BadCrc,
+                               FaultKind::Status,    FaultKind::ShortReply, FaultKind::NoReply};
     EXPECT_EQ(version(reply), 0);
     for (FaultKind kind : kinds) {
         sim_.inject({kind, kind == FaultKind::Status ? 5u : kind == FaultKind::ShortReply ? 2u : 0u});

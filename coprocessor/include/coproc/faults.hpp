@@ -37,10 +37,10 @@ enum class FaultKind {
 
 // Every kind, in declaration order, and its name as the board spells it.
 inline constexpr FaultKind kAllFaultKinds[] = {
-    FaultKind::NoReply,   FaultKind::ShortReply, FaultKind::WrongHead, FaultKind::WrongTail, FaultKind::WrongCommand,
-    FaultKind::BadCrc,    FaultKind::Status,     FaultKind::Delay,     FaultKind::StaleBytes, FaultKind::BitFlip,
-    FaultKind::WrongType, FaultKind::LengthByte, FaultKind::LongReply, FaultKind::Duplicate, FaultKind::Split,
-    FaultKind::OtherReply, FaultKind::Flood,     FaultKind::Garbage,   FaultKind::Echo,
+    FaultKind::NoReply,    FaultKind::ShortReply, FaultKind::WrongHead, FaultKind::WrongTail,  FaultKind::WrongCommand,
+    FaultKind::BadCrc,     FaultKind::Status,     FaultKind::Delay,     FaultKind::StaleBytes, FaultKind::BitFlip,
+    FaultKind::WrongType,  FaultKind::LengthByte, FaultKind::LongReply, FaultKind::Duplicate,  FaultKind::Split,
+    FaultKind::OtherReply, FaultKind::Flood,      FaultKind::Garbage,   FaultKind::Echo,
 };
 [[nodiscard]] const char *fault_name(FaultKind kind);
 // False for a name that is no kind.

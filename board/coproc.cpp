@@ -23,6 +23,7 @@ std::vector<CoprocCommand> coproc_table()
     add_coproc_sensors_commands(table);
     add_coproc_i2c_commands(table);
     add_coproc_spi_commands(table);
+    add_coproc_fault_commands(table);
     return table;
 }
 

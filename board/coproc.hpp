@@ -31,6 +31,7 @@ void add_coproc_pins_commands(std::vector<CoprocCommand> &table);
 void add_coproc_sensors_commands(std::vector<CoprocCommand> &table);
 void add_coproc_i2c_commands(std::vector<CoprocCommand> &table);
 void add_coproc_spi_commands(std::vector<CoprocCommand> &table);
+void add_coproc_fault_commands(std::vector<CoprocCommand> &table);
 
 // Runs `coproc ARGS...` against `sim` (null: there is no simulated
 // co-processor). What it printed goes to `output`; the result is 0, 1 if it

@@ -14,6 +14,7 @@ Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, o
     add_program_commands(table_);
     add_system_commands(table_);
     add_fault_commands(table_);
+    add_stats_commands(table_);
     add_coproc_commands(table_);
     add_i2c_commands(table_);
     add_spi_commands(table_);

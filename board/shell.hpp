@@ -38,6 +38,7 @@ struct Command {
 void add_program_commands(std::vector<Command> &table);
 void add_system_commands(std::vector<Command> &table);
 void add_fault_commands(std::vector<Command> &table);
+void add_stats_commands(std::vector<Command> &table);
 void add_coproc_commands(std::vector<Command> &table);
 void add_i2c_commands(std::vector<Command> &table);
 void add_spi_commands(std::vector<Command> &table);

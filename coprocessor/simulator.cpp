@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <thread>
 
 namespace coproc {
 
@@ -128,6 +129,7 @@ void Simulator::serve_frames()
         {
             std::lock_guard lock(mu_);
             dropped_ = splitter_.dropped();
+            splitter_busy_ = raw.has_value() || splitter_.has_partial();
         }
         if (!raw)
             return;
@@ -150,6 +152,7 @@ void Simulator::handle(Bytes raw)
         std::lock_guard lock(mu_);
         delivery = answer(rec);
         boot_bytes = rec.boot_bytes;
+        busy_ = true;
         if (observer_) {
             observer = observer_;
             observed = rec;
@@ -161,9 +164,14 @@ void Simulator::handle(Bytes raw)
     logged_.notify_all();
     // The reply goes out after the log entry, so a test that saw the request
     // logged may still have to wait for the bytes; it reads with a timeout.
-    if (!pause(delivery.delay) || !write_all(delivery.bytes) || !write_all(boot_bytes))
-        return;
-    if (observer)
+    const bool sent = pause(delivery.delay) && write_all(delivery.bytes) &&
+                      (delivery.later.empty() || (pause(delivery.gap) && write_all(delivery.later))) &&
+                      write_all(boot_bytes);
+    {
+        std::lock_guard lock(mu_);
+        busy_ = false;
+    }
+    if (sent && observer)
         observer(*observed);
 }
 
@@ -179,9 +187,10 @@ Delivery Simulator::answer(RequestRecord &rec)
     rec.boot_bytes = std::move(answer.boot_bytes);
     if (!answer.reply)
         return {};
-    Delivery delivery = faults_.apply(std::move(*answer.reply));
+    Delivery delivery = faults_.apply(std::move(*answer.reply), rec.raw);
     rec.reply_sent = delivery.bytes;
-    replies_ += delivery.bytes.empty() ? 0 : 1;
+    rec.reply_sent.insert(rec.reply_sent.end(), delivery.later.begin(), delivery.later.end());
+    replies_ += rec.reply_sent.empty() ? 0 : 1;
     return delivery;
 }
 
@@ -220,6 +229,7 @@ bool Simulator::write_all(std::span<const uint8_t> bytes)
         const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
         if (n > 0) {
             bytes = bytes.subspan(static_cast<size_t>(n));
+            bytes_sent_ += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -244,6 +254,33 @@ void Simulator::clear_faults()
 {
     std::lock_guard lock(mu_);
     faults_.clear();
+}
+
+void Simulator::set_hostile(Hostile hostile)
+{
+    std::lock_guard lock(mu_);
+    faults_.set_hostile(std::move(hostile));
+}
+
+FaultReport Simulator::fault_report() const
+{
+    std::lock_guard lock(mu_);
+    return {faults_.applied(), faults_.spoilt(), faults_.pending(), faults_.hostile()};
+}
+
+bool Simulator::wait_quiet(std::chrono::milliseconds timeout) const
+{
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard lock(mu_);
+            if (!busy_ && outgoing_.empty() && !splitter_busy_)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 void Simulator::set_silent(bool silent)

@@ -6,6 +6,7 @@
 #include <linux/device.h>
 #include <linux/errno.h>
 #include <linux/kernel.h>
+#include <linux/ktime.h>
 #include <linux/mutex.h>
 #include <linux/random.h>
 #include <linux/string.h>
@@ -13,6 +14,7 @@
 #include "bus/quorvel_linux_spi.h"
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
+#include "link/quorvel_link_stats.h"
 #include "link/quorvel_protocol.h"
 
 namespace {
@@ -46,21 +48,28 @@ int quorvel_spi_piece(u8 header, const u8 *txbuf, u8 *rxbuf, int k)
 	const u8 reply_len = static_cast<u8>(k + QUORVEL_FRAME_OVERHEAD);
 	const u8 num = static_cast<u8>(prandom_u32());
 
+	const size_t frame_len = len + QUORVEL_FRAME_OVERHEAD;
+	struct quorvel_reply_outcome outcome = {
+		.frame = tx_buf, .frame_len = frame_len, .reply = rx_buf, .reply_len = reply_len
+	};
+
 	_data[0] = header;
 	if (txbuf)
 		memcpy(&_data[1], txbuf, k);
 	protocol_default_init(tx_buf, _data, len, DEV_TYPE_SPI, CMD_WRITE, num);
 	scoped_guard(mutex, &uart_mutex)
 	{
-		(void)quorvel_control_uart_write(tx_buf, len + QUORVEL_FRAME_OVERHEAD);
+		(void)quorvel_control_uart_write(tx_buf, frame_len);
 		msleep(1);
-		(void)quorvel_control_uart_read(rx_buf, reply_len);
+		outcome.started = ktime_get();
+		outcome.got = quorvel_control_uart_read(rx_buf, reply_len);
+		outcome.result = quorvel_spi_judge(rx_buf, reply_len, tx_buf, tx_buf[frame_len - 1]);
+		quorvel_link_count_reply(&outcome);
 	}
-	int ret = quorvel_spi_judge(rx_buf, reply_len, tx_buf, tx_buf[len + QUORVEL_FRAME_OVERHEAD - 1]);
 	if (rxbuf)
 		memcpy(rxbuf, &rx_buf[3], k);
 	msleep(1);
-	return ret;
+	return outcome.result;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "core/quorvel_drivers.h"
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
+#include "link/quorvel_link_stats.h"
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("Quorvel Linux Platform Device Drivers");
@@ -163,15 +164,19 @@ int quorvel_linux_fw_init(void)
 	quorvel_log_table();
 	mutex_init(&uart_mutex);
 	quorvel_control_uart_init();
+	quorvel_link_stats_init();
 	ret = quorvel_drivers_load(&quorvel_drivers);
-	if (ret < 0)
+	if (ret < 0) {
+		quorvel_link_stats_exit();
 		quorvel_control_uart_exit();
+	}
 	return ret;
 }
 
 void quorvel_linux_fw_exit(void)
 {
 	quorvel_drivers_unload(&quorvel_drivers);
+	quorvel_link_stats_exit();
 	quorvel_control_uart_exit();
 }
 

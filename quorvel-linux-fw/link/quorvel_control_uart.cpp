@@ -12,6 +12,7 @@
 #include <linux/delay.h>
 
 #include "link/quorvel_control_uart.h"
+#include "link/quorvel_link_stats.h"
 
 // Null before start-up and after shutdown; an error pointer after a failed
 // open, in which case no operation touches it.
@@ -22,6 +23,10 @@ namespace {
 constexpr const char *QUORVEL_UART_PATH = "/dev/ttyS3";
 constexpr int QUORVEL_UART_FLAGS = O_RDWR | O_NOCTTY | O_NONBLOCK;
 constexpr size_t QUORVEL_DRAIN_MAX = 50;
+// A co-processor that never stops talking must not hold the write for ever:
+// the drain gives up after this many bytes (more than a tty's whole receive
+// buffer, 4096, so a stalled flood is always taken in full).
+constexpr size_t QUORVEL_DRAIN_LIMIT = 16384;
 constexpr long QUORVEL_BYTE_TIMEOUT_US = 1000;
 constexpr int QUORVEL_READ_ATTEMPTS = 999;
 constexpr unsigned int QUORVEL_READABLE = POLLIN | POLLERR | POLLHUP | POLLRDNORM | POLLRDBAND;
@@ -130,13 +135,30 @@ void quorvel_control_uart_exit(void)
 	filp = nullptr;
 }
 
-ssize_t quorvel_control_uart_write(const u8 *buf, size_t len)
+// Takes every stale byte waiting on the line, 50 at a time, so that an
+// unsolicited flood is gone before the next request rather than read as the
+// start of its reply; the count taken.
+size_t quorvel_control_uart_drain(void)
 {
 	char recv[QUORVEL_DRAIN_MAX] = {};
+	size_t drained = 0;
 
+	while (drained < QUORVEL_DRAIN_LIMIT) {
+		ssize_t got = kernel_read(filp, 0, recv, QUORVEL_DRAIN_MAX);
+		if (got <= 0)
+			break;
+		drained += static_cast<size_t>(got);
+		if (static_cast<size_t>(got) < QUORVEL_DRAIN_MAX)
+			break;
+	}
+	return drained;
+}
+
+ssize_t quorvel_control_uart_write(const u8 *buf, size_t len)
+{
 	if (!quorvel_uart_usable())
 		return -ENODEV;
-	(void)kernel_read(filp, 0, recv, QUORVEL_DRAIN_MAX);
+	quorvel_link_count_drained(len ? buf[0] : 0, quorvel_control_uart_drain());
 	return kernel_write(filp, reinterpret_cast<const char *>(buf), len, filp->f_pos);
 }
 

@@ -3,11 +3,13 @@
 #include <linux/cleanup.h>
 #include <linux/delay.h>
 #include <linux/kernel.h>
+#include <linux/ktime.h>
 #include <linux/mutex.h>
 #include <linux/random.h>
 
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
+#include "link/quorvel_link_stats.h"
 #include "link/quorvel_protocol.h"
 
 // Bitwise, without a table: frames are short and this keeps the module small.
@@ -71,17 +73,21 @@ int quorvel_exchange(const struct quorvel_request *req, u8 *reply, u8 reply_len)
 {
 	u8 tx_buf[QUORVEL_FRAME_MAX] = {};
 	size_t n = quorvel_build(req, tx_buf);
+	struct quorvel_reply_outcome outcome = {
+		.frame = tx_buf, .frame_len = n, .reply = reply, .reply_len = reply_len
+	};
 
 	memset(reply, 0, reply_len);
-	scoped_guard(mutex, &uart_mutex)
-	{
-		(void)quorvel_control_uart_write(tx_buf, n);
-		if (req->sleep_ms)
-			msleep(req->sleep_ms);
-		// A short read leaves zeros behind, which the check below refuses.
-		(void)quorvel_control_uart_read(reply, reply_len);
-	}
-	return anaysis_reply_data(reply, reply_len, tx_buf[0], tx_buf[n - 1], tx_buf[2]);
+	guard(mutex)(&uart_mutex);
+	(void)quorvel_control_uart_write(tx_buf, n);
+	if (req->sleep_ms)
+		msleep(req->sleep_ms);
+	// A short read leaves zeros behind, which the check below refuses.
+	outcome.started = ktime_get();
+	outcome.got = quorvel_control_uart_read(reply, reply_len);
+	outcome.result = anaysis_reply_data(reply, reply_len, tx_buf[0], tx_buf[n - 1], tx_buf[2]);
+	quorvel_link_count_reply(&outcome);
+	return outcome.result;
 }
 
 ssize_t quorvel_send(const struct quorvel_request *req)
@@ -90,5 +96,6 @@ ssize_t quorvel_send(const struct quorvel_request *req)
 	size_t n = quorvel_build(req, tx_buf);
 
 	guard(mutex)(&uart_mutex);
+	quorvel_link_count_sent(tx_buf[0]);
 	return quorvel_control_uart_write(tx_buf, n);
 }

@@ -72,3 +72,51 @@ TEST(BoardSensors, StripBuzzerAndMotionShown)
 }
 
 } // namespace
+
+namespace {
+
+// The numbers of the `stats` row of one device type, in column order.
+std::vector<long> stats_row(const std::string &out, const std::string &type)
+{
+    std::istringstream lines(out);
+    std::string line;
+    std::vector<long> row;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string name;
+        words >> name;
+        if (name != type)
+            continue;
+        row.clear();
+        for (long v; words >> v;)
+            row.push_back(v);
+    }
+    return row;
+}
+
+} // namespace
+
+// The hostile peer's spoiling shows in the module's statistics, each reply
+// under the first check it failed.
+TEST(BoardLink, StatsShowWhatTheSpoiltRepliesDid)
+{
+    SensorBoard r({});
+    EXPECT_EQ(r.shell.run_text("coproc fault crc 0 2; coproc fault noreply 0 1 2; open /dev/quorvel_config; "
+                               "read 3 4; read 3 4; read 3 4; read 3 4; stats; coproc fault",
+                               false),
+              Outcome::Ok)
+        << r.err.str();
+    const auto row = stats_row(r.out.str(), "config");
+    ASSERT_EQ(row.size(), 13u) << r.out.str();
+    EXPECT_GE(row[0], 4) << "exchanges";
+    EXPECT_EQ(row[3], 1) << "no reply";
+    EXPECT_EQ(row[7], 2) << "bad CRC";
+    EXPECT_EQ(row[9], 1) << "timeouts";
+    EXPECT_EQ(row[0], row[2] + row[3] + row[4] + row[5] + row[6] + row[7] + row[8]) << "each reply counted once";
+    EXPECT_THAT(r.out.str(), HasSubstr("crc        2"));
+    EXPECT_THAT(r.out.str(), HasSubstr("noreply    1"));
+    EXPECT_EQ(r.shell.run_command("coproc fault nosuch"), Outcome::Usage);
+    EXPECT_EQ(r.shell.run_command("coproc fault random 101"), Outcome::Usage);
+    EXPECT_EQ(r.shell.run_command("coproc fault random 100 7 crc tail"), Outcome::Ok);
+    EXPECT_EQ(r.shell.run_command("stats nosuch"), Outcome::Usage);
+}

@@ -5,6 +5,7 @@
 
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
+#include "link/quorvel_link_stats.h"
 #include "link/quorvel_protocol.h"
 
 #include <coproc/simulator.hpp>
@@ -13,6 +14,7 @@
 #include <khost/sleeps.hpp>
 
 #include <gtest/gtest.h>
+#include <link_stats.hpp>
 #include <tty_input.hpp>
 
 #include <chrono>
@@ -96,10 +98,12 @@ protected:
         khost::boot({sim_.tty_path(), 1000, 7});
         mutex_init(&uart_mutex);
         quorvel_control_uart_init();
+        quorvel_link_stats_init();
         ASSERT_FALSE(IS_ERR_OR_NULL(filp));
     }
     void TearDown() override
     {
+        quorvel_link_stats_exit();
         quorvel_control_uart_exit();
         khost::halt();
     }
@@ -136,17 +140,57 @@ TEST_F(Exchange, EachFaultGivesItsCheckResult)
     EXPECT_EQ(version(reply), 0) << "the line is in step again";
 }
 
-TEST_F(Exchange, StaleBytesAreDrainedUpToFifty)
+// Every reply is counted once, under the first check it failed; every byte
+// the co-processor sent is counted once, as drained or as received.
+TEST_F(Exchange, StatisticsCountEachOutcomeOnce)
 {
     u8 reply[7];
-    sim_.send_unsolicited(coproc::Bytes(50, 0x55));
-    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 50));
-    EXPECT_EQ(version(reply), 0) << "50 stale bytes are drained by the write";
+    const FaultKind kinds[] = {FaultKind::WrongHead, FaultKind::WrongTail,  FaultKind::WrongCommand, FaultKind::BadCrc,
+                               FaultKind::Status,    FaultKind::ShortReply, FaultKind::NoReply};
+    EXPECT_EQ(version(reply), 0);
+    for (FaultKind kind : kinds) {
+        sim_.inject({kind, kind == FaultKind::Status ? 5u : kind == FaultKind::ShortReply ? 2u : 0u});
+        EXPECT_NE(version(reply), 0);
+    }
+    sim_.send_unsolicited(coproc::Bytes(70, 0x55));
+    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 70));
+    EXPECT_EQ(version(reply), 0);
 
-    sim_.send_unsolicited(coproc::Bytes(53, 0x55));
-    ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), 53));
-    EXPECT_EQ(version(reply), -1) << "the 3 left over start the reply";
-    EXPECT_EQ(reply[0], 0x55);
+    auto c = qtest::link_stats("config");
+    EXPECT_EQ(c["exchanges"], 9u);
+    EXPECT_EQ(c["ok"], 2u);
+    EXPECT_EQ(c["bad_head"], 1u);
+    EXPECT_EQ(c["bad_tail"], 2u) << "the short reply's zeros fail at the tail";
+    EXPECT_EQ(c["bad_command"], 1u);
+    EXPECT_EQ(c["bad_crc"], 1u);
+    EXPECT_EQ(c["bad_status"], 1u);
+    EXPECT_EQ(c["no_reply"], 1u);
+    EXPECT_EQ(c["timeouts"], 2u);
+    EXPECT_EQ(c["sent"], 0u);
+    EXPECT_EQ(c["received"], 7u * 7u + 5u);
+    EXPECT_EQ(c["drained"], 70u);
+    EXPECT_EQ(c["received"] + c["drained"], sim_.bytes_sent());
+    EXPECT_GT(c["longest_wait_us"], 0u);
+    EXPECT_EQ(qtest::link_stats("gpio")["exchanges"], 0u) << "counted by the request's type";
+}
+
+// An unsolicited flood is taken whole by the next request's drain, however
+// long; the request itself goes out unchanged.
+TEST_F(Exchange, AFloodOfStaleBytesIsDrainedWhole)
+{
+    u8 reply[7];
+    for (size_t flood : {50u, 53u, 1000u, 4000u}) {
+        sim_.clear_log();
+        sim_.send_unsolicited(coproc::Bytes(flood, 0x55));
+        ASSERT_TRUE(qtest::wait_for_input(sim_.tty_path(), static_cast<int>(flood)));
+        EXPECT_EQ(version(reply), 0) << flood << " stale bytes";
+        EXPECT_EQ(reply[3], 0x01);
+        const auto reqs = sim_.requests();
+        ASSERT_EQ(reqs.size(), 1u);
+        EXPECT_EQ(reqs[0].raw.size(), 6u) << "the request's frame is as before";
+        EXPECT_TRUE(reqs[0].crc_ok);
+    }
+    EXPECT_EQ(qtest::link_stats("config")["drained"], 50u + 53u + 1000u + 4000u);
 }
 
 TEST_F(Exchange, StaleBytesBeforeTheReplySpoilIt)

@@ -844,3 +844,39 @@ TEST(Qemu, BusyboxSttyMatchesTheBoardsStty)
     EXPECT_SAME_LINES(first, second);
     EXPECT_THAT(first, testing::Contains(HasSubstr(" 10 05 08 00 01 01 ")));
 }
+
+namespace {
+
+// The `stats` row of one device type without its last column (the longest
+// wait, which is time), or empty.
+std::string stats_counts(const std::string &out, const std::string &type)
+{
+    for (const auto &line : lines_of(out))
+        if (line.rfind(type + " ", 0) == 0)
+            return line.substr(0, line.find_last_of(' '));
+    return {};
+}
+
+} // namespace
+
+// The link statistics are the kernel's debugfs files on Linux and the kernel
+// layer's on the board: after the same spoilt replies they count the same.
+TEST(Qemu, LinkStatisticsMatchTheKernelLayer)
+{
+    const auto spoil = [](coproc::Simulator &s) {
+        s.inject({.kind = coproc::FaultKind::BadCrc, .count = 2});
+        s.inject({.kind = coproc::FaultKind::NoReply, .skip = 2});
+    };
+    const std::vector<Step> steps = {
+        {"open /dev/quorvel_config", {}},
+        {"read 3 4; read 3 4; read 3 4; read 3 4; stats; cat /sys/kernel/debug/quorvel/config/bad_crc", spoil},
+    };
+    const Result vm = on_qemu({}, steps);
+    const Result layer = on_kernel_layer({}, steps);
+    ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
+    ASSERT_EQ(layer.status, 0) << layer.err << layer.out;
+    const std::string row = stats_counts(vm.out, "config");
+    ASSERT_FALSE(row.empty()) << vm.out;
+    EXPECT_EQ(row, stats_counts(layer.out, "config"));
+    EXPECT_THAT(vm.out, HasSubstr("\n2\n")) << "bad_crc read with cat";
+}

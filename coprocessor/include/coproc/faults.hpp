@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 #include <vector>
 
 #include "coproc/frame.hpp"
@@ -21,7 +23,28 @@ enum class FaultKind {
     Status,       // the status nibble becomes `value`; the CRC stays right
     Delay,        // `value` ms pass before the first byte
     StaleBytes,   // `data`, or `value` bytes of 0x55, go out before the reply
+    BitFlip,      // bit `value` % (8 * size) of the reply is inverted
+    WrongType,    // the head's device type becomes `value` (or type ^ 0x01); its top bit stays
+    LengthByte,   // byte 1 becomes `value` (0, 1 and 255 are the telling ones)
+    LongReply,    // `value` bytes (default 1) of 0xA5 follow the reply
+    Duplicate,    // the reply goes out twice
+    Split,        // the first half goes out, `value` ms pass, then the rest
+    OtherReply,   // the reply of the request before goes out instead (none before: no reply)
+    Flood,        // `value` bytes (default 300) of 0x5A follow the reply, unasked
+    Garbage,      // `value` bytes of noise (default the reply's length) replace the reply
+    Echo,         // the request itself comes back instead of the reply
 };
+
+// Every kind, in declaration order, and its name as the board spells it.
+inline constexpr FaultKind kAllFaultKinds[] = {
+    FaultKind::NoReply,    FaultKind::ShortReply, FaultKind::WrongHead, FaultKind::WrongTail,  FaultKind::WrongCommand,
+    FaultKind::BadCrc,     FaultKind::Status,     FaultKind::Delay,     FaultKind::StaleBytes, FaultKind::BitFlip,
+    FaultKind::WrongType,  FaultKind::LengthByte, FaultKind::LongReply, FaultKind::Duplicate,  FaultKind::Split,
+    FaultKind::OtherReply, FaultKind::Flood,      FaultKind::Garbage,   FaultKind::Echo,
+};
+[[nodiscard]] const char *fault_name(FaultKind kind);
+// False for a name that is no kind.
+[[nodiscard]] bool fault_from_name(std::string_view name, FaultKind *kind);
 
 struct Fault {
     FaultKind kind = FaultKind::NoReply;
@@ -31,10 +54,22 @@ struct Fault {
     Bytes data{};       // StaleBytes only
 };
 
+// A hostile co-processor: each reply is spoilt, with probability
+// `percent`/100, in one way drawn from `kinds` (all when empty) with a value
+// drawn to suit it. The draws come from a generator started at `start`, so a
+// run repeats exactly for the same requests.
+struct Hostile {
+    unsigned percent = 0;
+    uint64_t start = 1;
+    std::vector<FaultKind> kinds{};
+};
+
 // What actually goes on the line for one reply.
 struct Delivery {
     std::chrono::milliseconds delay{0};
     Bytes bytes; // stale bytes first, then the (possibly altered) reply
+    std::chrono::milliseconds gap{0};
+    Bytes later; // sent `gap` after `bytes` (a split reply)
 };
 
 // Every queued fault counts replies from the moment it is added; faults due
@@ -42,15 +77,29 @@ struct Delivery {
 class FaultQueue {
 public:
     void add(Fault fault) { faults_.push_back(std::move(fault)); }
-    void clear() { faults_.clear(); }
+    void clear();
     [[nodiscard]] size_t pending() const { return faults_.size(); }
+    void set_hostile(Hostile hostile);
+    [[nodiscard]] const Hostile &hostile() const { return hostile_; }
 
-    // Applies the faults due on this reply and counts every fault down.
-    [[nodiscard]] Delivery apply(Bytes reply);
+    // Applies the faults due on this reply (and a hostile one, when drawn)
+    // and counts every fault down. `request` is the frame answered.
+    [[nodiscard]] Delivery apply(Bytes reply, const Bytes &request = {});
+
+    // How many replies each kind has spoilt since the last clear.
+    [[nodiscard]] const std::vector<size_t> &applied() const { return applied_; }
+    [[nodiscard]] size_t spoilt() const { return spoilt_; }
 
 private:
     void count_down();
+    [[nodiscard]] uint64_t draw();
+    [[nodiscard]] Fault draw_fault();
     std::vector<Fault> faults_;
+    Hostile hostile_;
+    uint64_t state_ = 1;
+    Bytes last_reply_; // the unspoilt reply before this one
+    std::vector<size_t> applied_ = std::vector<size_t>(std::size(kAllFaultKinds));
+    size_t spoilt_ = 0;
 };
 
 } // namespace coproc

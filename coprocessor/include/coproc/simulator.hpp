@@ -35,6 +35,14 @@ struct RequestRecord {
     std::chrono::steady_clock::time_point at;
 };
 
+// What the fault queue has done since it was last cleared.
+struct FaultReport {
+    std::vector<size_t> applied; // by kind, in kAllFaultKinds order
+    size_t spoilt = 0;           // replies with at least one fault
+    size_t pending = 0;          // chosen faults still queued
+    Hostile hostile;
+};
+
 struct SimulatorOptions {
     std::array<uint8_t, 2> version{0x01, 0x07};
     std::optional<Bytes> boot_bytes; // unset: the firmware's default banner
@@ -58,6 +66,8 @@ public:
     void inject(Fault fault);
     void clear_faults();
     void set_silent(bool silent); // requests are logged, neither done nor answered
+    void set_hostile(Hostile hostile);
+    [[nodiscard]] FaultReport fault_report() const;
 
     // Observation. The log keeps the newest requests, at most kMaxLogged (a
     // simulator serving a long session stays the same size); the counts
@@ -69,6 +79,10 @@ public:
     [[nodiscard]] size_t bad_crc_count() const;
     [[nodiscard]] size_t dropped_bytes() const; // skipped while looking for a head
     [[nodiscard]] bool wait_for_requests(size_t n, std::chrono::milliseconds timeout) const;
+    // Every byte put on the line: replies, spoilt or not, and unasked bytes.
+    [[nodiscard]] size_t bytes_sent() const { return bytes_sent_; }
+    // Waits until nothing is being sent or waits to be sent; false at the timeout.
+    [[nodiscard]] bool wait_quiet(std::chrono::milliseconds timeout) const;
     void clear_log();
     // Called on the service thread after each request has been answered.
     void set_observer(std::function<void(const RequestRecord &)> observer);
@@ -126,12 +140,15 @@ private:
     RequestSplitter splitter_;  // service thread only
     bool outgoing_due_ = false; // service thread only
     std::atomic<bool> stopping_{false};
+    std::atomic<size_t> bytes_sent_{0};
 
     mutable std::mutex mu_; // guards everything below
     mutable std::condition_variable logged_;
     Firmware firmware_;
     FaultQueue faults_;
     bool silent_ = false;
+    bool busy_ = false;          // a delivery is being sent
+    bool splitter_busy_ = false; // request bytes wait to be framed
     std::deque<RequestRecord> log_;
     size_t requests_ = 0;
     size_t replies_ = 0;

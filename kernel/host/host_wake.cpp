@@ -62,7 +62,8 @@ void futex_wait(int *word, int expected)
 
 void futex_wait_for(int *word, int expected, int64_t timeout_ns)
 {
-    struct timespec ts = {static_cast<time_t>(timeout_ns / 1'000'000'000), static_cast<long>(timeout_ns % 1'000'000'000)};
+    struct timespec ts = {static_cast<time_t>(timeout_ns / 1'000'000'000),
+                          static_cast<long>(timeout_ns % 1'000'000'000)};
     ::syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, &ts, nullptr, 0);
 }
 

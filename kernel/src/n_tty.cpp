@@ -25,7 +25,7 @@ namespace {
 constexpr size_t kBufMax = N_TTY_BUF_SIZE - 1;
 
 struct NTty {
-    struct mutex atomic_read_lock; // one read(2) at a time takes input
+    struct mutex atomic_read_lock;      // one read(2) at a time takes input
     std::mutex lock;                    // guards everything below
     struct ktermios termios;            // the tty's, as set_termios left it
     std::deque<unsigned char> read_buf; // readable bytes; in canonical mode whole lines

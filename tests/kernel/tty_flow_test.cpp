@@ -33,7 +33,7 @@ TEST_F(TtyFlow, TcxoncStopsAndStartsOutputThroughTheDriver)
     EXPECT_EQ(p.ioctl(fd, TCXONC, TCOOFF), 0);
     EXPECT_EQ(p.ioctl(fd, TCXONC, TCOOFF), 0);
     EXPECT_THAT(fake_.take_calls(), ElementsAre("stop")) << "once";
-    receive("\x11"); // START: output stopped by TCOOFF stays stopped
+    receive("\x11");                    // START: output stopped by TCOOFF stays stopped
     flush_workqueue(system_unbound_wq); // the flip buffer's push
     EXPECT_TRUE(fake_.take_calls().empty());
     EXPECT_EQ(p.ioctl(fd, TCXONC, TCOON), 0);

@@ -129,6 +129,19 @@ TEST_F(TtyLife, SignalsEndReadsAndWritesWaitingInTheTty)
     p.close(fd);
 }
 
+// Programs here run as root: TIOCVHANGUP is allowed and TIOCEXCL does not
+// keep them out, as CAP_SYS_ADMIN lets root through on Linux.
+TEST_F(TtyLife, AnExclusiveTtyStillOpensForRoot)
+{
+    khost::Program a, b;
+    int fa = open(a);
+    EXPECT_EQ(a.ioctl(fa, TIOCEXCL, 0), 0);
+    int fb = open(b);
+    EXPECT_EQ(b.ioctl(fb, TIOCVHANGUP, 0), 0);
+    a.close(fa);
+    b.close(fb);
+}
+
 // The last close leaves the driver's cleanup to the system work queue, as
 // 4.4's release does; the module reference goes with it.
 TEST_F(TtyLife, TheReleaseRunsOnTheSystemWorkQueue)

@@ -1,7 +1,10 @@
 #include "kernel_board.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <khost/fault.hpp>
 #include <khost/kernel.hpp>
@@ -54,11 +57,19 @@ int KernelBoard::insmod(const std::vector<std::string> &params, std::string *why
 }
 
 // A bridge holds its tty open: it goes first, as a program killed before
-// the unload would.
+// the unload would. Its tty's release, which holds the module, follows on
+// the system work queue: having closed it, the unload waits for that (5 s
+// at most) as a script that killed the program would try rmmod again.
 int KernelBoard::rmmod(std::string *why)
 {
+    if (bridges_.empty())
+        return khost::rmmod(module_name_, why);
     bridges_.clear();
-    return khost::rmmod(module_name_, why);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int rc;
+    while ((rc = khost::rmmod(module_name_, why)) == -EBUSY && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return rc;
 }
 
 std::vector<std::string> KernelBoard::lsmod() { return khost::lsmod(); }

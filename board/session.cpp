@@ -1,7 +1,10 @@
 #include "session.hpp"
 
+#include <cerrno>
+#include <chrono>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include <fmt/format.h>
 #include <khost/kernel.hpp>
@@ -10,6 +13,23 @@
 #include "leave_pins.hpp"
 
 namespace board {
+
+namespace {
+
+// The session's files were just closed: the last close of a tty leaves its
+// release, and the module reference it holds, to the system work queue, on
+// the kernel layer as on Linux. The unload is tried again while the module
+// is in use, as a script would, for 5 s at most.
+int rmmod_when_free(KernelBoard &board, std::string *why)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int rc;
+    while ((rc = board.rmmod(why)) == -EBUSY && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return rc;
+}
+
+} // namespace
 
 Session::Session(const SessionOptions &options)
 {
@@ -57,7 +77,7 @@ bool Session::leave(std::ostream &err)
     (void)unexport_pins(*board_);
     if (board_->module_loaded()) {
         std::string why;
-        const int rc = board_->rmmod(&why);
+        const int rc = rmmod_when_free(*board_, &why);
         if (rc < 0) {
             err << fmt::format("rmmod: {} ({})\n", why.empty() ? "refused" : why, rc);
             clean = false;

@@ -11,8 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <ostream>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,9 @@ int open_channel()
 }
 
 // The board's leaving: close what the program left open, unload the module.
+// The last close of a tty leaves its release, and the module reference it
+// holds, to the system work queue: the unload is tried again while the
+// module is in use (-EAGAIN from delete_module here), for 5 s at most.
 bool leave(board::GuestBoard &b, std::ostream &err)
 {
     b.close_all();
@@ -60,7 +66,10 @@ bool leave(board::GuestBoard &b, std::ostream &err)
     if (!b.module_loaded())
         return true;
     std::string why;
-    const int rc = b.rmmod(&why);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int rc;
+    while (((rc = b.rmmod(&why)) == -EBUSY || rc == -EAGAIN) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (rc < 0) {
         err << "rmmod: " << (why.empty() ? "refused" : why) << " (" << rc << ")\n";
         return false;

@@ -33,6 +33,8 @@ void wait_any(int wake_fd, const int *watch_fds, int n_watch, int64_t timeout_ns
 // ---- lock words (kernel mutexes and spinlocks) ----
 // Sleeps while *word holds `expected` (or until a wake-up); returns at once otherwise.
 void futex_wait(int *word, int expected);
+// The same, for at most timeout_ns.
+void futex_wait_for(int *word, int expected, int64_t timeout_ns);
 // Wakes up to `count` sleepers on word.
 void futex_wake(int *word, int count);
 

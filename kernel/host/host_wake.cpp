@@ -4,6 +4,7 @@
 #include "host/host.hpp"
 
 #include <cerrno>
+#include <ctime>
 #include <poll.h>
 #include <linux/futex.h>
 #include <sys/eventfd.h>
@@ -57,6 +58,13 @@ void wait_any(int wake_fd, const int *watch_fds, int n_watch, int64_t timeout_ns
 void futex_wait(int *word, int expected)
 {
     ::syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futex_wait_for(int *word, int expected, int64_t timeout_ns)
+{
+    struct timespec ts = {static_cast<time_t>(timeout_ns / 1'000'000'000),
+                          static_cast<long>(timeout_ns % 1'000'000'000)};
+    ::syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, &ts, nullptr, 0);
 }
 
 void futex_wake(int *word, int count) { ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0); }

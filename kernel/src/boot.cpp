@@ -1,4 +1,6 @@
 // Boot and halt of the kernel layer.
+#include <linux/workqueue.h>
+
 #include "clock.hpp"
 #include "gpiolib.hpp"
 #include "host/host.hpp"
@@ -41,6 +43,9 @@ void halt()
 {
     if (!is_booted.exchange(false))
         return;
+    // Work already queued runs first: a tty's release after its last close
+    // still holds its module until then.
+    flush_scheduled_work();
     auto names = lsmod();
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         std::string why;

@@ -11,6 +11,7 @@
 //     for ever (lockdep's recursive locking report, the spinlock's
 //     "recursion" BUG), and then goes on as if it had nested;
 //   - a mutex taken while a spinlock is held is a sleep in atomic context.
+#include <linux/errno.h>
 #include <linux/mutex.h>
 #include <linux/spinlock.h>
 #include <linux/sched.h>
@@ -37,6 +38,29 @@ void lock_word(int *word)
         host::futex_wait(word, 2);
         seen = __atomic_exchange_n(word, 2, __ATOMIC_ACQUIRE);
     }
+}
+
+// lock_word for an interruptible lock: gives up (false) when a signal is
+// pending. A signal's sender wakes the futex; the bounded wait covers a
+// wake-up that came between our look at the signal and the futex wait.
+bool lock_word_interruptible(int *word, task_struct *me)
+{
+    int seen = 0;
+    if (__atomic_compare_exchange_n(word, &seen, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        return true;
+    me->futex_word = word;
+    bool got = false;
+    for (;;) {
+        if (__atomic_exchange_n(word, 2, __ATOMIC_ACQUIRE) == 0) {
+            got = true;
+            break;
+        }
+        if (me->sigpending.load())
+            break;
+        host::futex_wait_for(word, 2, 10'000'000);
+    }
+    me->futex_word = nullptr;
+    return got;
 }
 
 bool trylock_word(int *word)
@@ -120,10 +144,26 @@ void __mutex_init(struct mutex *lock, const char *name)
 
 void mutex_lock(struct mutex *lock) { mutex_lock_common(lock, __builtin_return_address(0)); }
 
-// Programs here are never signalled, so the wait is never interrupted.
+// As mutex_lock, but a pending signal ends the wait with -EINTR (the lock
+// is taken without looking when it is free, as the kernel's fast path does).
 int mutex_lock_interruptible(struct mutex *lock)
 {
-    mutex_lock_common(lock, __builtin_return_address(0));
+    const void *caller = __builtin_return_address(0);
+    kern::check_might_sleep(__FILE__, __LINE__, caller);
+    check_magic(lock, caller);
+    task_struct *me = kern::current_task();
+    if (owner_of(&lock->owner) == me) {
+        report_recursion(me, lock->name, caller);
+        lock->__recursion++;
+        return 0;
+    }
+    kern::lockdep::release(me, lock);
+    kern::lockdep::acquire(me, lock, kern::lockdep::class_of(lock->name, &lock->__class), false, false, caller);
+    if (!lock_word_interruptible(&lock->__state, me)) {
+        kern::lockdep::release(me, lock);
+        return -EINTR;
+    }
+    set_owner(&lock->owner, me);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 using namespace kern::tty;
@@ -24,17 +25,21 @@ namespace {
 constexpr size_t kBufMax = N_TTY_BUF_SIZE - 1;
 
 struct NTty {
+    struct mutex atomic_read_lock;      // one read(2) at a time takes input
     std::mutex lock;                    // guards everything below
     struct ktermios termios;            // the tty's, as set_termios left it
     std::deque<unsigned char> read_buf; // readable bytes; in canonical mode whole lines
     std::deque<size_t> lines;           // canonical mode: the lengths of the lines in read_buf
     std::vector<unsigned char> line;    // canonical mode: the line being edited
     unsigned column = 0;                // output column, for erasing and ONOCR
+    int flow = 0;                       // the last IXON character received: -1 stop, 1 start
 };
 
 NTty *disc(struct tty_struct *tty) { return static_cast<NTty *>(tty->disc_data); }
 
 bool is_ctl(unsigned char c) { return (c < 0x20 && c != '\t' && c != '\n') || c == 0x7f; }
+// The kernel's iscntrl: C0, DEL and C1.
+bool is_cntrl(unsigned char c) { return c < 0x20 || (c >= 0x7f && c < 0xa0); }
 
 // Output processing of one byte (OPOST), as do_output_char does it.
 void out_char(NTty *ld, unsigned char c, std::vector<unsigned char> &out)
@@ -66,6 +71,15 @@ void out_char(NTty *ld, unsigned char c, std::vector<unsigned char> &out)
         ld->column = 0;
         out.push_back('\r');
         return;
+    case '\t': {
+        const unsigned spaces = 8 - (ld->column & 7);
+        ld->column += spaces;
+        if ((o & TABDLY) == XTABS)
+            out.insert(out.end(), spaces, ' ');
+        else
+            out.push_back(c);
+        return;
+    }
     case '\b':
         if (ld->column > 0)
             ld->column--;
@@ -181,8 +195,10 @@ bool receive_char(NTty *ld, unsigned char c, char flag, std::vector<unsigned cha
         c &= 0x7f;
     if ((t.c_iflag & IUCLC) && (t.c_lflag & IEXTEN) && c >= 'A' && c <= 'Z')
         c = static_cast<unsigned char>(c - 'A' + 'a');
-    if ((t.c_iflag & IXON) && c && (c == t.c_cc[VSTART] || c == t.c_cc[VSTOP]))
-        return true; // flow control characters are taken, not read
+    if ((t.c_iflag & IXON) && c && (c == t.c_cc[VSTART] || c == t.c_cc[VSTOP])) {
+        ld->flow = c == t.c_cc[VSTART] ? 1 : -1; // taken, not read; applied once the lock is let go
+        return true;
+    }
     if ((t.c_lflag & ISIG) && c && (c == t.c_cc[VINTR] || c == t.c_cc[VQUIT] || c == t.c_cc[VSUSP])) {
         // No signals here: the input is flushed, the character echoed.
         if (!(t.c_lflag & NOFLSH)) {
@@ -225,6 +241,37 @@ bool receive_char(NTty *ld, unsigned char c, char flag, std::vector<unsigned cha
     return true;
 }
 
+// Whether output processing sends c as it is from `column` on (4.4's
+// process_output_block goes on over such characters).
+bool plain_output(tcflag_t o, unsigned column, unsigned char c)
+{
+    switch (c) {
+    case '\n':
+        return !(o & ONLCR);
+    case '\r':
+        return !((o & ONOCR) && column == 0) && !(o & OCRNL);
+    case '\t':
+        return false;
+    default:
+        return !((o & OLCUC) && !is_cntrl(c));
+    }
+}
+
+// The column after c went out as it is.
+unsigned plain_column(tcflag_t o, unsigned column, unsigned char c)
+{
+    switch (c) {
+    case '\n':
+        return (o & ONLRET) ? 0 : column;
+    case '\r':
+        return 0;
+    case '\b':
+        return column > 0 ? column - 1 : 0;
+    default:
+        return is_cntrl(c) ? column : column + 1;
+    }
+}
+
 // Echoes and other output of the line discipline, through the driver.
 void write_out(struct tty_struct *tty, const unsigned char *p, size_t n)
 {
@@ -262,57 +309,66 @@ size_t take_input(NTty *ld, std::vector<unsigned char> &out, size_t nr, bool *li
     return n;
 }
 
-} // namespace
-
-namespace kern::tty {
-
-int ldisc_open(struct tty_struct *tty)
+// One step of a write with output processing, as 4.4's n_tty_write:
+// a run of characters that go out as they are, no more than the driver's
+// room (process_output_block), or else one character translated, sent only
+// when its whole translation fits (process_output). The count is what the
+// driver accepted, in the program's bytes; 0 when nothing went, with *need
+// the room to wait for.
+ssize_t write_processed(struct tty_struct *tty, NTty *ld, const unsigned char *buf, size_t nr, size_t *need)
 {
-    auto *ld = new NTty;
-    {
-        guard(mutex)(&tty->termios_rwsem);
-        ld->termios = tty->termios;
+    const int room = tty_write_room(tty);
+    if (room <= 0)
+        return 0;
+    guard(mutex)(&core(tty)->output_lock);
+    std::unique_lock hold(ld->lock);
+    const tcflag_t o = ld->termios.c_oflag;
+    size_t run = 0;
+    for (unsigned col = ld->column; run < nr && run < static_cast<size_t>(room); run++) {
+        if (!plain_output(o, col, buf[run]))
+            break;
+        col = plain_column(o, col, buf[run]);
     }
-    auto *tc = core(tty);
-    std::unique_lock hold(tc->ldisc_sem);
-    tty->disc_data = ld;
-    tty->receive_room = kBufMax;
-    tc->ldisc_open = true;
-    return 0;
-}
-
-void ldisc_close(struct tty_struct *tty)
-{
-    auto *tc = core(tty);
-    std::unique_lock hold(tc->ldisc_sem);
-    tc->ldisc_open = false;
-    delete disc(tty);
-    tty->disc_data = nullptr;
-}
-
-size_t ldisc_receive(struct tty_struct *tty, const unsigned char *cp, const char *fp, size_t count)
-{
-    NTty *ld = disc(tty);
-    std::vector<unsigned char> echo;
-    size_t i = 0;
-    bool readable_now;
-    {
-        std::lock_guard hold(ld->lock);
-        for (; i < count; i++)
-            if (!receive_char(ld, cp[i], fp ? fp[i] : TTY_NORMAL, echo))
-                break;
-        readable_now = readable(ld, false);
+    if (run > 0) {
+        hold.unlock();
+        int c = tty->ops->write(tty, buf, static_cast<int>(run));
+        if (c <= 0)
+            return c;
+        hold.lock();
+        for (int i = 0; i < c; i++)
+            ld->column = plain_column(o, ld->column, buf[i]);
+        return c;
     }
-    if (!echo.empty())
-        write_out(tty, echo.data(), echo.size());
-    if (readable_now)
-        wake_up_interruptible_all(&tty->read_wait);
-    return i;
+    std::vector<unsigned char> out;
+    const unsigned column = ld->column;
+    out_char(ld, buf[0], out);
+    if (out.empty())
+        return 1; // a CR dropped at column 0 (ONOCR)
+    if (out.size() > static_cast<size_t>(room)) {
+        ld->column = column;
+        *need = out.size();
+        return 0;
+    }
+    hold.unlock();
+    int c = tty->ops->write(tty, out.data(), static_cast<int>(out.size()));
+    if (c <= 0) {
+        hold.lock();
+        ld->column = column;
+        *need = out.size();
+        return c;
+    }
+    // The driver took part of a translation it had room for: the rest is
+    // offered again while it takes some (4.4 offers a translation once).
+    for (size_t sent = static_cast<size_t>(c); sent < out.size(); sent += static_cast<size_t>(c)) {
+        c = tty->ops->write(tty, out.data() + sent, static_cast<int>(out.size() - sent));
+        if (c <= 0)
+            break;
+    }
+    return 1;
 }
 
-ssize_t ldisc_read(struct tty_struct *tty, struct file *file, unsigned char __user *buf, size_t nr)
+ssize_t read_locked(struct tty_struct *tty, NTty *ld, struct file *file, unsigned char __user *buf, size_t nr)
 {
-    NTty *ld = disc(tty);
     size_t minimum = 0;
     long time = 0, timeout = MAX_SCHEDULE_TIMEOUT;
     {
@@ -355,6 +411,10 @@ ssize_t ldisc_read(struct tty_struct *tty, struct file *file, unsigned char __us
                 retval = -EAGAIN;
                 break;
             }
+            if (signal_pending(get_current())) {
+                retval = -ERESTARTSYS;
+                break;
+            }
             timeout = schedule_timeout(timeout);
             continue;
         }
@@ -382,14 +442,89 @@ ssize_t ldisc_read(struct tty_struct *tty, struct file *file, unsigned char __us
     return copied ? static_cast<ssize_t>(copied) : retval;
 }
 
+} // namespace
+
+namespace kern::tty {
+
+int ldisc_open(struct tty_struct *tty)
+{
+    auto *ld = new NTty;
+    mutex_init(&ld->atomic_read_lock);
+    {
+        guard(mutex)(&tty->termios_rwsem);
+        ld->termios = tty->termios;
+    }
+    auto *tc = core(tty);
+    std::unique_lock hold(tc->ldisc_sem);
+    tty->disc_data = ld;
+    tty->receive_room = kBufMax;
+    tc->ldisc_open = true;
+    return 0;
+}
+
+void ldisc_close(struct tty_struct *tty)
+{
+    auto *tc = core(tty);
+    std::unique_lock hold(tc->ldisc_sem);
+    tc->ldisc_open = false;
+    delete disc(tty);
+    tty->disc_data = nullptr;
+}
+
+size_t ldisc_receive(struct tty_struct *tty, const unsigned char *cp, const char *fp, size_t count)
+{
+    NTty *ld = disc(tty);
+    std::vector<unsigned char> echo;
+    size_t i = 0;
+    bool readable_now;
+    int flow;
+    {
+        std::lock_guard hold(ld->lock);
+        for (; i < count; i++)
+            if (!receive_char(ld, cp[i], fp ? fp[i] : TTY_NORMAL, echo))
+                break;
+        readable_now = readable(ld, false);
+        flow = std::exchange(ld->flow, 0);
+    }
+    if (flow < 0)
+        stop_tty(tty);
+    else if (flow > 0)
+        start_tty(tty);
+    if (!echo.empty())
+        write_out(tty, echo.data(), echo.size());
+    if (readable_now)
+        wake_up_interruptible_all(&tty->read_wait);
+    return i;
+}
+
+// One reader at a time takes input (4.4's atomic_read_lock): a read that
+// waits for VMIN bytes or a line gets them together, not interleaved with
+// another reader's.
+ssize_t ldisc_read(struct tty_struct *tty, struct file *file, unsigned char __user *buf, size_t nr)
+{
+    NTty *ld = disc(tty);
+    if (file->f_flags & O_NONBLOCK) {
+        if (!mutex_trylock(&ld->atomic_read_lock))
+            return -EAGAIN;
+    } else if (mutex_lock_interruptible(&ld->atomic_read_lock)) {
+        return -ERESTARTSYS;
+    }
+    ssize_t result = read_locked(tty, ld, file, buf, nr);
+    mutex_unlock(&ld->atomic_read_lock);
+    return result;
+}
+
 ssize_t ldisc_write(struct tty_struct *tty, struct file *file, const unsigned char *buf, size_t nr)
 {
     NTty *ld = disc(tty);
     size_t written = 0;
     ssize_t retval = 0;
-    std::vector<unsigned char> out;
     DEFINE_WAIT(wait);
     while (written < nr) {
+        if (signal_pending(get_current())) {
+            retval = -ERESTARTSYS;
+            break;
+        }
         if (tty_hung_up_p(file) || tty_io_error(tty)) {
             retval = -EIO;
             break;
@@ -399,35 +534,13 @@ ssize_t ldisc_write(struct tty_struct *tty, struct file *file, const unsigned ch
             std::lock_guard hold(ld->lock);
             opost = ld->termios.c_oflag & OPOST;
         }
-        // With output processing, as 4.4's process_output_block, no more is
-        // taken than the driver has room for.
-        const int room = opost ? tty_write_room(tty) : 1;
-        if (opost && room > 0) {
-            // A piece at a time through output processing, as much as the
-            // driver's room holds once translated; the piece counts as
-            // written once all of its output is with the driver.
-            size_t piece = 0;
-            out.clear();
-            {
-                std::lock_guard hold(ld->lock);
-                while (written + piece < nr && piece < 256) {
-                    const size_t before = out.size();
-                    const unsigned column = ld->column;
-                    out_char(ld, buf[written + piece], out);
-                    if (out.size() > static_cast<size_t>(room) && before > 0) {
-                        out.resize(before);
-                        ld->column = column;
-                        break;
-                    }
-                    piece++;
-                }
-            }
-            write_out(tty, out.data(), out.size());
-            written += piece;
-            continue;
-        }
-        int c = 0;
-        if (!opost) {
+        size_t need = 1;
+        ssize_t c;
+        if (opost) {
+            c = write_processed(tty, ld, buf + written, nr - written, &need);
+        } else {
+            // Without output processing the driver is offered everything,
+            // whatever its room, as in 4.4.
             guard(mutex)(&core(tty)->output_lock);
             c = tty->ops->write(tty, buf + written, static_cast<int>(nr - written));
         }
@@ -439,13 +552,13 @@ ssize_t ldisc_write(struct tty_struct *tty, struct file *file, const unsigned ch
             written += static_cast<size_t>(c);
             continue;
         }
-        // The driver has no room: wait for its tty_wakeup.
+        // Nothing went: wait for the driver's tty_wakeup.
         if (file->f_flags & O_NONBLOCK) {
             retval = -EAGAIN;
             break;
         }
         prepare_to_wait(&tty->write_wait, &wait, TASK_INTERRUPTIBLE);
-        if (tty_write_room(tty) <= 0)
+        if (tty_write_room(tty) < static_cast<int>(need) && !signal_pending(get_current()))
             schedule_timeout(MAX_SCHEDULE_TIMEOUT);
         finish_wait(&tty->write_wait, &wait);
     }

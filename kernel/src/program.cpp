@@ -12,6 +12,7 @@
 #include "device_core.hpp"
 #include "host/host.hpp"
 #include "khost/program.hpp"
+#include "task.hpp"
 #include "vfs.hpp"
 
 #include <algorithm>
@@ -255,6 +256,17 @@ long open_node(const std::string &path, int flags, std::shared_ptr<OpenFile> *ou
     return -ENOENT;
 }
 
+// The end of a system call: a pending signal is delivered (the program's
+// handler runs; here nothing more happens), and a call it interrupted
+// returns -EINTR, as for a handler installed without SA_RESTART.
+long syscall_return(long result)
+{
+    kern::signal_deliver();
+    if (result == -ERESTARTSYS || result == -ERESTARTNOINTR || result == -ERESTARTNOHAND)
+        return -EINTR;
+    return result;
+}
+
 char entry_type(kern::vfs::NodeType type)
 {
     switch (type) {
@@ -319,7 +331,7 @@ long Program::open(const std::string &path, int flags)
     if (fd < 0)
         return fd;
     std::shared_ptr<OpenFile> file;
-    long err = open_node(path, flags, &file);
+    long err = syscall_return(open_node(path, flags, &file));
     std::lock_guard hold(files_->lock);
     if (err) {
         files_->table.erase(fd);
@@ -332,19 +344,19 @@ long Program::open(const std::string &path, int flags)
 long Program::read(int fd, void *buf, size_t count)
 {
     auto file = files_->get(fd);
-    return file ? file->read(buf, count) : -EBADF;
+    return syscall_return(file ? file->read(buf, count) : -EBADF);
 }
 
 long Program::write(int fd, const void *buf, size_t count)
 {
     auto file = files_->get(fd);
-    return file ? file->write(buf, count) : -EBADF;
+    return syscall_return(file ? file->write(buf, count) : -EBADF);
 }
 
 long Program::ioctl(int fd, unsigned int cmd, unsigned long arg)
 {
     auto file = files_->get(fd);
-    return file ? file->ioctl(cmd, arg) : -EBADF;
+    return syscall_return(file ? file->ioctl(cmd, arg) : -EBADF);
 }
 
 long Program::close(int fd)
@@ -354,13 +366,15 @@ long Program::close(int fd)
         std::lock_guard hold(files_->lock);
         auto it = files_->table.find(fd);
         if (it == files_->table.end() || !it->second)
-            return -EBADF;
+            return syscall_return(-EBADF);
         file = std::move(it->second);
         files_->table.erase(it);
     }
     // The driver's release runs when the last reference goes: here, or at
     // the end of a call that another thread still has under way.
-    return file->flush();
+    long result = file->flush();
+    file.reset();
+    return syscall_return(result);
 }
 
 // As do_poll: the first pass registers the caller on each file's wait
@@ -390,13 +404,15 @@ long Program::poll(std::vector<PollFd> &fds, int timeout_ms)
                 count++;
         }
         pt = nullptr;
+        if (!count && signal_pending(get_current()))
+            count = -EINTR;
         if (count || !timeout)
             break;
         timeout = schedule_timeout(timeout);
     }
     set_current_state(TASK_RUNNING);
     poll_freewait(&pwq);
-    return count;
+    return syscall_return(count);
 }
 
 long Program::list(const std::string &path, std::vector<DirEntry> *out) const
@@ -435,5 +451,16 @@ std::vector<int> Program::open_fds() const
 }
 
 void *bad_user_pointer() { return host::unmapped_address(); }
+
+SignalTarget::SignalTarget(std::shared_ptr<void> task) : task_(std::move(task)) {}
+
+SignalTarget SignalTarget::current_thread()
+{
+    task_struct *task = kern::current_task();
+    get_task_struct(task);
+    return SignalTarget(std::shared_ptr<void>(task, [](void *t) { put_task_struct(static_cast<task_struct *>(t)); }));
+}
+
+void SignalTarget::send() const { kern::signal_send(static_cast<task_struct *>(task_.get())); }
 
 } // namespace khost

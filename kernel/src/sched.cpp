@@ -15,6 +15,7 @@
 #include "sleep_count.hpp"
 #include "task.hpp"
 
+#include <climits>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -129,10 +130,15 @@ void sleep_until(task_struct *task, int64_t deadline_ns)
 }
 
 // A task still running (woken before it slept) returns at once and is not
-// counted as sleeping.
+// counted as sleeping; so does an interruptible one with a signal pending,
+// as schedule() leaves such a task on the run queue.
 long sleep_jiffies(long timeout)
 {
     task_struct *task = current_task();
+    if (task->state.load() == TASK_INTERRUPTIBLE && task->sigpending.load()) {
+        task->state = TASK_RUNNING;
+        return timeout < 0 ? 0 : timeout;
+    }
     bool sleeps = task->state.load() != TASK_RUNNING;
     if (timeout == MAX_SCHEDULE_TIMEOUT) {
         if (sleeps)
@@ -151,6 +157,20 @@ long sleep_jiffies(long timeout)
         kern::sleeps::end(task, left <= 0);
     return left < 0 ? 0 : left;
 }
+
+// As signal_wake_up: the flag first, then an interruptible sleeper is made
+// running. A sleeper that set its state after our look sees the flag.
+void signal_send(task_struct *task)
+{
+    task->sigpending = true;
+    long state = TASK_INTERRUPTIBLE;
+    if (task->state.compare_exchange_strong(state, TASK_RUNNING))
+        host::wakefd_signal(task->wake_fd);
+    if (int *word = task->futex_word.load())
+        host::futex_wake(word, INT_MAX);
+}
+
+bool signal_deliver() { return current_task()->sigpending.exchange(false); }
 
 void check_might_sleep(const char *file, int line, const void *caller)
 {
@@ -204,8 +224,9 @@ void schedule(void)
     sleep_jiffies(MAX_SCHEDULE_TIMEOUT);
 }
 
-// No signals reach kernel code here.
-bool signal_pending_current(void) { return false; }
+bool signal_pending_current(void) { return current_task()->sigpending.load(); }
+
+int signal_pending(struct task_struct *p) { return p->sigpending.load() ? 1 : 0; }
 
 // The task may run, end and be freed as soon as its state says running (a
 // new kthread nobody holds a reference to does): a reference of ours keeps

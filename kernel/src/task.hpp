@@ -25,6 +25,14 @@ struct task_struct {
     int wake_fd = -1;
     std::atomic<long> state{TASK_RUNNING};
 
+    // A signal sent to the task and not yet delivered: interruptible sleeps
+    // do not begin, or end, while it is set. Delivered (cleared) when the
+    // program's system call returns.
+    std::atomic<bool> sigpending{false};
+    // The lock word an interruptible mutex wait sleeps on, for a signal's
+    // sender to wake.
+    std::atomic<int *> futex_word{nullptr};
+
     // The poll in progress (poll_initwait .. poll_freewait): its host files
     // wake the task's sleep too.
     struct poll_wqueues *polling = nullptr;
@@ -74,6 +82,14 @@ void sleep_until(task_struct *task, int64_t deadline_ns);
 // schedule_timeout without its check: sleeps up to `timeout` jiffies in the
 // state the caller set; the jiffies left.
 long sleep_jiffies(long timeout);
+
+// Sends a signal to `task` (the caller holds a reference): it becomes
+// pending, and an interruptible sleep of the task ends.
+void signal_send(task_struct *task);
+// At the end of a program's system call: delivers the current task's
+// pending signal, if any (its handler runs, here: nothing more happens);
+// true if there was one.
+bool signal_deliver();
 
 // The check of every function that may sleep: a task holding a spinlock
 // must not. Reports "BUG: sleeping function called from invalid context".

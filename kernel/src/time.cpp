@@ -69,11 +69,16 @@ void msleep(unsigned int msecs)
     sleep_ticks(msecs, TASK_UNINTERRUPTIBLE);
 }
 
+// Ends early when a signal is pending: the milliseconds left.
 unsigned long msleep_interruptible(unsigned int msecs)
 {
     KERN_MIGHT_SLEEP();
-    sleep_ticks(msecs, TASK_INTERRUPTIBLE);
-    return 0;
+    long timeout = static_cast<long>(msecs_to_jiffies(msecs)) + 1;
+    while (timeout && !signal_pending_current()) {
+        set_current_state(TASK_INTERRUPTIBLE);
+        timeout = kern::sleep_jiffies(timeout);
+    }
+    return jiffies_to_msecs(static_cast<unsigned long>(timeout));
 }
 
 // High-resolution sleep: the kernel may stretch it up to max to batch wake-ups;

@@ -35,6 +35,7 @@ struct TtyCore {
     // exclusively while it closes (4.4's ldisc_sem).
     std::shared_mutex ldisc_sem;
     std::atomic<bool> ldisc_open{false}; // changed under ldisc_sem
+    spinlock_t flow_lock;                // guards tty->stopped and flow_stopped
     std::mutex files_lock;               // guards files
     std::vector<struct file *> files;
 };
@@ -76,6 +77,11 @@ void wait_until_sent(struct tty_struct *tty);
 
 // tty_io.cpp
 struct tty_struct *file_tty(struct file *file);
+void lock(struct tty_struct *tty); // tty_lock()
+int send_xchar(struct tty_struct *tty, char ch);
+void flow_stop(struct tty_struct *tty);  // TCOOFF
+void flow_start(struct tty_struct *tty); // TCOON
+void unlock(struct tty_struct *tty);
 bool file_hung_up(struct file *file);
 
 } // namespace kern::tty

@@ -66,6 +66,11 @@ dev_t line_devt(struct tty_driver *d, unsigned index) { return MKDEV(d->major, d
 void tty_lock(struct tty_struct *tty) { mutex_lock(&core(tty)->legacy_mutex); }
 void tty_unlock(struct tty_struct *tty) { mutex_unlock(&core(tty)->legacy_mutex); }
 
+// Programs on the board run as root, with every capability: where 4.4 asks
+// capable(CAP_SYS_ADMIN) (TIOCVHANGUP; reopening an exclusive tty) the
+// answer is yes.
+bool capable_sys_admin() { return true; }
+
 // The driver that serves `devt`, with a reference, and its line.
 struct tty_driver *get_tty_driver(dev_t devt, int *index)
 {
@@ -126,7 +131,8 @@ void release_one_tty(struct work_struct *work)
     kfree(tty);
 }
 
-// The last reference: the release runs on the system work queue, as in 4.4.
+// The last reference: the release runs on the system work queue, as in 4.4,
+// so the module reference goes a moment after the last close returns.
 void queue_release_one_tty(struct kref *kref)
 {
     auto *tty = container_of(kref, struct tty_struct, kref);
@@ -146,6 +152,7 @@ struct tty_struct *alloc_tty_struct(struct tty_driver *driver, int idx)
     mutex_init(&tc->legacy_mutex);
     mutex_init(&tc->atomic_write_lock);
     mutex_init(&tc->output_lock);
+    spin_lock_init(&tc->flow_lock);
     INIT_WORK(&tc->hangup_work, do_tty_hangup);
     tty->kernel_private = tc;
     kref_init(&tty->kref);
@@ -246,12 +253,14 @@ struct tty_struct *tty_init_dev(struct tty_driver *driver, int idx)
     return tty;
 }
 
+// Under tty_mutex and tty_lock. A tty whose last file has closed is on
+// its way out even while it is still listed: it is not brought back.
 int tty_reopen(struct tty_struct *tty)
 {
-    if (test_bit(TTY_EXCLUSIVE, &tty->flags))
+    if (!tty->count)
+        return -EIO;
+    if (test_bit(TTY_EXCLUSIVE, &tty->flags) && !capable_sys_admin())
         return -EBUSY;
-    if (!core(tty)->ldisc_open)
-        return -EIO; // on its way out
     tty->count++;
     return 0;
 }
@@ -305,23 +314,16 @@ int tty_release(struct inode *inode, struct file *filp)
     ldisc_close(tty);
     buffer_flush_work(tty->port);
     flush_work(&core(tty)->hangup_work);
-    // With a reference of our own across release_tty, the last one is
-    // usually ours: the release (the driver's cleanup, the module reference
-    // the tty held) then runs here, before close(2) returns, instead of on
-    // the system work queue, so that an unload right after the last close
-    // finds the module free. A reference held elsewhere (tty_port_tty_get)
-    // still ends on the work queue, as every release does in 4.4.
-    tty_kref_get(tty);
-    {
-        guard(mutex)(&tty_mutex);
-        release_tty(tty, idx);
-    }
-    if (atomic_dec_and_test(&tty->kref.refcount))
-        release_one_tty(&core(tty)->release_work);
+    // The driver's cleanup and the module reference the tty held go with the
+    // last reference, on the system work queue (as 4.4's
+    // queue_release_one_tty): an unload right after the last close may find
+    // the module still in use for a moment.
+    guard(mutex)(&tty_mutex);
+    release_tty(tty, idx);
     return 0;
 }
 
-int tty_open(struct inode *inode, struct file *filp)
+int tty_open_once(struct inode *inode, struct file *filp)
 {
     int index = 0;
     struct tty_driver *driver = get_tty_driver(inode->i_rdev, &index);
@@ -360,6 +362,17 @@ int tty_open(struct inode *inode, struct file *filp)
     return 0;
 }
 
+// A driver's open that ended with -ERESTARTSYS without a signal (a hangup
+// ended its wait for the line) is tried again, as 4.4's retry_open.
+int tty_open(struct inode *inode, struct file *filp)
+{
+    for (;;) {
+        int retval = tty_open_once(inode, filp);
+        if (retval != -ERESTARTSYS || signal_pending_current())
+            return retval;
+    }
+}
+
 // ---- the file operations of a tty node ----
 
 ssize_t tty_read(struct file *file, char __user *buf, size_t count, loff_t *ppos)
@@ -388,8 +401,8 @@ ssize_t tty_write(struct file *file, const char __user *buf, size_t count, loff_
     if (file->f_flags & O_NONBLOCK) {
         if (!mutex_trylock(&tc->atomic_write_lock))
             return -EAGAIN;
-    } else {
-        mutex_lock(&tc->atomic_write_lock);
+    } else if (mutex_lock_interruptible(&tc->atomic_write_lock)) {
+        return -ERESTARTSYS;
     }
     ssize_t written = 0, ret = 0;
     while (static_cast<size_t>(written) < count) {
@@ -465,6 +478,8 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
         clear_bit(TTY_EXCLUSIVE, &tty->flags);
         return 0;
     case TIOCVHANGUP:
+        if (!capable_sys_admin())
+            return -EPERM;
         tty_vhangup(tty);
         return 0;
     case TIOCMGET:
@@ -484,6 +499,28 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
     }
     long retval = mode_ioctl(tty, file, cmd, arg);
     return retval == -ENOIOCTLCMD ? -ENOTTY : retval;
+}
+
+// ---- flow control ----
+
+void stop_tty_locked(struct tty_struct *tty)
+{
+    if (tty->stopped)
+        return;
+    tty->stopped = 1;
+    if (tty->ops->stop)
+        tty->ops->stop(tty);
+}
+
+// True if output was started (the caller wakes the writers).
+bool start_tty_locked(struct tty_struct *tty)
+{
+    if (!tty->stopped || tty->flow_stopped)
+        return false;
+    tty->stopped = 0;
+    if (tty->ops->start)
+        tty->ops->start(tty);
+    return true;
 }
 
 // ---- hangup ----
@@ -508,6 +545,59 @@ const struct file_operations tty_fops = {
 namespace kern::tty {
 
 struct tty_struct *file_tty(struct file *file) { return file_core(file)->tty; }
+
+// TCOOFF: output stopped by request, which the flow control characters
+// cannot start again.
+void flow_stop(struct tty_struct *tty)
+{
+    guard(spinlock)(&core(tty)->flow_lock);
+    if (tty->flow_stopped)
+        return;
+    tty->flow_stopped = 1;
+    stop_tty_locked(tty);
+}
+
+void flow_start(struct tty_struct *tty)
+{
+    {
+        guard(spinlock)(&core(tty)->flow_lock);
+        if (!tty->flow_stopped)
+            return;
+        tty->flow_stopped = 0;
+        if (!start_tty_locked(tty))
+            return;
+    }
+    tty_wakeup(tty);
+}
+
+// A STOP or START character ahead of the output: the driver's send_xchar,
+// else a write of its own between two writers, with stopped output let go
+// for it, as 4.4's tty_send_xchar.
+int send_xchar(struct tty_struct *tty, char ch)
+{
+    if (tty->ops->send_xchar) {
+        tty->ops->send_xchar(tty, ch);
+        return 0;
+    }
+    auto *tc = core(tty);
+    if (mutex_lock_interruptible(&tc->atomic_write_lock))
+        return -ERESTARTSYS;
+    const bool was_stopped = tty->stopped;
+    if (was_stopped)
+        start_tty(tty);
+    {
+        guard(mutex)(&tc->output_lock);
+        const unsigned char c = static_cast<unsigned char>(ch);
+        tty->ops->write(tty, &c, 1);
+    }
+    if (was_stopped)
+        stop_tty(tty);
+    mutex_unlock(&tc->atomic_write_lock);
+    return 0;
+}
+
+void lock(struct tty_struct *tty) { tty_lock(tty); }
+void unlock(struct tty_struct *tty) { tty_unlock(tty); }
 bool file_hung_up(struct file *file) { return file_core(file)->hung_up.load(); }
 
 } // namespace kern::tty
@@ -711,6 +801,22 @@ int tty_hung_up_p(struct file *filp) { return filp && filp->private_data && kern
 int tty_write_room(struct tty_struct *tty) { return tty->ops->write_room ? tty->ops->write_room(tty) : 2048; }
 
 void tty_wakeup(struct tty_struct *tty) { wake_up_interruptible_all(&tty->write_wait); }
+
+void stop_tty(struct tty_struct *tty)
+{
+    guard(spinlock)(&core(tty)->flow_lock);
+    stop_tty_locked(tty);
+}
+
+void start_tty(struct tty_struct *tty)
+{
+    {
+        guard(spinlock)(&core(tty)->flow_lock);
+        if (!start_tty_locked(tty))
+            return;
+    }
+    tty_wakeup(tty);
+}
 
 // Hangup: every open file of the tty is cut off (reads end, writes and
 // requests fail with -EIO), the line discipline drops its input and wakes

@@ -101,18 +101,41 @@ long get_termios(struct tty_struct *tty, void __user *arg, bool old)
 long perform_flush(struct tty_struct *tty, unsigned long arg)
 {
     switch (arg) {
+    // The line discipline's input goes; what the flip buffer still holds
+    // stays, to come in after the flush, as in 4.4.
     case TCIFLUSH:
-        buffer_flush(tty->port);
         ldisc_flush_buffer(tty);
+        buffer_restart(tty->port);
         return 0;
     case TCIOFLUSH:
-        buffer_flush(tty->port);
         ldisc_flush_buffer(tty);
+        buffer_restart(tty->port);
         [[fallthrough]];
     case TCOFLUSH:
         if (tty->ops->flush_buffer)
             tty->ops->flush_buffer(tty);
         return 0;
+    default:
+        return -EINVAL;
+    }
+}
+
+// TCXONC, as 4.4: output stopped and started through the driver's stop and
+// start; a STOP or START character sent unless it is disabled.
+long flow_control(struct tty_struct *tty, unsigned long arg)
+{
+    switch (arg) {
+    case TCOOFF:
+        flow_stop(tty);
+        return 0;
+    case TCOON:
+        flow_start(tty);
+        return 0;
+    case TCIOFF:
+    case TCION: {
+        cc_t c = tty->termios.c_cc[arg == TCIOFF ? VSTOP : VSTART];
+        return c != '\0' ? send_xchar(tty, static_cast<char>(c)) : 0; // '\0' disables it
+    }
     default:
         return -EINVAL;
     }
@@ -153,7 +176,7 @@ long mode_ioctl(struct tty_struct *tty, struct file *file, unsigned int cmd, uns
     case TCFLSH:
         return perform_flush(tty, arg);
     case TCXONC:
-        return arg <= 3 ? 0 : -EINVAL;
+        return flow_control(tty, arg);
     case TIOCINQ: {
         int n = static_cast<int>(ldisc_chars_in_buffer(tty));
         return put_user(n, static_cast<int __user *>(p));

@@ -198,7 +198,12 @@ int tty_port_install(struct tty_port *port, struct tty_driver *driver, struct tt
 
 // A port without carrier_raised, or a tty with CLOCAL, is ready at once; a
 // port whose carrier is down keeps a blocking open waiting until it rises
-// (it is asked again whenever open_wait is woken) or the file is hung up.
+// (it is asked again whenever open_wait is woken), the file is hung up or
+// the port shut down (-ERESTARTSYS: the open is tried again), or a signal
+// comes (-ERESTARTSYS). Called from the driver's open, under tty_lock,
+// which the wait lets go of, as 4.4 does, so that a hangup or another
+// file's close can take it meanwhile. While it waits the open is counted
+// in blocked_open rather than in the port's count.
 int tty_port_block_til_ready(struct tty_port *port, struct tty_struct *tty, struct file *filp)
 {
     if (tty_hung_up_p(filp))
@@ -207,20 +212,38 @@ int tty_port_block_til_ready(struct tty_port *port, struct tty_struct *tty, stru
         set_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
         return 0;
     }
+    {
+        guard(spinlock)(&port->lock);
+        if (!tty_hung_up_p(filp))
+            port->count--;
+        port->blocked_open++;
+    }
+    int retval = 0;
     DEFINE_WAIT(wait);
     for (;;) {
         prepare_to_wait(&port->open_wait, &wait, TASK_INTERRUPTIBLE);
         if (tty_hung_up_p(filp) || !tty_port_initialized(port)) {
-            finish_wait(&port->open_wait, &wait);
-            return -ERESTARTSYS;
+            retval = -ERESTARTSYS;
+            break;
         }
         if (!test_bit(ASYNCB_CLOSING, &port->flags) && tty_port_carrier_raised(port))
             break;
+        if (signal_pending(get_current())) {
+            retval = -ERESTARTSYS;
+            break;
+        }
+        kern::tty::unlock(tty);
         schedule_timeout(MAX_SCHEDULE_TIMEOUT);
+        kern::tty::lock(tty);
     }
     finish_wait(&port->open_wait, &wait);
-    set_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
-    return 0;
+    guard(spinlock)(&port->lock);
+    if (!tty_hung_up_p(filp))
+        port->count++;
+    port->blocked_open--;
+    if (retval == 0)
+        set_bit(ASYNCB_NORMAL_ACTIVE, &port->flags);
+    return retval;
 }
 
 int tty_port_open(struct tty_port *port, struct tty_struct *tty, struct file *filp)

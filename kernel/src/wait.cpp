@@ -2,6 +2,7 @@
 // wake-up calls each entry's function, which wakes its task. Completions
 // are a count on a wait queue.
 #include <linux/completion.h>
+#include <linux/errno.h>
 #include <linux/sched.h>
 #include <linux/wait.h>
 
@@ -23,14 +24,19 @@ void wake_locked(wait_queue_head_t *q, unsigned int mode, int nr, void *key)
 }
 
 // Waits until x is done or the timeout runs out; the jiffies left, 0 on
-// timeout. The queue's lock is held on entry and exit.
-long wait_done_locked(struct completion *x, long timeout)
+// timeout, -ERESTARTSYS if `state` is interruptible and a signal came
+// first. The queue's lock is held on entry and exit.
+long wait_done_locked(struct completion *x, long timeout, long state)
 {
     DEFINE_WAIT(wait);
     while (!x->done && timeout) {
+        if (state == TASK_INTERRUPTIBLE && signal_pending_current()) {
+            timeout = -ERESTARTSYS;
+            break;
+        }
         if (list_empty(&wait.task_list))
             list_add_tail(&wait.task_list, &x->wait.task_list);
-        set_current_state(TASK_UNINTERRUPTIBLE);
+        set_current_state(state);
         spin_unlock(&x->wait.lock);
         timeout = kern::sleep_jiffies(timeout);
         spin_lock(&x->wait.lock);
@@ -38,6 +44,8 @@ long wait_done_locked(struct completion *x, long timeout)
     if (!list_empty(&wait.task_list))
         list_del_init(&wait.task_list);
     set_current_state(TASK_RUNNING);
+    if (timeout < 0)
+        return timeout;
     if (!x->done)
         return 0;
     if (x->done != UINT_MAX)
@@ -45,10 +53,10 @@ long wait_done_locked(struct completion *x, long timeout)
     return timeout ? timeout : 1;
 }
 
-long wait_done(struct completion *x, long timeout)
+long wait_done(struct completion *x, long timeout, long state = TASK_UNINTERRUPTIBLE)
 {
     guard(spinlock)(&x->wait.lock);
-    return wait_done_locked(x, timeout);
+    return wait_done_locked(x, timeout, state);
 }
 
 } // namespace
@@ -141,18 +149,17 @@ unsigned long wait_for_completion_timeout(struct completion *x, unsigned long ti
     return static_cast<unsigned long>(wait_done(x, static_cast<long>(timeout)));
 }
 
-// Programs here are never signalled, so the wait is never interrupted.
 int wait_for_completion_interruptible(struct completion *x)
 {
     KERN_MIGHT_SLEEP();
-    wait_done(x, MAX_SCHEDULE_TIMEOUT);
-    return 0;
+    long r = wait_done(x, MAX_SCHEDULE_TIMEOUT, TASK_INTERRUPTIBLE);
+    return r < 0 ? static_cast<int>(r) : 0;
 }
 
 long wait_for_completion_interruptible_timeout(struct completion *x, unsigned long timeout)
 {
     KERN_MIGHT_SLEEP();
-    return wait_done(x, static_cast<long>(timeout));
+    return wait_done(x, static_cast<long>(timeout), TASK_INTERRUPTIBLE);
 }
 
 bool try_wait_for_completion(struct completion *x)

@@ -382,11 +382,28 @@ int quorvel_tty_port_platform_probe(struct platform_device *pdev)
 	return 0;
 }
 
+// The line's open tty is hung up before the line goes, and before remove
+// returns (tty_vhangup, not the deferred tty_hangup): its files' later
+// writes and requests fail as after a hangup, and nothing more is sent for
+// a device that is no longer bound.
+void quorvel_tty_port_hangup_tty(struct quorvel_tty_port *qport)
+{
+	struct tty_struct *tty = tty_port_tty_get(&qport->port);
+
+	if (!tty)
+		return;
+	tty_vhangup(tty);
+	tty_kref_put(tty);
+	// No reader can be reached any more: the poller stops asking.
+	WRITE_ONCE(uart_flag, 0);
+}
+
 int quorvel_tty_port_platform_remove(struct platform_device *pdev)
 {
 	struct quorvel_tty_port *qport = static_cast<struct quorvel_tty_port *>(platform_get_drvdata(pdev));
 
 	platform_set_drvdata(pdev, nullptr);
+	quorvel_tty_port_hangup_tty(qport);
 	sysfs_remove_group(&qport->tty_dev->kobj, &quorvel_tty_attr_group);
 	dev_set_drvdata(qport->tty_dev, nullptr);
 	tty_unregister_device(quorvel_tty_driver, qport->index);

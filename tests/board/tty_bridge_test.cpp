@@ -64,7 +64,7 @@ TEST(TtyBridge, HostProgramsUseTheBoardsTty)
     EXPECT_EQ(got, "pong");
     ::close(fd);
     bridge.reset();
-    EXPECT_EQ(board.unload(), 0) << "the bridge's open is gone with it";
+    EXPECT_EQ(board.unload_when_free(), 0) << "the bridge's open is gone with it";
 }
 
 } // namespace

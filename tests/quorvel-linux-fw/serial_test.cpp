@@ -295,6 +295,28 @@ TEST_F(Serial, HangupShutsThePortDown)
     EXPECT_EQ(p_.write(fd_, "y", 1), 1);
 }
 
+// Unbinding the port's device hangs its open tty up before the remove
+// returns: the file's later writes and line settings fail as after a
+// hangup, and no frame goes out for a device that is gone.
+TEST_F(Serial, UnbindHangsTheOpenTtyUp)
+{
+    open_tty();
+    ASSERT_EQ(p_.write(fd_, "a", 1), 1);
+    ASSERT_EQ(write_attr("/sys/bus/platform/drivers/quorvel_tty_port_dev/unbind", "quorvel_tty_port_dev.0"), 22);
+    board_.sim().clear_log();
+    EXPECT_EQ(p_.write(fd_, "b", 1), -EIO);
+    termios t{};
+    EXPECT_EQ(p_.ioctl(fd_, TCGETS, reinterpret_cast<unsigned long>(&t)), -EIO);
+    EXPECT_EQ(p_.ioctl(fd_, TCSETS, reinterpret_cast<unsigned long>(&t)), -EIO);
+    std::vector<khost::PollFd> fds{{fd_, POLLIN_, 0}};
+    EXPECT_EQ(p_.poll(fds, 0), 1);
+    EXPECT_TRUE(fds[0].revents & 0x10) << "POLLHUP";
+    EXPECT_TRUE(uart_requests(board_, coproc::CMD_WRITE).empty());
+    EXPECT_TRUE(line_payload(board_).empty()) << "no line settings";
+    EXPECT_EQ(p_.close(fd_), 0);
+    EXPECT_EQ(p_.open(tty_node, O_RDWR_), -ENOENT);
+}
+
 TEST_F(Serial, WriteRoomIsTheFifoSize)
 {
     open_tty();
@@ -495,7 +517,9 @@ TEST_F(Serial, UnloadIsRefusedWhileOpenAndLeavesNothingAfter)
     open_tty();
     EXPECT_EQ(board_.unload(), -EBUSY);
     EXPECT_EQ(p_.close(fd_), 0);
-    ASSERT_EQ(board_.unload(), 0);
+    // The tty's release, with its module reference, follows on the system
+    // work queue: the unload waits for it as a program would.
+    ASSERT_EQ(board_.unload_when_free(), 0);
     khost::Program p;
     std::vector<khost::DirEntry> entries;
     EXPECT_EQ(p.list("/sys/class/tty", &entries), 0);
@@ -535,7 +559,7 @@ TEST(SerialFaults, EveryCallOfTheStartFailedInTurn)
     enable_all();
     const unsigned calls = khost::fail_calls("");
     ASSERT_GE(calls, 6u);
-    ASSERT_EQ(board.unload(), 0);
+    ASSERT_EQ(board.unload_when_free(), 0);
     for (unsigned n = 1; n <= calls; n++) {
         ASSERT_EQ(board.load(), 0);
         khost::fail_nth("", n);
@@ -553,7 +577,7 @@ TEST(SerialFaults, EveryCallOfTheStartFailedInTurn)
         }
         if (fd >= 0)
             p.close(static_cast<int>(fd));
-        ASSERT_EQ(board.unload(), 0) << context;
+        ASSERT_EQ(board.unload_when_free(), 0) << context;
         std::vector<khost::DirEntry> entries;
         if (p.list("/sys/class/tty", &entries) == 0) {
             EXPECT_TRUE(entries.empty()) << context;
@@ -586,7 +610,7 @@ TEST(SerialFaults, EachStepsFailureLeavesNoLine)
         if (p.list("/sys/class/tty", &entries) == 0) {
             EXPECT_TRUE(entries.empty()) << name;
         }
-        ASSERT_EQ(board.unload(), 0) << name;
+        ASSERT_EQ(board.unload_when_free(), 0) << name;
         ASSERT_EQ(board.load({"dev_uart=1"}), 0) << name;
         long fd = p.open(tty_node, O_RDWR_);
         EXPECT_GE(fd, 3) << name;

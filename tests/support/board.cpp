@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 namespace qtest {
 
 Board::Board(std::vector<std::string> params, unsigned hz)
@@ -19,7 +23,7 @@ Board::Board(std::vector<std::string> params, unsigned hz)
 Board::~Board()
 {
     if (loaded_)
-        unload();
+        unload_when_free();
     khost::halt();
 }
 
@@ -35,6 +39,15 @@ int Board::unload(std::string *why)
     int err = khost::rmmod("quorvel_linux_module", why);
     if (err == 0)
         loaded_ = false;
+    return err;
+}
+
+int Board::unload_when_free(std::string *why)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int err;
+    while ((err = unload(why)) == -EBUSY && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return err;
 }
 

@@ -25,6 +25,11 @@ public:
 
     int load(const std::vector<std::string> &params = {}, std::string *why = nullptr);
     int unload(std::string *why = nullptr);
+    // Unloads as a program that has just closed the module's files does:
+    // the last close of a tty leaves its release (and the module reference
+    // it holds) to the system work queue, so rmmod is tried again while the
+    // module is in use, for 10 s at most.
+    int unload_when_free(std::string *why = nullptr);
     bool loaded() const { return loaded_; }
 
     coproc::Simulator &sim() { return sim_; }

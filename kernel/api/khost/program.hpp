@@ -5,6 +5,7 @@
 // programs may run at once, each on its own thread.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,27 @@ private:
     std::string name_;
     struct Files;
     Files *files_;
+};
+
+// A thread that makes programs' system calls, as the target of a signal
+// (the board's Ctrl-C). A signal sent to it is pending until one of the
+// thread's system calls returns, which delivers it: an interruptible wait
+// in the kernel (a tty read or open waiting for data or a carrier,
+// wait_event_interruptible, msleep_interruptible, mutex_lock_interruptible,
+// poll...) does not begin, or ends at once, while it is pending, and the
+// call it was in returns -EINTR, as on Linux for a signal whose handler was
+// installed without SA_RESTART. A call that does not wait interruptibly is
+// not affected. Copies share the thread; the target may outlive it.
+class SignalTarget {
+public:
+    // The calling thread.
+    static SignalTarget current_thread();
+    // May be called from any thread, at any time.
+    void send() const;
+
+private:
+    explicit SignalTarget(std::shared_ptr<void> task);
+    std::shared_ptr<void> task_;
 };
 
 // An address that is never mapped: passing it as a buffer gives -EFAULT.

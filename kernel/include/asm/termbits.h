@@ -54,6 +54,12 @@ struct termios {
 #define OCRNL	 0000010
 #define ONOCR	 0000020
 #define ONLRET	 0000040
+#define OFILL	 0000100
+#define OFDEL	 0000200
+#define TABDLY	 0014000
+#define TAB0	 0000000
+#define TAB3	 0014000
+#define XTABS	 0014000
 
 #define CBAUD	 0010017
 #define B0	 0000000
@@ -132,6 +138,12 @@ struct termios2 {
 	speed_t c_ispeed;
 	speed_t c_ospeed;
 };
+
+/* TCXONC's argument */
+#define TCOOFF 0
+#define TCOON  1
+#define TCIOFF 2
+#define TCION  3
 
 /* TCFLSH's argument */
 #define TCIFLUSH  0

@@ -407,7 +407,9 @@
 #endif
 
 // Kernel-internal codes, never seen by programs.
-#define ERESTARTSYS  512
-#define ENOIOCTLCMD  515
-#define EPROBE_DEFER 517
-#define ENOTSUPP     524
+#define ERESTARTSYS    512
+#define ERESTARTNOINTR 513
+#define ERESTARTNOHAND 514
+#define ENOIOCTLCMD    515
+#define EPROBE_DEFER   517
+#define ENOTSUPP       524

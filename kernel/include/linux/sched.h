@@ -24,6 +24,9 @@ int wake_up_process(struct task_struct *task);
 void get_task_struct(struct task_struct *task);
 void put_task_struct(struct task_struct *task);
 const char *task_comm(struct task_struct *task);
+// A signal sent to the task waits to be delivered at the end of its system
+// call; interruptible sleeps do not start, or end, while one is pending.
+int signal_pending(struct task_struct *p);
 [[noreturn]] void do_exit(long code);
 }
 // The kernel layer's own sources, which mix these headers with the host's

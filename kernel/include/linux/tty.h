@@ -148,6 +148,10 @@ int tty_init_termios(struct tty_struct *tty);
 struct tty_struct *tty_kref_get(struct tty_struct *tty);
 void tty_kref_put(struct tty_struct *tty);
 void tty_wakeup(struct tty_struct *tty);
+// Output stopped (the driver's stop) and started again (its start, then
+// a wake-up of writers), as the flow control characters or TCXONC do.
+void stop_tty(struct tty_struct *tty);
+void start_tty(struct tty_struct *tty);
 void tty_hangup(struct tty_struct *tty);
 void tty_vhangup(struct tty_struct *tty);
 int tty_hung_up_p(struct file *filp);

@@ -74,3 +74,35 @@ void __might_sleep(const char *file, int line, int preempt_offset);
 		__ret;                                                                                                 \
 	})
 #define wait_event(wq, cond) ((void)wait_event_timeout(wq, cond, 0x7fffffffffffffffL))
+
+// Sleeps interruptibly until cond holds, the timeout (in jiffies) runs out
+// or a signal is pending: the jiffies left (at least 1) when cond came true,
+// 0 on timeout, -ERESTARTSYS (-512) for a signal.
+#define wait_event_interruptible_timeout(wq, cond, timeout)                                                            \
+	({                                                                                                             \
+		long __ret = (timeout);                                                                                \
+		might_sleep();                                                                                         \
+		DEFINE_WAIT(__wait);                                                                                   \
+		while (!(cond)) {                                                                                      \
+			prepare_to_wait(&(wq), &__wait, 1);                                                            \
+			if (cond)                                                                                      \
+				break;                                                                                 \
+			if (signal_pending_current()) {                                                                \
+				__ret = -512;                                                                          \
+				break;                                                                                 \
+			}                                                                                              \
+			__ret = schedule_timeout(__ret);                                                               \
+			if (!__ret) {                                                                                  \
+				__ret = (cond) ? 1 : 0;                                                                \
+				break;                                                                                 \
+			}                                                                                              \
+		}                                                                                                      \
+		finish_wait(&(wq), &__wait);                                                                           \
+		__ret;                                                                                                 \
+	})
+// 0 once cond holds, -ERESTARTSYS (-512) if a signal came first.
+#define wait_event_interruptible(wq, cond)                                                                             \
+	({                                                                                                             \
+		long __r = wait_event_interruptible_timeout(wq, cond, 0x7fffffffffffffffL);                            \
+		__r < 0 ? (int)__r : 0;                                                                                \
+	})

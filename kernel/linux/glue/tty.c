@@ -323,6 +323,10 @@ void *qk_tty_port_register_device(struct qk_tty_port *port, struct qk_tty_driver
 	driver->ports[index] = port;
 	real = tty_port_register_device(qk_real_port(port), rec->real, index, qk_real_device(parent));
 	if (IS_ERR(real)) {
+		/* The kernel linked its line to our port before the device
+		 * failed; the module frees the port next, so neither driver may
+		 * keep it. */
+		rec->real->ports[index] = NULL;
 		driver->ports[index] = NULL;
 		kfree(dev);
 		return ERR_CAST(real);
@@ -361,6 +365,7 @@ int qk_tty_standard_install(struct qk_tty_driver *driver, struct qk_tty_struct *
 }
 
 void qk_tty_kref_put(struct qk_tty_struct *tty) { tty_kref_put(qk_real_tty(tty)); }
+void qk_tty_vhangup(struct qk_tty_struct *tty) { tty_vhangup(qk_real_tty(tty)); }
 void qk_tty_wakeup(struct qk_tty_struct *tty) { tty_wakeup(qk_real_tty(tty)); }
 unsigned int qk_tty_termios_baud_rate(struct ktermios *termios) { return tty_termios_baud_rate(termios); }
 

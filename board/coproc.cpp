@@ -47,8 +47,20 @@ void add_coproc_base_commands(std::vector<CoprocCommand> &table)
     table.push_back({"show", "", "the simulated devices' state", coproc_show});
 }
 
-int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &args, std::string *output)
+std::string quote_text(const std::string &word) { return '"' + word + '"'; }
+
+bool is_quoted_text(const std::string &word) { return word.size() >= 2 && word.front() == '"' && word.back() == '"'; }
+
+std::string unquote(const std::string &word) { return is_quoted_text(word) ? word.substr(1, word.size() - 2) : word; }
+
+int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &given, std::string *output)
 {
+    // Only `uart send` takes text; elsewhere a quoted word is read as if bare.
+    std::vector<std::string> args = given;
+    const bool takes_text = args.size() >= 2 && unquote(args[0]) == "uart" && unquote(args[1]) == "send";
+    for (size_t i = 0; i < args.size(); ++i)
+        if (!takes_text || i < 2)
+            args[i] = unquote(args[i]);
     const auto table = coproc_table();
     std::ostringstream out;
     int status = 0;

@@ -25,6 +25,9 @@ struct Context {
     std::ostream &out;
     std::ostream &err;
     bool failed = false; // set by a command that failed (see Outcome::Failed)
+    // Which words of the command being run were quoted: text, where an
+    // unquoted word would be a number or a byte.
+    std::vector<bool> quoted;
 };
 
 struct Command {
@@ -42,6 +45,7 @@ void add_coproc_commands(std::vector<Command> &table);
 void add_i2c_commands(std::vector<Command> &table);
 void add_spi_commands(std::vector<Command> &table);
 void add_tty_commands(std::vector<Command> &table);
+void add_trace_commands(std::vector<Command> &table);
 
 enum class Outcome {
     Ok,     // ran and did not fail
@@ -49,6 +53,8 @@ enum class Outcome {
             // a tool (insmod, rmmod, ls, cat, echo) reported an error
     Usage,  // could not be parsed; nothing was done
     Exit,   // "exit" was given
+    Interrupted, // Ctrl-C (interrupt.hpp) stopped the command under way;
+                 // the rest of the text was not run
 };
 
 class Shell {
@@ -59,8 +65,9 @@ public:
     // Runs each command of the text in turn. With stop_on_error the first
     // Usage outcome ends the run; otherwise it is reported and skipped. With
     // errexit set, the first Failed outcome ends the run too, as in `sh -e`.
-    // The result: Exit if "exit" ended the run, Failed if errexit did, else
-    // Usage if a command could not be parsed, else Ok.
+    // The result: Exit if "exit" ended the run, Interrupted if Ctrl-C did,
+    // Failed if errexit did, else Usage if a command could not be parsed,
+    // else Ok.
     Outcome run_text(std::string_view text, bool stop_on_error);
     void set_errexit(bool on) { errexit_ = on; }
 
@@ -68,7 +75,7 @@ public:
 
 private:
     Outcome dispatch(const Words &words);
-    void help(const Words &words);
+    Outcome help(const Words &words);
 
     Context ctx_;
     std::vector<Command> table_;

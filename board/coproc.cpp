@@ -71,7 +71,8 @@ int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &given, st
         out << fmt::format("unknown subcommand '{}' (coproc help lists them)\n", args[0]);
         status = 2;
     } else if (!sim) {
-        out << "coproc: the co-processor on this board's line is not the simulated one\n";
+        out << "coproc: the co-processor on this board's line is not a simulated one of ours (no quorvel-coproc "
+               "answers for it)\n";
         status = 1;
     } else {
         try {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -21,7 +22,9 @@
 #include <fmt/format.h>
 
 #include "coproc.hpp"
+#include "coproc_control.hpp"
 #include "coproc/simulator.hpp"
+#include "signals.hpp"
 #include "vm_channel.hpp"
 
 #ifndef QUORVEL_VM_DIR
@@ -43,6 +46,8 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The session's directory (the guest's channel socket, QEMU's logs); gone
+// when the session ends, also when it is ended by a signal it cannot wait out.
 class TempDir {
 public:
     TempDir()
@@ -51,9 +56,14 @@ public:
         if (!::mkdtemp(pattern.data()))
             throw Failure("cannot make a temporary directory");
         path_ = pattern;
+        cleanup_ = add_emergency_cleanup([p = path_] {
+            std::error_code ignored;
+            fs::remove_all(p, ignored);
+        });
     }
     ~TempDir()
     {
+        remove_emergency_cleanup(cleanup_);
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
@@ -61,6 +71,7 @@ public:
 
 private:
     fs::path path_;
+    int cleanup_ = 0;
 };
 
 // A descriptor closed when it goes.
@@ -98,6 +109,11 @@ public:
         if (pid_ < 0)
             throw Failure("cannot start QEMU");
         if (pid_ == 0) {
+            // Not in the terminal's process group, so a Ctrl-C meant for the
+            // board does not reach it; and it goes when the board goes, however.
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            unblock_signals_in_child();
             const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int in = ::open("/dev/null", O_RDONLY);
             ::dup2(in, STDIN_FILENO);
@@ -110,9 +126,11 @@ public:
             ::execvp(args[0], args.data());
             ::_exit(127);
         }
+        cleanup_ = add_emergency_cleanup([pid = pid_] { ::kill(pid, SIGKILL); });
     }
     ~Qemu()
     {
+        remove_emergency_cleanup(cleanup_);
         if (pid_ > 0 && !wait(0)) {
             ::kill(pid_, SIGKILL);
             wait(-1);
@@ -140,6 +158,7 @@ public:
 
 private:
     pid_t pid_ = 0;
+    int cleanup_ = 0;
 };
 
 int accept_guest(int listener, Qemu &qemu)
@@ -239,7 +258,7 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, 
 
 // A `coproc` command the guest forwarded: run against the host's simulator,
 // its output sent back line by line, then its result.
-void run_coproc_for_guest(vm::Channel &guest, coproc::Simulator *sim, const std::string &text)
+void run_coproc_for_guest(vm::Channel &guest, coproc::Simulator *sim, const std::string &uart, const std::string &text)
 {
     std::vector<std::string> args;
     size_t from = 0;
@@ -247,7 +266,9 @@ void run_coproc_for_guest(vm::Channel &guest, coproc::Simulator *sim, const std:
         args.push_back(text.substr(from, at - from));
     args.push_back(text.substr(from));
     std::string output;
-    const int status = run_coproc(sim, args, &output);
+    int status = !sim && !uart.empty() ? forward_coproc(uart, args, &output) : -1;
+    if (status < 0)
+        status = run_coproc(sim, args, &output);
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);)
         guest.send('D', line);
@@ -330,7 +351,7 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
                 guest.send('A');
                 break;
             case 'C':
-                run_coproc_for_guest(guest, sim, text);
+                run_coproc_for_guest(guest, sim, options.uart, text);
                 break;
             case 'X':
                 status = std::atoi(text.c_str());

@@ -16,10 +16,13 @@ class Simulator;
 
 namespace board {
 
+class LineWatch;
+
 struct SessionOptions {
     std::string uart; // host tty of the co-processor; empty: the simulated one
     unsigned hz = 250;
     std::vector<std::string> params; // module parameters, name=value
+    std::ostream *notices = nullptr;  // the --uart line's watch says here what happens to it (null: stderr)
 };
 
 // The board could not be brought up; what() says why.
@@ -43,6 +46,7 @@ public:
 private:
     std::unique_ptr<coproc::Simulator> sim_;
     std::unique_ptr<KernelBoard> board_;
+    std::unique_ptr<LineWatch> watch_;
     std::string serial_path_;
     bool up_ = false;
 };

@@ -10,17 +10,21 @@
 
 namespace board {
 
-Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, out, err}
+std::vector<Command> command_table()
 {
-    add_program_commands(table_);
-    add_system_commands(table_);
-    add_fault_commands(table_);
-    add_coproc_commands(table_);
-    add_i2c_commands(table_);
-    add_spi_commands(table_);
-    add_tty_commands(table_);
-    add_trace_commands(table_);
+    std::vector<Command> table;
+    add_program_commands(table);
+    add_system_commands(table);
+    add_fault_commands(table);
+    add_coproc_commands(table);
+    add_i2c_commands(table);
+    add_spi_commands(table);
+    add_tty_commands(table);
+    add_trace_commands(table);
+    return table;
 }
+
+Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, out, err, false, {}}, table_(command_table()) {}
 
 Outcome Shell::run_command(std::string_view command)
 {

@@ -47,6 +47,9 @@ void add_spi_commands(std::vector<Command> &table);
 void add_tty_commands(std::vector<Command> &table);
 void add_trace_commands(std::vector<Command> &table);
 
+// Every command of the shell, as the tables above make them.
+std::vector<Command> command_table();
+
 enum class Outcome {
     Ok,     // ran and did not fail
     Failed, // ran and failed: a program call printed a negative result, or

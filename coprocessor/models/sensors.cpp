@@ -232,8 +232,9 @@ void BuzzerModel::describe(std::ostream &out) const
 {
     std::string what = "nothing yet";
     if (told_.size() >= 5)
-        what = fmt::format("{} at {} Hz for {} ms", told_[0] ? "on" : "off", told_[1] | told_[2] << 8,
-                           told_[3] | told_[4] << 8);
+        what = fmt::format("{} at {} Hz {}", told_[0] ? "on" : "off", told_[1] | told_[2] << 8,
+                           (told_[3] | told_[4] << 8) ? fmt::format("for {} ms", told_[3] | told_[4] << 8)
+                                                      : std::string("until told off"));
     else if (!told_.empty())
         what = hex(told_);
     fmt::print(out, "buzzer: {} ({} claims), {}, told {}\n", claims_ ? "claimed" : "free", claims_,

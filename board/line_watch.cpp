@@ -20,8 +20,8 @@ unsigned long device_of(const std::string &path)
 
 } // namespace
 
-LineWatch::LineWatch(std::string path, std::ostream &notices)
-    : path_(std::move(path)), notices_(notices), device_(device_of(path_)), thread_([this] { run(); })
+LineWatch::LineWatch(std::string path, std::function<void(const std::string &)> say)
+    : path_(std::move(path)), say_(std::move(say)), device_(device_of(path_)), thread_([this] { run(); })
 {}
 
 LineWatch::~LineWatch()
@@ -52,15 +52,12 @@ void LineWatch::check()
     const bool quiet = h.hung_up || h.unanswered >= kSilentAfter;
     if (quiet && !silent_) {
         silent_ = true;
-        std::lock_guard hold(lock_);
-        notices_ << (h.hung_up ? fmt::format("board: the co-processor on {} does not answer (the line hung up)\n", path_)
-                               : fmt::format("board: the co-processor on {} does not answer ({} requests timed out)\n",
-                                             path_, h.unanswered))
-                 << std::flush;
+        say_(h.hung_up ? fmt::format("board: the co-processor on {} does not answer (the line hung up)\n", path_)
+                       : fmt::format("board: the co-processor on {} does not answer ({} requests timed out)\n", path_,
+                                     h.unanswered));
     } else if (silent_ && !h.hung_up && h.unanswered == 0 && h.answers > 0) {
         silent_ = false;
-        std::lock_guard hold(lock_);
-        notices_ << fmt::format("board: the co-processor on {} answers again\n", path_) << std::flush;
+        say_(fmt::format("board: the co-processor on {} answers again\n", path_));
     }
     if (silent_)
         reopen_if_back(h.hung_up);
@@ -74,15 +71,14 @@ void LineWatch::reopen_if_back(bool hung_up)
     if (!now || (!hung_up && now == device_))
         return;
     const int r = khost::serial_reopen();
-    std::lock_guard hold(lock_);
     const bool news = r != last_reopen_;
     last_reopen_ = r;
     if (r == -16 && news) // EBUSY
-        notices_ << fmt::format("board: {} is back but in use by another program\n", path_) << std::flush;
+        say_(fmt::format("board: {} is back but in use by another program\n", path_));
     if (r != 0)
         return;
     device_ = now;
-    notices_ << fmt::format("board: {} is back; the line is reopened\n", path_) << std::flush;
+    say_(fmt::format("board: {} is back; the line is reopened\n", path_));
 }
 
 } // namespace board

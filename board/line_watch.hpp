@@ -6,8 +6,8 @@
 // --link, a replugged adapter). The module's own log is left as it is.
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <thread>
 
@@ -18,7 +18,8 @@ public:
     // Requests in a row without an answer before the line is called silent.
     static constexpr unsigned long kSilentAfter = 3;
 
-    LineWatch(std::string path, std::ostream &notices);
+    // `say` gets each notice, a line with its newline, on the watch's thread.
+    LineWatch(std::string path, std::function<void(const std::string &)> say);
     ~LineWatch();
     LineWatch(const LineWatch &) = delete;
     LineWatch &operator=(const LineWatch &) = delete;
@@ -31,11 +32,11 @@ private:
     void reopen_if_back(bool hung_up);
 
     std::string path_;
-    std::ostream &notices_;
+    std::function<void(const std::string &)> say_;
     unsigned long device_ = 0; // the tty the path named when it was (re)opened
     bool silent_ = false;      // "does not answer" said, "answers again" not yet
     int last_reopen_ = 0;      // said once, not every period
-    std::mutex lock_;          // guards stop_ and the notices
+    std::mutex lock_;          // guards stop_
     std::condition_variable wake_;
     bool stop_ = false;
     std::thread thread_; // last: starts once the rest exists

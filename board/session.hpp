@@ -3,6 +3,7 @@
 // a co-processor (the built-in simulated one unless a tty is given), and the
 // module loaded. Leaving undoes all of it in reverse.
 #include <iosfwd>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,7 +23,9 @@ struct SessionOptions {
     std::string uart; // host tty of the co-processor; empty: the simulated one
     unsigned hz = 250;
     std::vector<std::string> params; // module parameters, name=value
-    std::ostream *notices = nullptr;  // the --uart line's watch says here what happens to it (null: stderr)
+    // What the --uart line's watch says happened to the line, a line at a
+    // time from its thread; null: standard error.
+    std::function<void(const std::string &)> notice;
 };
 
 // The board could not be brought up; what() says why.

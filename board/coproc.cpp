@@ -47,12 +47,6 @@ void add_coproc_base_commands(std::vector<CoprocCommand> &table)
     table.push_back({"show", "", "the simulated devices' state", coproc_show});
 }
 
-std::string quote_text(const std::string &word) { return '"' + word + '"'; }
-
-bool is_quoted_text(const std::string &word) { return word.size() >= 2 && word.front() == '"' && word.back() == '"'; }
-
-std::string unquote(const std::string &word) { return is_quoted_text(word) ? word.substr(1, word.size() - 2) : word; }
-
 int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &given, std::string *output)
 {
     // Only `uart send` takes text; elsewhere a quoted word is read as if bare.

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parse.hpp"
+
 namespace coproc {
 class Simulator;
 }
@@ -31,12 +33,6 @@ void add_coproc_pins_commands(std::vector<CoprocCommand> &table);
 void add_coproc_sensors_commands(std::vector<CoprocCommand> &table);
 void add_coproc_i2c_commands(std::vector<CoprocCommand> &table);
 void add_coproc_spi_commands(std::vector<CoprocCommand> &table);
-
-// A word the person quoted reaches the subcommands as "TEXT" (quotes kept):
-// text, where an unquoted word is a byte or a number.
-std::string quote_text(const std::string &word);
-bool is_quoted_text(const std::string &word);
-std::string unquote(const std::string &word);
 
 // Runs `coproc ARGS...` against `sim` (null: there is no simulated
 // co-processor). What it printed goes to `output`; the result is 0, 1 if it

@@ -112,6 +112,12 @@ std::optional<std::vector<std::string>> split_words(std::string_view command, st
     return words;
 }
 
+std::string quote_text(const std::string &word) { return '"' + word + '"'; }
+
+bool is_quoted_text(const std::string &word) { return word.size() >= 2 && word.front() == '"' && word.back() == '"'; }
+
+std::string unquote(const std::string &word) { return is_quoted_text(word) ? word.substr(1, word.size() - 2) : word; }
+
 std::optional<uint64_t> parse_number(std::string_view text)
 {
     if (has_hex_prefix(text))

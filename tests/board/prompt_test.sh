@@ -15,15 +15,17 @@ trap cleanup EXIT
 
 screen() { tm capture-pane -p -t main; }
 fail() { echo "FAIL: $*"; echo "--- the screen:"; screen; exit 1; }
-# wait_for PATTERN [SECONDS]: until the screen shows it (grep -E).
-wait_for() {
-    local tenths=$((${2:-120} * 10))
+# seen PATTERN SECONDS: whether the screen comes to show it (grep -E).
+seen() {
+    local tenths=$(($2 * 10))
     for ((i = 0; i < tenths; i++)); do
         screen | grep -Eq -- "$1" && return 0
         sleep 0.1
     done
-    fail "waiting for '$1'"
+    return 1
 }
+# wait_for PATTERN [SECONDS]: the same, or the test fails.
+wait_for() { seen "$1" "${2:-120}" || fail "waiting for '$1'"; }
 # The cursor is on a line of its own below the command: it has been taken.
 wait_taken() {
     for ((i = 0; i < 1200; i++)); do
@@ -40,14 +42,14 @@ keys() { tm send-keys -t main "$@"; }
 HOME=$tmp tm new-session -d -s main -x 150 -y 50 "env HOME=$tmp bash --norc --noprofile -i"
 keys "PS1='sh\$ '" Enter
 keys "$board; echo status=\$?" Enter
-wait_for '^board# $'
+wait_for '^board# ?$'
 
 # Ctrl-C ends a long sleep and gives the prompt back; the board goes on.
 keys 'sleep 600000' Enter
 wait_taken 'board# sleep 600000'
+# (A Ctrl-C that came just before the command started is a prompt's: again.)
 keys C-c
-wait_for '^board# $' 10 || true
-screen | grep -q '^board# $' || { keys C-c; wait_for '^board# $' 10; }
+seen '^board# ?$' 10 || { keys C-c; wait_for '^board# ?$'; }
 keys 'lsmod' Enter
 wait_for '^quorvel_linux_module$'
 
@@ -70,7 +72,7 @@ grep -qx 'lsmod' "$tmp/.quorvel_history" || fail "history not kept in ~/.quorvel
 # SIGTERM: the board leaves as exit does, with 128 + 15.
 keys 'clear' Enter
 keys "$board; echo status=\$?" Enter
-wait_for '^board# $'
+wait_for '^board# ?$'
 pid=$(pgrep -P "$(tm display -p -t main '#{pane_pid}')" -x quorvel-board)
 [[ -n $pid ]] || fail "no board process"
 kill -TERM "$pid"

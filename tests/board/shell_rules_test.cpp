@@ -31,17 +31,13 @@ struct Rules : ::testing::Test {
     std::ostringstream out, err;
     Shell shell{fake, out, err};
 
+    Outcome run(const std::string &text) { return shell.run_text(text, true); }
     void TearDown() override { clear_interrupt(); }
 };
 
-Bytes request(uint8_t type, uint8_t command, Bytes payload, uint8_t tail = 0xA1)
+Bytes request(uint8_t type, uint8_t command, const Bytes &payload, uint8_t tail = 0xA1)
 {
-    Bytes f{static_cast<uint8_t>(0x80 | type), static_cast<uint8_t>(payload.size() + 5),
-            static_cast<uint8_t>(command << 4)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(coproc::crc8(payload));
-    f.push_back(tail);
-    return f;
+    return coproc::encode_request(type, command, payload, tail);
 }
 
 // A poll of the UART's receive count and its answer, then a GPIO write and
@@ -69,18 +65,18 @@ std::vector<std::string> lines(const std::string &text)
 
 TEST_F(Rules, QuotedWordsReachCoprocAsText)
 {
-    EXPECT_EQ(shell.run_text("coproc uart send be \"be\" 'a b' 0x0d"), Outcome::Ok);
+    EXPECT_EQ(run("coproc uart send be \"be\" 'a b' 0x0d"), Outcome::Ok);
     EXPECT_THAT(fake.coproc_args, ElementsAre("uart", "send", "be", "\"be\"", "\"a b\"", "0x0d"));
 }
 
 TEST_F(Rules, HelpSaysWhatItDoesNotKnow)
 {
-    EXPECT_EQ(shell.run_text("help bogus"), Outcome::Usage);
+    EXPECT_EQ(run("help bogus"), Outcome::Usage);
     EXPECT_THAT(err.str(), HasSubstr("help: no such command 'bogus'"));
     EXPECT_EQ(out.str(), "");
-    EXPECT_EQ(shell.run_text("help sleep"), Outcome::Ok);
+    EXPECT_EQ(run("help sleep"), Outcome::Ok);
     EXPECT_THAT(out.str(), HasSubstr("sleep MS"));
-    EXPECT_EQ(shell.run_text("help"), Outcome::Ok);
+    EXPECT_EQ(run("help"), Outcome::Ok);
     EXPECT_THAT(out.str(), HasSubstr("bytes are hex, with or without"));
     EXPECT_THAT(out.str(), HasSubstr("crw------- 254, 0 quorvel_config")) << "the form ls -l prints";
 }
@@ -88,36 +84,36 @@ TEST_F(Rules, HelpSaysWhatItDoesNotKnow)
 TEST_F(Rules, FailedOpenSaysWhy)
 {
     fake.open_result = -2;
-    EXPECT_EQ(shell.run_text("open /dev/nope"), Outcome::Ok);
+    EXPECT_EQ(run("open /dev/nope"), Outcome::Ok);
     EXPECT_EQ(out.str(), "-2 (No such file or directory)\n");
 }
 
 TEST_F(Rules, TraceFiltersByArea)
 {
     fake.traces = {poll_and_gpio(), poll_and_gpio(), poll_and_gpio(), poll_and_gpio()};
-    shell.run_text("trace gpio");
+    run("trace gpio");
     auto got = lines(out.str());
     ASSERT_EQ(got.size(), 2u);
     EXPECT_THAT(got[0], HasSubstr("GPIO WRITE"));
     EXPECT_THAT(got[1], HasSubstr("<-"));
 
     out.str("");
-    shell.run_text("trace -x uart-poll");
+    run("trace -x uart-poll");
     EXPECT_THAT(out.str(), Not(HasSubstr("UART"))) << "the poll and its reply both go";
     EXPECT_EQ(lines(out.str()).size(), 2u);
 
     out.str("");
-    shell.run_text("trace uart-poll");
+    run("trace uart-poll");
     EXPECT_EQ(lines(out.str()).size(), 2u);
     EXPECT_THAT(out.str(), HasSubstr("UART CONTROL [11]"));
 
     out.str("");
-    shell.run_text("trace -n 1");
+    run("trace -n 1");
     got = lines(out.str());
     ASSERT_EQ(got.size(), 1u);
     EXPECT_THAT(got[0], HasSubstr("<-     2.100 GPIO")) << "the newest line";
 
-    EXPECT_EQ(shell.run_text("trace bogus"), Outcome::Usage);
+    EXPECT_EQ(run("trace bogus"), Outcome::Usage);
     EXPECT_THAT(err.str(), HasSubstr("no area 'bogus'"));
 }
 
@@ -129,7 +125,7 @@ TEST_F(Rules, TraceFollowsUntilCtrlC)
         if (++takes == 3)
             request_interrupt(); // as Ctrl-C would, once the third batch is in
     };
-    EXPECT_EQ(shell.run_text("trace -f gpio; open /x"), Outcome::Interrupted);
+    EXPECT_EQ(run("trace -f gpio; open /x"), Outcome::Interrupted);
     EXPECT_EQ(lines(out.str()).size(), 4u) << "both batches, filtered";
     EXPECT_THAT(fake.calls, Not(::testing::Contains("open /x 2"))) << "the rest of the line is not run";
 }
@@ -137,7 +133,7 @@ TEST_F(Rules, TraceFollowsUntilCtrlC)
 TEST_F(Rules, CtrlCEndsSleepAndTheLine)
 {
     request_interrupt(); // arrives while sleep waits
-    EXPECT_EQ(shell.run_text("sleep 3600000; open /x"), Outcome::Interrupted);
+    EXPECT_EQ(run("sleep 3600000; open /x"), Outcome::Interrupted);
     EXPECT_TRUE(fake.calls.empty());
 }
 
@@ -145,7 +141,7 @@ TEST_F(Rules, TraceWritesAPcapFile)
 {
     const auto path = std::filesystem::temp_directory_path() / ("quorvel-trace-" + std::to_string(::getpid()) + ".pcap");
     fake.traces = {poll_and_gpio()};
-    EXPECT_EQ(shell.run_text("trace -x uart-poll -w " + path.string()), Outcome::Ok);
+    EXPECT_EQ(run("trace -x uart-poll -w " + path.string()), Outcome::Ok);
     std::ifstream in(path, std::ios::binary);
     const std::string file((std::istreambuf_iterator<char>(in)), {});
     std::filesystem::remove(path);

@@ -20,12 +20,12 @@ namespace board {
 class LineWatch;
 
 struct SessionOptions {
-    std::string uart; // host tty of the co-processor; empty: the simulated one
+    std::string uart{}; // host tty of the co-processor; empty: the simulated one
     unsigned hz = 250;
     std::vector<std::string> params; // module parameters, name=value
     // What the --uart line's watch says happened to the line, a line at a
     // time from its thread; null: standard error.
-    std::function<void(const std::string &)> notice;
+    std::function<void(const std::string &)> notice{};
 };
 
 // The board could not be brought up; what() says why.

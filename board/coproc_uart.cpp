@@ -114,10 +114,11 @@ int coproc_uart(coproc::Simulator &sim, const std::vector<std::string> &args, st
 
 void add_coproc_uart_commands(std::vector<CoprocCommand> &table)
 {
-    table.push_back({"uart", "send HEX|\"TEXT\"... | show",
-                     "the serial port's remote end: send bytes (hex bytes, or quoted text with \\n \\r \\t \\xHH) to the "
-                     "board; show the line settings and what the board sent since the last show",
-                     coproc_uart});
+    table.push_back(
+        {"uart", "send HEX|\"TEXT\"... | show",
+         "the serial port's remote end: send bytes (hex bytes, or quoted text with \\n \\r \\t \\xHH) to the "
+         "board; show the line settings and what the board sent since the last show",
+         coproc_uart});
 }
 
 } // namespace board

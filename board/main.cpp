@@ -93,8 +93,8 @@ std::vector<std::string> board_names(board::Board &b, const std::string &dir)
         return names;
     for (const auto &e : entries) {
         khost::DirEntry target;
-        const bool is_dir = e.type == 'd' || (e.type == 'l' && b.stat(dir + e.name, &target, true) == 0 &&
-                                             target.type == 'd');
+        const bool is_dir =
+            e.type == 'd' || (e.type == 'l' && b.stat(dir + e.name, &target, true) == 0 && target.type == 'd');
         names.push_back(e.name + (is_dir ? "/" : ""));
     }
     return names;

@@ -66,9 +66,9 @@ Session::Session(const SessionOptions &options)
         throw StartError(fmt::format("insmod: {} ({})", why.empty() ? "refused" : why, rc));
     }
     if (!options.uart.empty())
-        watch_ = std::make_unique<LineWatch>(serial_path_, options.notice ? options.notice : [](const std::string &text) {
-            std::cerr << text << std::flush;
-        });
+        watch_ = std::make_unique<LineWatch>(
+            serial_path_,
+            options.notice ? options.notice : [](const std::string &text) { std::cerr << text << std::flush; });
 }
 
 Session::~Session()

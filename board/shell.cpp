@@ -24,7 +24,9 @@ std::vector<Command> command_table()
     return table;
 }
 
-Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, out, err, false, {}}, table_(command_table()) {}
+Shell::Shell(Board &board, std::ostream &out, std::ostream &err)
+    : ctx_{board, out, err, false, {}}, table_(command_table())
+{}
 
 Outcome Shell::run_command(std::string_view command)
 {
@@ -99,7 +101,8 @@ Outcome Shell::help(const Words &words)
         return Outcome::Usage;
     }
     const bool one = words.size() == 2;
-    const bool known = one && std::any_of(table_.begin(), table_.end(), [&](const Command &c) { return c.name == words[1]; });
+    const bool known =
+        one && std::any_of(table_.begin(), table_.end(), [&](const Command &c) { return c.name == words[1]; });
     if (one && !known && words[1] != "help" && words[1] != "exit") {
         ctx_.err << "help: no such command '" << words[1] << "' (help lists them)\n";
         return Outcome::Usage;

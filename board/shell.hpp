@@ -51,11 +51,11 @@ void add_trace_commands(std::vector<Command> &table);
 std::vector<Command> command_table();
 
 enum class Outcome {
-    Ok,     // ran and did not fail
-    Failed, // ran and failed: a program call printed a negative result, or
-            // a tool (insmod, rmmod, ls, cat, echo) reported an error
-    Usage,  // could not be parsed; nothing was done
-    Exit,   // "exit" was given
+    Ok,          // ran and did not fail
+    Failed,      // ran and failed: a program call printed a negative result, or
+                 // a tool (insmod, rmmod, ls, cat, echo) reported an error
+    Usage,       // could not be parsed; nothing was done
+    Exit,        // "exit" was given
     Interrupted, // Ctrl-C (interrupt.hpp) stopped the command under way;
                  // the rest of the text was not run
 };

@@ -130,8 +130,7 @@ int prompt_event_fd() { return prompt_pipe[0]; }
 void take_prompt_events()
 {
     char sink[64];
-    while (::read(prompt_pipe[0], sink, sizeof sink) > 0) {
-    }
+    while (::read(prompt_pipe[0], sink, sizeof sink) > 0) {}
 }
 
 int leave_signal() { return leaving; }

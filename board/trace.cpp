@@ -179,7 +179,8 @@ private:
             return 0;
         }
         if (*len > rest.size()) {
-            push(run, at, run.bytes.size(), fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
+            push(run, at, run.bytes.size(),
+                 fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
             return 0;
         }
         const auto frame = rest.first(*len);

@@ -127,8 +127,8 @@ Bytes Ds18b20Model::measure()
 
 void Ds18b20Model::describe(std::ostream &out) const
 {
-    fmt::print(out, "ds18b20: {:.4f} C{} ({} readings{})\n", temperature.value(), temperature.held() ? "" : ", drifting",
-               readings(), last_given(temperature, "{:.4f} C"));
+    fmt::print(out, "ds18b20: {:.4f} C{} ({} readings{})\n", temperature.value(),
+               temperature.held() ? "" : ", drifting", readings(), last_given(temperature, "{:.4f} C"));
 }
 
 Bytes Sr04Model::measure()

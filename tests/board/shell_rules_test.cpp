@@ -139,7 +139,8 @@ TEST_F(Rules, CtrlCEndsSleepAndTheLine)
 
 TEST_F(Rules, TraceWritesAPcapFile)
 {
-    const auto path = std::filesystem::temp_directory_path() / ("quorvel-trace-" + std::to_string(::getpid()) + ".pcap");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("quorvel-trace-" + std::to_string(::getpid()) + ".pcap");
     fake.traces = {poll_and_gpio()};
     EXPECT_EQ(run("trace -x uart-poll -w " + path.string()), Outcome::Ok);
     std::ifstream in(path, std::ios::binary);

@@ -179,7 +179,7 @@ public:
 
 private:
     unsigned claims_ = 0;
-    bool sounding_ = false; // told on, and not off since
+    bool sounding_ = false;                         // told on, and not off since
     std::chrono::steady_clock::time_point until_{}; // when the tone ends; max: never
     Bytes told_;
     int read_byte_ = -1;

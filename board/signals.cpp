@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -65,6 +66,14 @@ void run_emergency(int sig)
     }
     for (auto &[id, cleanup] : todo)
         cleanup();
+    // What the session printed so far is kept, unless the stuck thread is
+    // in the middle of printing (then waiting for it could last forever).
+    for (FILE *stream : {stdout, stderr}) {
+        if (::ftrylockfile(stream) == 0) {
+            ::fflush_unlocked(stream);
+            ::funlockfile(stream);
+        }
+    }
     ::_exit(128 + sig);
 }
 

@@ -8,6 +8,9 @@
 
 namespace board {
 
+// Makes what request_interrupt needs, so that a signal handler may call it.
+void prepare_interrupts();
+// Safe in a signal handler once prepare_interrupts() has run.
 void request_interrupt();
 void clear_interrupt();
 bool interrupted();

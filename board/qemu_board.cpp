@@ -311,6 +311,16 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
         const Fd listener{listen_unix(socket)};
         Qemu qemu(qemu_argv(vm, console, socket, line), tmp.path() / "qemu.log");
         vm::Channel guest(accept_guest(listener.fd, qemu));
+        // Ctrl-C during a command reaches the guest as its channel's
+        // interrupt character: its kernel signals the guest program, whose
+        // blocking call returns -EINTR, as on the board.
+        set_interrupt_hook([fd = guest.fd()] {
+            const char intr = vm::kInterrupt;
+            (void)!::send(fd, &intr, 1, MSG_NOSIGNAL);
+        });
+        struct Unhook {
+            ~Unhook() { set_interrupt_hook(nullptr); }
+        } unhook;
         char kind = 0;
         std::string text;
         if (!guest.receive(&kind, &text, kBootTimeoutMs) || kind != 'H')

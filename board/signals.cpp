@@ -24,6 +24,7 @@ constexpr std::chrono::seconds kLeaveGrace{5};
 
 std::mutex lock; // guards the board and the cleanups
 Board *signal_board = nullptr;
+std::function<void()> interrupt_hook;
 std::map<int, std::function<void()>> cleanups;
 int next_cleanup = 1;
 
@@ -55,6 +56,8 @@ void interrupt_command()
     std::lock_guard hold(lock);
     if (signal_board)
         signal_board->interrupt_program();
+    if (interrupt_hook)
+        interrupt_hook();
 }
 
 void run_emergency(int sig)
@@ -121,6 +124,7 @@ void unblock_signals_in_child()
 
 void start_signal_thread()
 {
+    prepare_interrupts();
     if (::pipe2(prompt_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     std::thread(take_signals).detach();
@@ -130,6 +134,12 @@ void set_signal_board(Board *board)
 {
     std::lock_guard hold(lock);
     signal_board = board;
+}
+
+void set_interrupt_hook(std::function<void()> hook)
+{
+    std::lock_guard hold(lock);
+    interrupt_hook = std::move(hook);
 }
 
 void set_at_prompt(bool prompt) { at_prompt = prompt; }

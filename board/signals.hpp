@@ -24,6 +24,9 @@ void start_signal_thread();
 
 // The session's board, told of Ctrl-C while a command runs; null: none.
 void set_signal_board(Board *board);
+// Also run on Ctrl-C while a command runs (under --kernel qemu: the guest is
+// told); empty: nothing.
+void set_interrupt_hook(std::function<void()> hook);
 // Whether the person is at the prompt (Ctrl-C clears the line) or a command
 // runs (Ctrl-C interrupts it).
 void set_at_prompt(bool at_prompt);

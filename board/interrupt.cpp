@@ -27,8 +27,7 @@ void make_pipe()
 void drain()
 {
     char sink[64];
-    while (wake[0] >= 0 && ::read(wake[0], sink, sizeof sink) > 0) {
-    }
+    while (wake[0] >= 0 && ::read(wake[0], sink, sizeof sink) > 0) {}
 }
 
 } // namespace

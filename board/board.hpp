@@ -50,6 +50,14 @@ public:
     // An address the kernel must refuse to copy through (-EFAULT).
     virtual void *bad_pointer() = 0;
 
+    // Whether the board's commands run on this host, so that a file they
+    // write (trace -w) is the person's; not in the guest of --kernel qemu.
+    virtual bool writes_host_files() const { return true; }
+
+    // Ctrl-C while a command runs (interrupt.hpp): the program's blocking
+    // call should end as on Linux. The default has no program to tell.
+    virtual void interrupt_program() {}
+
     // Runs a command of the board's own shell (busybox under --kernel qemu),
     // its output and error output in `output`; its exit status, or a
     // negative errno when this board has no shell (the kernel layer).

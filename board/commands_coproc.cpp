@@ -2,6 +2,7 @@
 // them against the simulated co-processor (coproc.hpp).
 #include <ostream>
 
+#include "coproc.hpp"
 #include "shell.hpp"
 
 namespace board {
@@ -10,8 +11,13 @@ namespace {
 
 void cmd_coproc(Context &c, const Words &w)
 {
+    // Quoted words are text (coproc uart send "be"): they go on in quotes,
+    // so that the co-processor's side, wherever it runs, tells them apart.
+    Words args;
+    for (size_t i = 1; i < w.size(); ++i)
+        args.push_back(i < c.quoted.size() && c.quoted[i] ? quote_text(w[i]) : w[i]);
     std::string output;
-    const int status = c.board.coproc(Words(w.begin() + 1, w.end()), &output);
+    const int status = c.board.coproc(args, &output);
     if (status == 2) {
         if (!output.empty() && output.back() == '\n')
             output.pop_back();

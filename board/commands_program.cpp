@@ -1,6 +1,7 @@
 // The program-side commands: system calls on the session's one program, each
 // printing "RESULT [BYTES...]" on one line.
 #include <algorithm>
+#include <cstring>
 #include <ostream>
 
 #include <fmt/format.h>
@@ -62,7 +63,14 @@ void cmd_open(Context &c, const Words &w)
             throw UsageError(fmt::format("unexpected '{}', want nonblock", w[3]));
         flags |= 00004000; // O_NONBLOCK
     }
-    print_result(c, c.board.open(w[1], flags));
+    // A failed open says why, as cat does: the result, then its text.
+    const long fd = c.board.open(w[1], flags);
+    if (fd < 0) {
+        c.failed = true;
+        c.out << fmt::format("{} ({})\n", fd, std::strerror(static_cast<int>(-fd)));
+        return;
+    }
+    print_result(c, fd);
 }
 
 void cmd_read(Context &c, const Words &w)

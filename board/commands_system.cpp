@@ -4,13 +4,12 @@
 #include <chrono>
 #include <cstring>
 #include <ostream>
-#include <thread>
 
 #include <fmt/format.h>
 
 #include "args.hpp"
 #include "shell.hpp"
-#include "trace.hpp"
+#include "interrupt.hpp"
 
 namespace board {
 
@@ -189,7 +188,8 @@ void cmd_sleep(Context &c, const Words &w)
 {
     want_args(w, 1, 1);
     c.out.flush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(arg_number(w[1], "milliseconds")));
+    // Ctrl-C ends the wait early, as it interrupts a shell's sleep.
+    (void)wait_interruptible(std::chrono::milliseconds(arg_number(w[1], "milliseconds")));
 }
 
 // Real clients on the real kernel: busybox's tools act on the module's nodes.
@@ -208,13 +208,6 @@ void cmd_sh(Context &c, const Words &w)
     c.out << fmt::format("sh: exit {}\n", status);
 }
 
-void cmd_trace(Context &c, const Words &w)
-{
-    want_args(w, 0, 0);
-    for (const auto &line : format_trace(c.board.trace_take()))
-        c.out << line << '\n';
-}
-
 } // namespace
 
 void add_system_commands(std::vector<Command> &table)
@@ -230,7 +223,6 @@ void add_system_commands(std::vector<Command> &table)
             {"echo", "[-n] TEXT > PATH", "write TEXT and a newline (none with -n) to a file", cmd_echo},
             {"dmesg", "[-c]", "print the kernel log (-c: then clear it)", cmd_dmesg},
             {"sleep", "MS", "wait MS milliseconds", cmd_sleep},
-            {"trace", "", "frames on the serial line since the last trace", cmd_trace},
             {"sh", "'COMMAND'", "run a command of the board's shell (under --kernel qemu)", cmd_sh},
         });
 }

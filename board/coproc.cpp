@@ -48,8 +48,14 @@ void add_coproc_base_commands(std::vector<CoprocCommand> &table)
     table.push_back({"show", "", "the simulated devices' state", coproc_show});
 }
 
-int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &args, std::string *output)
+int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &given, std::string *output)
 {
+    // Only `uart send` takes text; elsewhere a quoted word is read as if bare.
+    std::vector<std::string> args = given;
+    const bool takes_text = args.size() >= 2 && unquote(args[0]) == "uart" && unquote(args[1]) == "send";
+    for (size_t i = 0; i < args.size(); ++i)
+        if (!takes_text || i < 2)
+            args[i] = unquote(args[i]);
     const auto table = coproc_table();
     std::ostringstream out;
     int status = 0;
@@ -60,7 +66,8 @@ int run_coproc(coproc::Simulator *sim, const std::vector<std::string> &args, std
         out << fmt::format("unknown subcommand '{}' (coproc help lists them)\n", args[0]);
         status = 2;
     } else if (!sim) {
-        out << "coproc: the co-processor on this board's line is not the simulated one\n";
+        out << "coproc: the co-processor on this board's line is not a simulated one of ours (no quorvel-coproc "
+               "answers for it)\n";
         status = 1;
     } else {
         try {

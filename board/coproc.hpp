@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parse.hpp"
+
 namespace coproc {
 class Simulator;
 }

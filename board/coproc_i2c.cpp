@@ -9,6 +9,7 @@
 #include "coproc.hpp"
 #include "coproc/models/i2c.hpp"
 #include "coproc/simulator.hpp"
+#include "parse.hpp"
 #include "shell.hpp"
 
 namespace board {
@@ -30,6 +31,15 @@ long number(const std::string &word, long lo, long hi, const char *what)
     return value;
 }
 
+// Bytes are hex, as everywhere on the board.
+uint8_t hex_byte(const std::string &word)
+{
+    const auto b = parse_hex_byte(word);
+    if (!b)
+        throw UsageError(fmt::format("byte '{}' is not a hex byte (00 to ff)", word));
+    return *b;
+}
+
 uint8_t device_address(const std::string &word)
 {
     const long addr = number(word, 0, 0x7f, "address");
@@ -40,7 +50,7 @@ uint8_t device_address(const std::string &word)
 
 // i2c                      the bus's state
 // i2c temp HALF_DEGREES    the sensor's temperature, in half degrees (-110..250)
-// i2c eeprom [ADDR [BYTE...]]  the EEPROM's 16 bytes from ADDR, after writing BYTEs there
+// i2c eeprom [ADDR [HEXBYTE...]]  the EEPROM's 16 bytes from ADDR, after writing the bytes there
 // i2c absent|present ADDR  takes the device at ADDR off the bus or puts it back
 int coproc_i2c(coproc::Simulator &sim, const std::vector<std::string> &args, std::ostream &out)
 {
@@ -56,7 +66,7 @@ int coproc_i2c(coproc::Simulator &sim, const std::vector<std::string> &args, std
     if (verb == "eeprom" && args.size() > 1) {
         from = number(args[1], 0, 255, "EEPROM address");
         for (size_t i = 2; i < args.size(); i++)
-            bytes.push_back(static_cast<uint8_t>(number(args[i], 0, 255, "byte")));
+            bytes.push_back(hex_byte(args[i]));
     }
     sim.with_firmware([&](coproc::Firmware &fw) {
         auto &bus = fw.model<coproc::I2cBus>();
@@ -83,7 +93,7 @@ int coproc_i2c(coproc::Simulator &sim, const std::vector<std::string> &args, std
 
 void add_coproc_i2c_commands(std::vector<CoprocCommand> &table)
 {
-    table.push_back({"i2c", "[temp HALF_DEGREES | eeprom [ADDR [BYTE...]] | absent ADDR | present ADDR]",
+    table.push_back({"i2c", "[temp HALF_DEGREES | eeprom [ADDR [HEXBYTE...]] | absent ADDR | present ADDR]",
                      "the I2C bus's EEPROM (0x50) and temperature sensor (0x48)", coproc_i2c});
 }
 

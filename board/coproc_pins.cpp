@@ -1,7 +1,6 @@
 // `coproc pin`, `coproc pwm` and `coproc adc`: the outside world of the
 // co-processor's pins. A person puts a level on an input pin or a sample on
 // an analog input, and sees what the module made of the outputs.
-#include <charconv>
 #include <ostream>
 
 #include <fmt/format.h>
@@ -9,6 +8,7 @@
 #include "coproc.hpp"
 #include "coproc/models/pins.hpp"
 #include "coproc/simulator.hpp"
+#include "parse.hpp"
 #include "shell.hpp"
 
 namespace board {
@@ -17,12 +17,11 @@ namespace {
 
 unsigned number(const std::string &word, unsigned limit, const char *what)
 {
-    unsigned value = 0;
-    const char *end = word.data() + word.size();
-    auto [ptr, ec] = std::from_chars(word.data(), end, value);
-    if (ec != std::errc() || ptr != end || value >= limit)
+    // Decimal unless written 0x..., as every number on the board.
+    const auto value = parse_number(word);
+    if (!value || *value >= limit)
         throw UsageError(fmt::format("{} '{}' is not a number below {}", what, word, limit));
-    return value;
+    return static_cast<unsigned>(*value);
 }
 
 void show_pin(const coproc::GpioModel &gpio, unsigned n, std::ostream &out)

@@ -42,19 +42,20 @@ coproc::Bytes unescape(const std::string &text)
     return out;
 }
 
-// Words that are all hex bytes are bytes; anything else is text, the words
-// joined by single spaces.
+// Each word is a hex byte, or quoted text with its escapes: the one rule of
+// the board's commands, so "be" is text and be the byte 0xbe.
 coproc::Bytes send_bytes(const std::vector<std::string> &words)
 {
     coproc::Bytes bytes;
     for (const auto &w : words) {
-        auto b = parse_hex_byte(w);
-        if (!b) {
-            std::string text;
-            for (const auto &t : words)
-                text += (text.empty() ? "" : " ") + t;
-            return unescape(text);
+        if (is_quoted_text(w)) {
+            const coproc::Bytes text = unescape(unquote(w));
+            bytes.insert(bytes.end(), text.begin(), text.end());
+            continue;
         }
+        const auto b = parse_hex_byte(w);
+        if (!b)
+            throw UsageError(fmt::format("'{}' is not a hex byte; text is quoted: \"{}\"", w, w));
         bytes.push_back(*b);
     }
     return bytes;
@@ -74,7 +75,7 @@ int uart_send(coproc::Simulator &sim, const std::vector<std::string> &args, std:
     if (bytes.empty())
         throw UsageError("nothing to send");
     size_t taken = sim.with_firmware([&](coproc::Firmware &fw) { return fw.model<coproc::UartModel>().feed(bytes); });
-    out << fmt::format("sent {} bytes", taken);
+    out << fmt::format("sent {} byte{}", taken, taken == 1 ? "" : "s");
     if (taken < bytes.size())
         out << fmt::format(", {} lost: the receive buffer is full", bytes.size() - taken);
     out << '\n';
@@ -113,10 +114,11 @@ int coproc_uart(coproc::Simulator &sim, const std::vector<std::string> &args, st
 
 void add_coproc_uart_commands(std::vector<CoprocCommand> &table)
 {
-    table.push_back({"uart", "send HEX...|TEXT | show",
-                     "the serial port's remote end: send bytes (hex words, or text with \\n \\r \\t \\xHH) to the "
-                     "board; show the line settings and what the board sent since the last show",
-                     coproc_uart});
+    table.push_back(
+        {"uart", "send HEX|\"TEXT\"... | show",
+         "the serial port's remote end: send bytes (hex bytes, or quoted text with \\n \\r \\t \\xHH) to the "
+         "board; show the line settings and what the board sent since the last show",
+         coproc_uart});
 }
 
 } // namespace board

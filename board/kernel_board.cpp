@@ -10,6 +10,7 @@
 #include <khost/kernel.hpp>
 
 #include "coproc.hpp"
+#include "coproc_control.hpp"
 #include "tty_bridge.hpp"
 
 namespace board {
@@ -36,6 +37,15 @@ long KernelBoard::tty_bridge(const std::string &path, std::string *host_path)
     *host_path = bridge->host_path();
     bridges_.push_back(std::move(bridge));
     return 0;
+}
+
+void KernelBoard::interrupt_program()
+{
+    // FIXME: deliver SIGINT to program_'s thread through the kernel layer's
+    // signal delivery, so that the call it is blocked in (a read of
+    // /dev/ttySP0, cat of a device that waits) returns -EINTR or
+    // -ERESTARTSYS as on Linux and the command ends. Until that is wired,
+    // Ctrl-C ends only the board's own waits (sleep, trace -f).
 }
 
 bool KernelBoard::module_loaded()
@@ -78,6 +88,11 @@ std::string KernelBoard::dmesg(bool clear) { return khost::dmesg(clear); }
 
 int KernelBoard::coproc(const std::vector<std::string> &args, std::string *output)
 {
+    if (!sim_ && !line_.empty()) {
+        const int r = forward_coproc(line_, args, output);
+        if (r >= 0)
+            return r;
+    }
     return run_coproc(sim_, args, output);
 }
 

@@ -2,6 +2,7 @@
 // The Board over the real kernel layer: one khost::Program for the session,
 // and the board's module loaded from where the build put it.
 #include <memory>
+#include <string>
 
 #include "board.hpp"
 
@@ -38,8 +39,13 @@ public:
     void *bad_pointer() override;
     int coproc(const std::vector<std::string> &args, std::string *output) override;
     long tty_bridge(const std::string &path, std::string *host_path) override;
+    // Called from the signal thread while the program may be in a call.
+    void interrupt_program() override;
     // The simulated co-processor on the line, if it is one.
     void set_simulator(coproc::Simulator *sim) { sim_ = sim; }
+    // The host tty of the line (--uart): `coproc` goes to the quorvel-coproc
+    // serving it, if one does.
+    void set_line(std::string path) { line_ = std::move(path); }
     void fail_nth(const std::string &name, unsigned nth, unsigned times) override;
     void fail_clear() override;
     FaultReport fail_report() override;
@@ -49,6 +55,7 @@ private:
     std::unique_ptr<khost::Program> program_;
     std::vector<FaultReport::Rule> armed_;
     coproc::Simulator *sim_ = nullptr;
+    std::string line_;
     std::vector<std::unique_ptr<TtyBridge>> bridges_; // each holds its tty open
 };
 

@@ -2,7 +2,10 @@
 // a co-processor, loads the module and runs shell commands against it.
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -10,14 +13,15 @@
 #include <sstream>
 
 #include <CLI/CLI.hpp>
-#include <readline/history.h>
-#include <readline/readline.h>
 
 #include "attach.hpp"
+#include "interrupt.hpp"
+#include "prompt.hpp"
 #include "qemu_board.hpp"
 #include "qemu_run.hpp"
 #include "session.hpp"
 #include "shell.hpp"
+#include "signals.hpp"
 
 namespace {
 
@@ -89,19 +93,42 @@ void sort_words(const std::vector<std::string> &words, Args &args)
         throw CLI::ValidationError("SCRIPT", "give either -c or a script, not both");
 }
 
-board::Outcome run_interactive(board::Shell &shell)
+std::vector<std::string> command_names()
 {
+    std::vector<std::string> names{"help", "exit"};
+    for (const auto &c : board::command_table())
+        names.emplace_back(c.name);
+    return names;
+}
+
+// Tab completion offers the board's own /dev and /sys, directories with a '/'.
+std::vector<std::string> board_names(board::Board &b, const std::string &dir)
+{
+    std::vector<khost::DirEntry> entries;
+    std::vector<std::string> names;
+    if (b.list(dir, &entries) < 0)
+        return names;
+    for (const auto &e : entries) {
+        khost::DirEntry target;
+        const bool is_dir =
+            e.type == 'd' || (e.type == 'l' && b.stat(dir + e.name, &target, true) == 0 && target.type == 'd');
+        names.push_back(e.name + (is_dir ? "/" : ""));
+    }
+    return names;
+}
+
+// As a shell: Ctrl-C ends the command under way and gives the prompt back;
+// exit, Ctrl-D or SIGTERM/SIGHUP leave.
+board::Outcome run_interactive(board::Shell &shell, board::Board &b)
+{
+    board::Prompt prompt({command_names(), [&b](const std::string &dir) { return board_names(b, dir); }});
     for (;;) {
-        char *raw = readline("board# ");
-        if (!raw) {
-            std::cout << '\n';
+        const auto line = prompt.read();
+        if (!line)
             return board::Outcome::Ok;
-        }
-        const std::string line(raw);
-        std::free(raw);
-        if (line.find_first_not_of(" \t") != std::string::npos)
-            add_history(line.c_str());
-        const auto o = shell.run_text(line, false);
+        const auto o = shell.run_text(*line, false);
+        if (board::leave_signal())
+            return board::Outcome::Interrupted;
         if (o == board::Outcome::Exit || o == board::Outcome::Failed)
             return o;
     }
@@ -118,43 +145,42 @@ board::Outcome run_stream(board::Shell &shell, std::istream &in)
     return board::Outcome::Ok;
 }
 
-board::Outcome run(board::Shell &shell, const Args &args, std::istream *script)
+board::Outcome run(board::Shell &shell, board::Board &b, const Args &args, std::istream *script)
 {
     if (args.have_commands)
         return shell.run_text(args.commands, true);
     if (script)
         return run_stream(shell, *script);
     if (::isatty(STDIN_FILENO))
-        return run_interactive(shell);
+        return run_interactive(shell, b);
     return run_stream(shell, std::cin);
 }
 
 // The lines for the VM, one at a time, when the guest asks for the next.
+// Ctrl-C or SIGTERM end a run of -c, a script or piped input there.
 board::LineSource qemu_lines(const Args &args, std::istream *script)
 {
+    auto stopped = [] { return board::interrupted() || board::leave_signal() != 0; };
     if (args.have_commands) {
         auto rest = std::make_shared<std::istringstream>(args.commands);
-        return [rest]() -> std::optional<std::string> {
+        return [rest, stopped]() -> std::optional<std::string> {
             std::string line;
-            return std::getline(*rest, line) ? std::optional(line) : std::nullopt;
+            return !stopped() && std::getline(*rest, line) ? std::optional(line) : std::nullopt;
         };
     }
     if (!script && ::isatty(STDIN_FILENO)) {
-        return []() -> std::optional<std::string> {
-            char *raw = readline("board# ");
-            if (!raw)
+        // Commands are completed by name; the guest's paths are out of reach.
+        auto prompt = std::make_shared<board::Prompt>(board::PromptOptions{command_names(), nullptr});
+        return [prompt]() -> std::optional<std::string> {
+            if (board::leave_signal())
                 return std::nullopt;
-            std::string line(raw);
-            std::free(raw);
-            if (line.find_first_not_of(" \t") != std::string::npos)
-                add_history(line.c_str());
-            return line;
+            return prompt->read();
         };
     }
     std::istream *in = script ? script : &std::cin;
-    return [in]() -> std::optional<std::string> {
+    return [in, stopped]() -> std::optional<std::string> {
         std::string line;
-        return std::getline(*in, line) ? std::optional(line) : std::nullopt;
+        return !stopped() && std::getline(*in, line) ? std::optional(line) : std::nullopt;
     };
 }
 
@@ -165,7 +191,13 @@ int run_qemu(const Args &args, std::istream *script)
     options.params = args.session.params;
     options.interactive = !args.have_commands && !script && ::isatty(STDIN_FILENO);
     options.errexit = args.errexit;
-    return board::run_qemu_board(options, qemu_lines(args, script), std::cout, std::cerr);
+    const int status = board::run_qemu_board(options, qemu_lines(args, script), std::cout, std::cerr);
+    board::mark_left();
+    if (board::leave_signal())
+        return 128 + board::leave_signal();
+    if (!options.interactive && board::interrupted())
+        return 128 + SIGINT;
+    return status;
 }
 
 // Leaves the words after the first "--" in `program` and returns the count
@@ -214,6 +246,8 @@ int attach(const Args &args, std::istream *script)
 
 int main(int argc, char **argv)
 {
+    // Before any thread: the signals are taken by one thread of their own.
+    board::block_signals();
     CLI::App app{"Runs the Quorvel board: the kernel layer with the module loaded, its serial\n"
                  "line on a co-processor (the built-in simulated one by default).",
                  "quorvel-board"};
@@ -257,15 +291,20 @@ int main(int argc, char **argv)
     if (!args.script.empty()) {
         script.open(args.script);
         if (!script) {
-            std::cerr << "quorvel-board: cannot read script " << args.script << '\n';
+            std::cerr << "quorvel-board: cannot read script " << args.script << ": " << std::strerror(errno) << '\n';
             return 1;
         }
     }
+    if (args.run_mode) {
+        // A program's run takes its signals itself, to pass them on to the
+        // program: the board's signal thread is not started.
+        board::unblock_signals_in_child();
+        return run_program(args);
+    }
+    board::start_signal_thread();
 
     if (app.count("--attach"))
         return attach(args, script.is_open() ? &script : nullptr);
-    if (args.run_mode)
-        return run_program(args);
     if (args.kernel == "qemu")
         return run_qemu(args, script.is_open() ? &script : nullptr);
 
@@ -273,9 +312,16 @@ int main(int argc, char **argv)
         board::Session session(args.session);
         board::Shell shell(session.board(), std::cout, std::cerr);
         shell.set_errexit(args.errexit);
-        const board::Outcome outcome = run(shell, args, script.is_open() ? &script : nullptr);
+        board::set_signal_board(&session.board());
+        const board::Outcome outcome = run(shell, session.board(), args, script.is_open() ? &script : nullptr);
         std::cout.flush();
+        board::set_signal_board(nullptr);
         const bool clean = session.leave(std::cerr);
+        board::mark_left();
+        if (board::leave_signal())
+            return 128 + board::leave_signal();
+        if (outcome == board::Outcome::Interrupted)
+            return 128 + SIGINT; // as a shell whose script Ctrl-C stopped
         if (outcome == board::Outcome::Usage)
             return 2;
         return clean && outcome != board::Outcome::Failed ? 0 : 1;

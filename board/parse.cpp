@@ -68,17 +68,22 @@ std::vector<std::string> split_commands(std::string_view text)
     return out;
 }
 
-std::optional<std::vector<std::string>> split_words(std::string_view command)
+std::optional<std::vector<std::string>> split_words(std::string_view command, std::vector<bool> *quoted)
 {
     std::vector<std::string> words;
+    std::vector<bool> marks;
     std::string word;
     bool in_word = false; // a quoted empty string is still a word
+    bool was_quoted = false;
     char quote = 0;
     auto finish = [&] {
-        if (in_word)
+        if (in_word) {
             words.push_back(std::move(word));
+            marks.push_back(was_quoted);
+        }
         word.clear();
         in_word = false;
+        was_quoted = false;
     };
     for (char c : command) {
         if (quote) {
@@ -89,11 +94,13 @@ std::optional<std::vector<std::string>> split_words(std::string_view command)
         } else if (c == '\'' || c == '"') {
             quote = c;
             in_word = true;
+            was_quoted = true;
         } else if (is_blank(c) || c == '\n') {
             finish();
         } else if (c == '>') {
             finish();
             words.emplace_back(">");
+            marks.push_back(false);
         } else {
             word += c;
             in_word = true;
@@ -102,8 +109,16 @@ std::optional<std::vector<std::string>> split_words(std::string_view command)
     if (quote)
         return std::nullopt;
     finish();
+    if (quoted)
+        *quoted = std::move(marks);
     return words;
 }
+
+std::string quote_text(const std::string &word) { return '"' + word + '"'; }
+
+bool is_quoted_text(const std::string &word) { return word.size() >= 2 && word.front() == '"' && word.back() == '"'; }
+
+std::string unquote(const std::string &word) { return is_quoted_text(word) ? word.substr(1, word.size() - 2) : word; }
 
 std::optional<uint64_t> parse_number(std::string_view text)
 {

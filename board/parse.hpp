@@ -15,8 +15,16 @@ std::vector<std::string> split_commands(std::string_view text);
 
 // Splits one command into words. Single and double quotes group words and
 // are removed; an unquoted '>' is a word of its own, so "echo 1 >/x" works.
-// nullopt when a quote is left open.
-std::optional<std::vector<std::string>> split_words(std::string_view command);
+// nullopt when a quote is left open. With `quoted`, it gets a flag per word:
+// whether any of it was quoted.
+std::optional<std::vector<std::string>> split_words(std::string_view command, std::vector<bool> *quoted = nullptr);
+
+// A word the person quoted reaches `coproc` as "TEXT" (quotes kept): text,
+// where an unquoted word is a byte or a number, also when the command is
+// forwarded to where the co-processor runs.
+std::string quote_text(const std::string &word);
+bool is_quoted_text(const std::string &word);
+std::string unquote(const std::string &word);
 
 // Unsigned number: "0x" hex or decimal, no sign, must fit in 64 bits.
 std::optional<uint64_t> parse_number(std::string_view text);

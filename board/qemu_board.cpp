@@ -1,5 +1,7 @@
 #include "qemu_board.hpp"
 
+#include <sys/socket.h>
+
 #include <cstdlib>
 #include <memory>
 #include <ostream>
@@ -9,6 +11,7 @@
 
 #include "coproc/simulator.hpp"
 #include "qemu_vm.hpp"
+#include "signals.hpp"
 #include "vm_channel.hpp"
 
 #ifndef QUORVEL_VM_DIR
@@ -73,6 +76,16 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
         vm::Channel guest(accept_from(listener.fd, qemu, "the guest's channel"));
         char kind = 0;
         std::string text;
+        // Ctrl-C during a command reaches the guest as its channel's
+        // interrupt character: its kernel signals the guest program, whose
+        // blocking call returns -EINTR, as on the board.
+        set_interrupt_hook([fd = guest.fd()] {
+            const char intr = vm::kInterrupt;
+            (void)!::send(fd, &intr, 1, MSG_NOSIGNAL);
+        });
+        struct Unhook {
+            ~Unhook() { set_interrupt_hook(nullptr); }
+        } unhook;
         if (!guest.receive(&kind, &text, kBootTimeoutMs) || kind != 'H')
             throw Failure("the guest did not start");
         std::string start = options.interactive ? "i" : "s";
@@ -109,7 +122,7 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
                 serve_trace(guest, recorder);
                 break;
             case 'C':
-                serve_coproc(guest, sim, text);
+                serve_coproc(guest, sim, options.uart, text);
                 break;
             case 'X':
                 status = std::atoi(text.c_str());

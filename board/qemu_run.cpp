@@ -319,7 +319,7 @@ int serve(Channel &guest, Qemu &qemu, Control &control, Streams &streams, Record
             serve_trace(guest, recorder);
             break;
         case 'C':
-            serve_coproc(guest, sim, text);
+            serve_coproc(guest, sim, o.uart, text);
             break;
         case 'U':
         case 'u':
@@ -386,7 +386,7 @@ int run_qemu_program(const QemuRunOptions &o)
         Control control(socket);
         Stages stages;
         stages.qemu = clock::now();
-        Qemu qemu(qemu_argv(vm, tmp.path(), console, line, cwd), tmp.path() / "qemu.log", o.signal_fd >= 0);
+        Qemu qemu(qemu_argv(vm, tmp.path(), console, line, cwd), tmp.path() / "qemu.log");
         Channel guest(accept_from(channel_l.fd, qemu, "the guest's channel"));
         const Fd in{accept_from(in_l.fd, qemu, "the program's standard input")};
         const Fd out{accept_from(out_l.fd, qemu, "the program's standard output")};

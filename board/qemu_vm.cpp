@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -16,6 +17,8 @@
 
 #include "coproc.hpp"
 #include "coproc/simulator.hpp"
+#include "coproc_control.hpp"
+#include "signals.hpp"
 #include "vm_channel.hpp"
 
 namespace board::vm {
@@ -26,10 +29,15 @@ TempDir::TempDir()
     if (!::mkdtemp(pattern.data()))
         throw Failure("cannot make a temporary directory");
     path_ = pattern;
+    cleanup_ = add_emergency_cleanup([p = path_] {
+        std::error_code ignored;
+        fs::remove_all(p, ignored);
+    });
 }
 
 TempDir::~TempDir()
 {
+    remove_emergency_cleanup(cleanup_);
     std::error_code ignored;
     fs::remove_all(path_, ignored);
 }
@@ -59,19 +67,20 @@ int listen_unix(const fs::path &path, int backlog)
     return fd;
 }
 
-Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log, bool own_group)
+Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log)
 {
     pid_ = ::fork();
     if (pid_ < 0)
         throw Failure("cannot start QEMU");
     if (pid_ == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        unblock_signals_in_child();
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
         ::dup2(in, STDIN_FILENO);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(out, STDERR_FILENO);
-        if (own_group)
-            ::setpgid(0, 0);
         std::vector<char *> args;
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -79,10 +88,12 @@ Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log, bool own_g
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
+    cleanup_ = add_emergency_cleanup([pid = pid_] { ::kill(pid, SIGKILL); });
 }
 
 Qemu::~Qemu()
 {
+    remove_emergency_cleanup(cleanup_);
     if (pid_ > 0 && !wait(0)) {
         ::kill(pid_, SIGKILL);
         wait(-1);
@@ -196,7 +207,7 @@ std::vector<khost::SerialEvent> Recorder::take()
     return events;
 }
 
-void serve_coproc(Channel &guest, coproc::Simulator *sim, const std::string &text)
+void serve_coproc(Channel &guest, coproc::Simulator *sim, const std::string &uart, const std::string &text)
 {
     std::vector<std::string> args;
     size_t from = 0;
@@ -204,7 +215,9 @@ void serve_coproc(Channel &guest, coproc::Simulator *sim, const std::string &tex
         args.push_back(text.substr(from, at - from));
     args.push_back(text.substr(from));
     std::string output;
-    const int status = run_coproc(sim, args, &output);
+    int status = !sim && !uart.empty() ? forward_coproc(uart, args, &output) : -1;
+    if (status < 0)
+        status = run_coproc(sim, args, &output);
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);)
         guest.send('D', line);

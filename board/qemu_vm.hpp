@@ -28,6 +28,8 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The session's directory (the guest's channel socket, QEMU's logs); gone
+// when the session ends, also when it is ended by a signal it cannot wait out.
 class TempDir {
 public:
     TempDir();
@@ -38,6 +40,7 @@ public:
 
 private:
     fs::path path_;
+    int cleanup_ = 0;
 };
 
 // A descriptor closed when it goes.
@@ -62,9 +65,10 @@ int listen_unix(const fs::path &path, int backlog = 1);
 // The QEMU process; killed if still running when this goes.
 class Qemu {
 public:
-    // With own_group QEMU leaves the terminal's process group, so that a ^C
-    // there reaches only the board, which passes it on to the guest.
-    Qemu(const std::vector<std::string> &argv, const fs::path &log, bool own_group = false);
+    // QEMU leaves the terminal's process group, so that a ^C there reaches
+    // only the board, which passes it on to the guest; it goes when the
+    // board goes, however that ends.
+    Qemu(const std::vector<std::string> &argv, const fs::path &log);
     ~Qemu();
     Qemu(const Qemu &) = delete;
     Qemu &operator=(const Qemu &) = delete;
@@ -74,6 +78,7 @@ public:
 
 private:
     pid_t pid_ = 0;
+    int cleanup_ = 0;
 };
 
 // The connection QEMU makes to `listener` for one of its character devices.
@@ -105,9 +110,10 @@ private:
 class Channel;
 
 // A `coproc` command the guest forwarded (words split by \x1f): run against
-// the host's simulator, its output sent back line by line as D, then its
-// result as A.
-void serve_coproc(Channel &guest, coproc::Simulator *sim, const std::string &text);
+// the host's simulator, or forwarded to the co-processor program on `uart`
+// when the line is not the board's own simulator; its output sent back line
+// by line as D, then its result as A.
+void serve_coproc(Channel &guest, coproc::Simulator *sim, const std::string &uart, const std::string &text);
 // The frames since the guest last asked, as D messages, then A.
 void serve_trace(Channel &guest, Recorder &recorder);
 

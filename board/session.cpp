@@ -1,7 +1,13 @@
 #include "session.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <iostream>
 #include <ostream>
 #include <sstream>
 #include <thread>
@@ -11,6 +17,7 @@
 
 #include "coproc/simulator.hpp"
 #include "leave_pins.hpp"
+#include "line_watch.hpp"
 
 namespace board {
 
@@ -29,6 +36,20 @@ int rmmod_when_free(KernelBoard &board, std::string *why)
     return rc;
 }
 
+// Two boards on one line would take each other's replies: as serial programs
+// do, the line is held exclusively (the kernel layer's open takes the lock),
+// and a line someone holds is refused here with a reason.
+void check_line_free(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw StartError(fmt::format("cannot open the line {}: {}", path, std::strerror(errno)));
+    const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    if (busy)
+        throw StartError(fmt::format("the line {} is in use by another program (another board?)", path));
+}
+
 } // namespace
 
 Session::Session(const SessionOptions &options)
@@ -42,6 +63,7 @@ Session::Session(const SessionOptions &options)
         serial_path_ = sim_->tty_path();
     } else {
         serial_path_ = options.uart;
+        check_line_free(serial_path_);
     }
     khost::BootConfig config;
     config.serial_path = serial_path_;
@@ -50,6 +72,7 @@ Session::Session(const SessionOptions &options)
     up_ = true;
     board_ = std::make_unique<KernelBoard>();
     board_->set_simulator(sim_.get());
+    board_->set_line(options.uart);
     std::string why;
     const int rc = board_->insmod(options.params, &why);
     if (rc < 0) {
@@ -57,6 +80,10 @@ Session::Session(const SessionOptions &options)
         leave(ignored);
         throw StartError(fmt::format("insmod: {} ({})", why.empty() ? "refused" : why, rc));
     }
+    if (!options.uart.empty())
+        watch_ = std::make_unique<LineWatch>(
+            serial_path_,
+            options.notice ? options.notice : [](const std::string &text) { std::cerr << text << std::flush; });
 }
 
 Session::~Session()
@@ -70,6 +97,7 @@ bool Session::leave(std::ostream &err)
     if (!up_)
         return true;
     up_ = false;
+    watch_.reset();
     bool clean = true;
     // The module cannot go while the session's program holds its files, or
     // while a line or channel it exported holds the module.

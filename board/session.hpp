@@ -3,6 +3,7 @@
 // a co-processor (the built-in simulated one unless a tty is given), and the
 // module loaded. Leaving undoes all of it in reverse.
 #include <iosfwd>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,10 +17,15 @@ class Simulator;
 
 namespace board {
 
+class LineWatch;
+
 struct SessionOptions {
-    std::string uart; // host tty of the co-processor; empty: the simulated one
+    std::string uart{}; // host tty of the co-processor; empty: the simulated one
     unsigned hz = 250;
     std::vector<std::string> params; // module parameters, name=value
+    // What the --uart line's watch says happened to the line, a line at a
+    // time from its thread; null: standard error.
+    std::function<void(const std::string &)> notice{};
 };
 
 // The board could not be brought up; what() says why.
@@ -43,6 +49,7 @@ public:
 private:
     std::unique_ptr<coproc::Simulator> sim_;
     std::unique_ptr<KernelBoard> board_;
+    std::unique_ptr<LineWatch> watch_;
     std::string serial_path_;
     bool up_ = false;
 };

@@ -5,25 +5,33 @@
 
 #include <fmt/format.h>
 
+#include "interrupt.hpp"
 #include "parse.hpp"
 
 namespace board {
 
-Shell::Shell(Board &board, std::ostream &out, std::ostream &err) : ctx_{board, out, err}
+std::vector<Command> command_table()
 {
-    add_program_commands(table_);
-    add_system_commands(table_);
-    add_fault_commands(table_);
-    add_stats_commands(table_);
-    add_coproc_commands(table_);
-    add_i2c_commands(table_);
-    add_spi_commands(table_);
-    add_tty_commands(table_);
+    std::vector<Command> table;
+    add_program_commands(table);
+    add_system_commands(table);
+    add_fault_commands(table);
+    add_stats_commands(table);
+    add_coproc_commands(table);
+    add_i2c_commands(table);
+    add_spi_commands(table);
+    add_tty_commands(table);
+    add_trace_commands(table);
+    return table;
 }
+
+Shell::Shell(Board &board, std::ostream &out, std::ostream &err)
+    : ctx_{board, out, err, false, {}}, table_(command_table())
+{}
 
 Outcome Shell::run_command(std::string_view command)
 {
-    const auto words = split_words(command);
+    const auto words = split_words(command, &ctx_.quoted);
     if (!words) {
         ctx_.err << "unmatched quote in: " << command << "\n";
         return Outcome::Usage;
@@ -40,6 +48,9 @@ Outcome Shell::run_text(std::string_view text, bool stop_on_error)
         const Outcome o = run_command(command);
         if (o == Outcome::Exit)
             return o;
+        // As a shell: Ctrl-C ends the command under way and the rest of the line.
+        if (interrupted())
+            return Outcome::Interrupted;
         if (o == Outcome::Usage) {
             worst = o;
             if (stop_on_error)
@@ -63,10 +74,8 @@ Outcome Shell::dispatch(const Words &words)
         }
         return Outcome::Exit;
     }
-    if (name == "help") {
-        help(words);
-        return Outcome::Ok;
-    }
+    if (name == "help")
+        return help(words);
     const auto it = std::find_if(table_.begin(), table_.end(), [&](const Command &c) { return c.name == name; });
     if (it == table_.end()) {
         ctx_.err << "unknown command '" << name << "' (try help)\n";
@@ -85,27 +94,46 @@ Outcome Shell::dispatch(const Words &words)
     return ctx_.failed ? Outcome::Failed : Outcome::Ok;
 }
 
-void Shell::help(const Words &words)
+Outcome Shell::help(const Words &words)
 {
     std::ostream &out = ctx_.out;
+    if (words.size() > 2) {
+        ctx_.err << "help: takes at most one command\n";
+        return Outcome::Usage;
+    }
+    const bool one = words.size() == 2;
+    const bool known =
+        one && std::any_of(table_.begin(), table_.end(), [&](const Command &c) { return c.name == words[1]; });
+    if (one && !known && words[1] != "help" && words[1] != "exit") {
+        ctx_.err << "help: no such command '" << words[1] << "' (help lists them)\n";
+        return Outcome::Usage;
+    }
     for (const auto &c : table_)
-        if (words.size() < 2 || words[1] == c.name)
+        if (!one || words[1] == c.name)
             out << fmt::format("  {:<40} {}\n", fmt::format("{} {}", c.name, c.usage), c.help);
-    if (words.size() >= 2)
-        return;
-    out << fmt::format("  {:<40} {}\n  {:<40} {}\n", "help [COMMAND]", "this list", "exit",
-                       "unload the module and leave");
+    if (!one || words[1] == "help")
+        out << fmt::format("  {:<40} {}\n", "help [COMMAND]", "this list, or one command's line");
+    if (!one || words[1] == "exit")
+        out << fmt::format("  {:<40} {}\n", "exit", "unload the module and leave (Ctrl-D too)");
+    if (one)
+        return Outcome::Ok;
     out << "\nProgram calls print one line: the kernel's result (a negative errno on\n"
-           "failure), then the bytes returned, in hex. Numbers take 0x hex or decimal;\n"
-           "bytes are hex (\"7\", \"0a\", \"0xff\"). Commands are separated by ';' or newlines,\n"
-           "'#' starts a comment line. ls shows type and mode, name, and major:minor\n"
-           "for device nodes, e.g. \"crw------- quorvel_config 250:0\".\n"
+           "failure, with its text after open), then the bytes returned, in hex.\n"
+           "Every command reads its words the same way: bytes are hex, with or without\n"
+           "0x (\"7\", \"0a\", \"0xff\"); numbers are decimal unless written 0x...; text\n"
+           "is quoted (coproc uart send \"AT\\r\\n\" 0d). Commands are separated by ';'\n"
+           "or newlines, '#' starts a comment line. ls -l lays entries out as\n"
+           "coreutils does, e.g. \"crw------- 254, 0 quorvel_config\".\n"
+           "trace [-f] [-n N] [-w FILE] [AREA...] [-x AREA...] filters the frames by\n"
+           "device (gpio, i2c, uart, config...; uart-poll: the receive poller).\n"
            "fail NAME N makes the Nth call of the kernel function NAME from now fail\n"
            "(TIMES: that many calls in a row); fail lists the names seen, the calls of\n"
            "each since then, the armed rules and the calls made to fail.\n"
+           "Ctrl-C stops the command under way (or clears the line); exit or Ctrl-D leaves.\n"
            "ioctl request names:\n";
     for (const auto &row : ioctl_names())
         out << fmt::format("  {:<28} {:#06x}\n", row.name, row.number);
+    return Outcome::Ok;
 }
 
 } // namespace board

@@ -25,6 +25,9 @@ struct Context {
     std::ostream &out;
     std::ostream &err;
     bool failed = false; // set by a command that failed (see Outcome::Failed)
+    // Which words of the command being run were quoted: text, where an
+    // unquoted word would be a number or a byte.
+    std::vector<bool> quoted;
 };
 
 struct Command {
@@ -43,13 +46,19 @@ void add_coproc_commands(std::vector<Command> &table);
 void add_i2c_commands(std::vector<Command> &table);
 void add_spi_commands(std::vector<Command> &table);
 void add_tty_commands(std::vector<Command> &table);
+void add_trace_commands(std::vector<Command> &table);
+
+// Every command of the shell, as the tables above make them.
+std::vector<Command> command_table();
 
 enum class Outcome {
-    Ok,     // ran and did not fail
-    Failed, // ran and failed: a program call printed a negative result, or
-            // a tool (insmod, rmmod, ls, cat, echo) reported an error
-    Usage,  // could not be parsed; nothing was done
-    Exit,   // "exit" was given
+    Ok,          // ran and did not fail
+    Failed,      // ran and failed: a program call printed a negative result, or
+                 // a tool (insmod, rmmod, ls, cat, echo) reported an error
+    Usage,       // could not be parsed; nothing was done
+    Exit,        // "exit" was given
+    Interrupted, // Ctrl-C (interrupt.hpp) stopped the command under way;
+                 // the rest of the text was not run
 };
 
 class Shell {
@@ -60,8 +69,9 @@ public:
     // Runs each command of the text in turn. With stop_on_error the first
     // Usage outcome ends the run; otherwise it is reported and skipped. With
     // errexit set, the first Failed outcome ends the run too, as in `sh -e`.
-    // The result: Exit if "exit" ended the run, Failed if errexit did, else
-    // Usage if a command could not be parsed, else Ok.
+    // The result: Exit if "exit" ended the run, Interrupted if Ctrl-C did,
+    // Failed if errexit did, else Usage if a command could not be parsed,
+    // else Ok.
     Outcome run_text(std::string_view text, bool stop_on_error);
     void set_errexit(bool on) { errexit_ = on; }
 
@@ -69,7 +79,7 @@ public:
 
 private:
     Outcome dispatch(const Words &words);
-    void help(const Words &words);
+    Outcome help(const Words &words);
 
     Context ctx_;
     std::vector<Command> table_;

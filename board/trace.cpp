@@ -118,12 +118,20 @@ std::optional<size_t> announced_length(std::span<const uint8_t> b)
     return len;
 }
 
+// The receive poller's question, "how many bytes are waiting?": a UART
+// CONTROL request whose payload is the receive-count code alone.
+bool is_poll(std::span<const uint8_t> frame)
+{
+    return (frame[0] & 0x3F) == coproc::DEV_TYPE_UART && (frame[2] >> 4) == coproc::CMD_CONTROL &&
+           frame.size() == coproc::kFrameOverhead + 1 && frame[3] == coproc::CTRL_RX_COUNT;
+}
+
 // Heads are 0x80 | type: any byte of 0x80..0xBF may start a frame.
 bool is_head(uint8_t b) { return (b & 0xC0) == 0x80; }
 
 class Formatter {
 public:
-    std::vector<std::string> lines;
+    std::vector<TraceLine> lines;
 
     void add(const Run &run)
     {
@@ -135,20 +143,29 @@ public:
             reply(run);
             break;
         case Dir::Drained:
-            lines.push_back(stamp(run.dir, run.time_at(0)) +
-                            fmt::format("drained {} bytes: {}", run.bytes.size(), hex(run.bytes)));
+            push(run, 0, run.bytes.size(), fmt::format("drained {} bytes: {}", run.bytes.size(), hex(run.bytes)));
             break;
         }
     }
 
 private:
     std::optional<Expect> last_request_;
+    bool last_was_poll_ = false;
+
+    TraceLine &push(const Run &run, size_t at, size_t end, std::string text)
+    {
+        TraceLine &l = lines.emplace_back();
+        l.dir = run.dir;
+        l.time_ns = run.time_at(at);
+        l.text = stamp(run.dir, l.time_ns) + text;
+        l.bytes.assign(run.bytes.begin() + static_cast<long>(at), run.bytes.begin() + static_cast<long>(end));
+        return l;
+    }
 
     void raw(const Run &run, size_t at, size_t end, const char *what)
     {
         const std::span<const uint8_t> bytes(run.bytes.data() + at, end - at);
-        lines.push_back(stamp(run.dir, run.time_at(at)) +
-                        fmt::format("{} {} bytes: {}", what, bytes.size(), hex(bytes)));
+        push(run, at, end, fmt::format("{} {} bytes: {}", what, bytes.size(), hex(bytes)));
     }
 
     // Prints the frame that starts at `at` and returns its length, or prints
@@ -162,14 +179,18 @@ private:
             return 0;
         }
         if (*len > rest.size()) {
-            lines.push_back(stamp(run.dir, run.time_at(at)) +
-                            fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
+            push(run, at, run.bytes.size(),
+                 fmt::format("short frame, {} of {} bytes: {}", rest.size(), *len, hex(rest)));
             return 0;
         }
         const auto frame = rest.first(*len);
-        lines.push_back(stamp(run.dir, run.time_at(at)) + describe(frame, last_request_, reply));
-        if (!reply)
+        TraceLine &l = push(run, at, at + *len, describe(frame, last_request_, reply));
+        l.type = frame[0] & 0x3F;
+        if (!reply) {
             last_request_ = Expect{frame[0], frame[2], frame.back()};
+            last_was_poll_ = is_poll(frame);
+        }
+        l.poll = last_was_poll_;
         return *len;
     }
 
@@ -212,12 +233,20 @@ private:
 
 } // namespace
 
-std::vector<std::string> format_trace(const std::vector<khost::SerialEvent> &events)
+std::vector<TraceLine> decode_trace(const std::vector<khost::SerialEvent> &events)
 {
     Formatter f;
     for (const auto &run : join_runs(events))
         f.add(run);
     return std::move(f.lines);
+}
+
+std::vector<std::string> format_trace(const std::vector<khost::SerialEvent> &events)
+{
+    std::vector<std::string> out;
+    for (auto &l : decode_trace(events))
+        out.push_back(std::move(l.text));
+    return out;
 }
 
 } // namespace board

@@ -45,6 +45,11 @@
 
 namespace board::vm {
 
+// Sent alone, outside the messages, when Ctrl-C interrupts a command: the
+// guest's tty turns it into SIGINT for the guest program (VINTR, with ISIG
+// and NOFLSH on an otherwise raw line); no message ever holds it.
+inline constexpr char kInterrupt = '\x03';
+
 class Channel {
 public:
     explicit Channel(int fd); // takes the descriptor

@@ -18,6 +18,8 @@ public:
     // while booting stays out of dmesg.
     GuestBoard(vm::Channel &host, std::string module_path);
     ~GuestBoard() override;
+    // Files the shell writes would land in the guest, out of reach.
+    bool writes_host_files() const override { return false; }
 
     bool module_loaded();
     // Closes what the session's program left open, so that rmmod may go on.

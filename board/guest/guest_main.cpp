@@ -6,7 +6,8 @@
 // exit status and powers the VM off. Or, asked to run a program, runs it
 // (guest_run.hpp).
 #include <fcntl.h>
-#include <cstdio>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/reboot.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 #include "guest_board.hpp"
 #include "guest_run.hpp"
+#include "interrupt.hpp"
 #include "leave_pins.hpp"
 #include "parse.hpp"
 #include "shell.hpp"
@@ -39,15 +41,30 @@ constexpr int kChannelFd = 100; // above every descriptor the session's program 
     ::_exit(1);
 }
 
-// The channel, raw, on a descriptor out of the program's way.
+void on_interrupt(int) { board::request_interrupt(); }
+
+// The channel, raw, on a descriptor out of the program's way. It is also the
+// guest's controlling terminal with only its interrupt character live, so a
+// Ctrl-C on the host (vm::kInterrupt) becomes SIGINT here: the call the
+// program is blocked in returns -EINTR, and the board's own waits end.
 int open_channel()
 {
-    const int fd = ::open(kChannelPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    (void)::setsid();
+    const int fd = ::open(kChannelPath, O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    (void)::ioctl(fd, TIOCSCTTY, 0);
+    board::prepare_interrupts();
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt; // no SA_RESTART: blocking calls end
+    ::sigaction(SIGINT, &sa, nullptr);
     termios tio{};
     ::tcgetattr(fd, &tio);
     ::cfmakeraw(&tio);
+    tio.c_lflag |= ISIG | NOFLSH; // NOFLSH: the messages queued around it stay
+    tio.c_cc[VINTR] = board::vm::kInterrupt;
+    tio.c_cc[VQUIT] = _POSIX_VDISABLE;
+    tio.c_cc[VSUSP] = _POSIX_VDISABLE;
     ::cfsetspeed(&tio, B115200);
     ::tcsetattr(fd, TCSANOW, &tio);
     const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, kChannelFd);

@@ -46,6 +46,7 @@ Bytes code_bytes(const IrLink::Code &code, size_t n)
 double Drifting::read()
 {
     const double v = value();
+    last_ = v;
     if (!held_ && step_ > 0) {
         if (std::abs(offset_ + direction_ * step_) > amplitude_ + 1e-9)
             direction_ = -direction_;
@@ -88,10 +89,30 @@ Reply DhtModel::other(const Frame &req)
     return {};
 }
 
+namespace {
+
+// The value a program reads next, and, when it differs, the one the last
+// reading handed out: a drifting sensor has moved a step since.
+std::string last_given(const Drifting &d, const char *format)
+{
+    const auto last = d.last();
+    if (!last || fmt::format(fmt::runtime(format), *last) == fmt::format(fmt::runtime(format), d.value()))
+        return "";
+    return fmt::format(fmt::runtime(std::string(", the last reading gave ") + format), *last);
+}
+
+} // namespace
+
 void DhtModel::describe(std::ostream &out) const
 {
-    fmt::print(out, "dht: {:.1f} C, {:.1f} %{} ({} readings){}\n", temperature.value(), humidity.value(),
-               temperature.held() ? "" : ", drifting", readings(),
+    std::string last;
+    if (temperature.last() && humidity.last()) {
+        const auto was = fmt::format("{:.1f} C, {:.1f} %", *temperature.last(), *humidity.last());
+        if (was != fmt::format("{:.1f} C, {:.1f} %", temperature.value(), humidity.value()))
+            last = ", the last reading gave " + was;
+    }
+    fmt::print(out, "dht: {:.1f} C, {:.1f} %{} ({} readings{}){}\n", temperature.value(), humidity.value(),
+               temperature.held() ? "" : ", drifting", readings(), last,
                written_.empty() ? "" : fmt::format(", last written {}", hex(written_)));
 }
 
@@ -106,8 +127,8 @@ Bytes Ds18b20Model::measure()
 
 void Ds18b20Model::describe(std::ostream &out) const
 {
-    fmt::print(out, "ds18b20: {:.4f} C{} ({} readings)\n", temperature.value(), temperature.held() ? "" : ", drifting",
-               readings());
+    fmt::print(out, "ds18b20: {:.4f} C{} ({} readings{})\n", temperature.value(),
+               temperature.held() ? "" : ", drifting", readings(), last_given(temperature, "{:.4f} C"));
 }
 
 Bytes Sr04Model::measure()
@@ -119,8 +140,8 @@ Bytes Sr04Model::measure()
 
 void Sr04Model::describe(std::ostream &out) const
 {
-    fmt::print(out, "sr04: {:.0f} mm{} ({} readings)\n", distance.value(), distance.held() ? "" : ", drifting",
-               readings());
+    fmt::print(out, "sr04: {:.0f} mm{} ({} readings{})\n", distance.value(), distance.held() ? "" : ", drifting",
+               readings(), last_given(distance, "{:.0f} mm"));
 }
 
 Bytes Gp2yModel::measure()
@@ -132,8 +153,8 @@ Bytes Gp2yModel::measure()
 
 void Gp2yModel::describe(std::ostream &out) const
 {
-    fmt::print(out, "gp2y1010au: {:.0f} ug/m3{} ({} readings)\n", density.value(), density.held() ? "" : ", drifting",
-               readings());
+    fmt::print(out, "gp2y1010au: {:.0f} ug/m3{} ({} readings{})\n", density.value(), density.held() ? "" : ", drifting",
+               readings(), last_given(density, "{:.0f} ug/m3"));
 }
 
 Reply Ws2812Model::handle(const Frame &req)
@@ -186,15 +207,20 @@ Reply BuzzerModel::handle(const Frame &req)
             return {STATUS_NOT_CLAIMED};
         told_ = req.payload;
         sounding_ = !told_.empty() && told_[0] != 0;
+        until_ = told_.size() >= 5 && (told_[3] | told_[4] << 8) != 0
+                     ? clock_() + std::chrono::milliseconds(told_[3] | told_[4] << 8)
+                     : std::chrono::steady_clock::time_point::max();
         return {};
     case CMD_READ:
         if (claims_ == 0)
             return {STATUS_NOT_CLAIMED};
-        return {STATUS_DONE, Bytes{read_byte_ >= 0 ? static_cast<uint8_t>(read_byte_) : uint8_t{sounding_}}};
+        return {STATUS_DONE, Bytes{read_byte_ >= 0 ? static_cast<uint8_t>(read_byte_) : uint8_t{sounding()}}};
     default:
         return {STATUS_BAD_ARGUMENT};
     }
 }
+
+bool BuzzerModel::sounding() const { return sounding_ && clock_() < until_; }
 
 void BuzzerModel::power_on()
 {
@@ -206,12 +232,13 @@ void BuzzerModel::describe(std::ostream &out) const
 {
     std::string what = "nothing yet";
     if (told_.size() >= 5)
-        what = fmt::format("{} at {} Hz for {} ms", told_[0] ? "on" : "off", told_[1] | told_[2] << 8,
-                           told_[3] | told_[4] << 8);
+        what = fmt::format("{} at {} Hz {}", told_[0] ? "on" : "off", told_[1] | told_[2] << 8,
+                           (told_[3] | told_[4] << 8) ? fmt::format("for {} ms", told_[3] | told_[4] << 8)
+                                                      : std::string("until told off"));
     else if (!told_.empty())
         what = hex(told_);
     fmt::print(out, "buzzer: {} ({} claims), {}, told {}\n", claims_ ? "claimed" : "free", claims_,
-               sounding_ ? "sounding" : "silent", what);
+               sounding() ? "sounding" : "silent", what);
 }
 
 size_t Icm20689Model::reply_payload(const Frame &req) const { return req.command == CMD_READ ? first_byte(req) : 1; }

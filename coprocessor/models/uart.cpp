@@ -99,7 +99,8 @@ void UartModel::describe(std::ostream &out) const
                            line_->baud_code, line_->data_bits, line_->setting3, line_->setting4, line_->setting5);
     else
         out << "line not set";
-    out << fmt::format("; received {} waiting, {} lost; sent {} bytes\n", rx_.size(), lost_, sent_total_);
+    out << fmt::format("; received {} waiting, {} lost; sent {} byte{}\n", rx_.size(), lost_, sent_total_,
+                       sent_total_ == 1 ? "" : "s");
 }
 
 } // namespace coproc

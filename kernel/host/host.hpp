@@ -21,6 +21,11 @@ long ioctl_fd(int fd, unsigned long request, void *arg);
 bool is_tty(int fd);
 // Readiness of fd as poll(2) reports it (POLLIN...), without waiting.
 unsigned poll_now(int fd);
+// An exclusive advisory lock on the open file (flock), not waiting: 0, or
+// -EWOULDBLOCK while another open file holds it.
+int lock_exclusive(int fd);
+// Makes `to` refer to what `from` refers to (dup2), then closes `from`.
+int replace_fd(int from, int to);
 
 // ---- wake-ups: one per task ----
 int wakefd_create(); // an eventfd; negative errno on failure

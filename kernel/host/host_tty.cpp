@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -58,6 +59,23 @@ unsigned poll_now(int fd)
         r = ::poll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
     return r > 0 ? unsigned(p.revents) : 0;
+}
+
+int lock_exclusive(int fd)
+{
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? -errno : 0;
+}
+
+int replace_fd(int from, int to)
+{
+    const int r = ::dup3(from, to, O_CLOEXEC);
+    const int e = errno;
+    ::close(from);
+    return r < 0 ? -e : 0;
 }
 
 } // namespace host

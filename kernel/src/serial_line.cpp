@@ -32,12 +32,28 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 namespace {
 
 // What the line has received and no reader has taken yet. Shared by every
 // open file of one host tty, as a tty's buffer is shared by its opens.
+//
+// It also holds the line for this process alone, as serial programs do: an
+// exclusive flock on a descriptor of its own (another board, or picocom,
+// gets -EBUSY) and TIOCEXCL, which keeps out other opens by programs that
+// are not root.
 struct LineInput {
+    int lock_fd = -1;                   // guarded by line_lock
+    std::array<uint8_t, 64> settings{}; // the last termios2 made on the line
+    bool have_settings = false;         // guarded by line_lock
+
+    ~LineInput()
+    {
+        if (lock_fd >= 0)
+            host::close_fd(lock_fd);
+    }
+
     std::mutex lock; // guards everything below
     std::array<uint8_t, 4096> bytes{};
     size_t head = 0;
@@ -82,16 +98,35 @@ struct Event {
 // does not look like one that leaks.
 constexpr size_t max_events = 1 << 13;
 
-std::mutex line_lock; // guards host_path, inputs and the trace
+std::mutex line_lock; // guards host_path, inputs, files, health and the trace
 std::string host_path;
 std::map<std::string, std::weak_ptr<LineInput>> inputs; // by host path
+std::set<SerialFile *> files;                           // open on the line
 std::deque<Event> events;
+khost::SerialHealth health;
+
+// A write the peer has not answered yet counts until bytes come back; a
+// hung-up host tty (its pty's master closed, its adapter unplugged) fails
+// writes with -EIO and reads with an end of file.
+void note_health(khost::SerialEvent::Dir dir, long n)
+{
+    if (n == -EIO || (n == 0 && dir != khost::SerialEvent::Dir::ToPeer))
+        health.hung_up = true;
+    if (dir == khost::SerialEvent::Dir::ToPeer) {
+        ++health.requests;
+        ++health.unanswered;
+    } else if (n > 0) {
+        ++health.answers;
+        health.unanswered = 0;
+    }
+}
 
 // A read that the same task's write follows at once is the drain before that
 // write; the reads of a reply are followed by the release of the line.
 void record(khost::SerialEvent::Dir dir, const char *buf, long n)
 {
     std::lock_guard hold(line_lock);
+    note_health(dir, n);
     Event &e = events.emplace_back(dir, kern::clock::now_ns(), kern::current_task());
     if (n > 0)
         e.bytes.assign(buf, static_cast<size_t>(n));
@@ -108,16 +143,29 @@ SerialFile *serial_file(struct file *f) { return static_cast<SerialFile *>(f->f_
 int host_fd(struct file *f) { return serial_file(f)->fd; }
 bool nonblocking(struct file *f) { return f->f_flags & O_NONBLOCK; }
 
-std::shared_ptr<LineInput> input_of(const std::string &path)
+// Holds the line at `path` for this process: -EBUSY while another open
+// file (another program, or a board in another process) holds it.
+int claim(LineInput &in, const std::string &path)
 {
-    std::lock_guard hold(line_lock);
-    auto &slot = inputs[path];
-    auto input = slot.lock();
-    if (!input) {
-        input = std::make_shared<LineInput>();
-        slot = input;
-    }
-    return input;
+    in.lock_fd = host::open_path(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (in.lock_fd < 0)
+        return in.lock_fd;
+    if (host::lock_exclusive(in.lock_fd) < 0)
+        return -EBUSY;
+    host::ioctl_fd(in.lock_fd, TIOCEXCL, nullptr); // a pty or adapter takes it; anything else may refuse
+    return 0;
+}
+
+// Opens the host path, letting this process's own further opens past the
+// TIOCEXCL its first open set. Called with line_lock held.
+int open_host(const std::string &path, int flags, LineInput *held)
+{
+    if (held)
+        host::ioctl_fd(held->lock_fd, TIOCNXCL, nullptr);
+    int fd = host::open_path(path.c_str(), flags);
+    if (held)
+        host::ioctl_fd(held->lock_fd, TIOCEXCL, nullptr);
+    return fd;
 }
 
 // The buffered bytes first; if they fall short, what the host tty holds
@@ -150,7 +198,9 @@ long read_input(struct file *f, char *buf, size_t count)
 
 ssize_t line_read(struct file *f, char __user *buf, size_t count, loff_t *pos)
 {
-    long n = count ? read_input(f, buf, count) : 0;
+    if (!count)
+        return 0;
+    long n = read_input(f, buf, count);
     record(khost::SerialEvent::Dir::FromPeer, buf, n);
     return n;
 }
@@ -180,6 +230,32 @@ unsigned int line_poll(struct file *f, struct poll_table_struct *pt)
     return host::poll_now(sf->fd);
 }
 
+bool changes_settings(unsigned int cmd)
+{
+    switch (cmd) {
+    case TCSETS:
+    case TCSETSW:
+    case TCSETSF:
+    case TCSETS2:
+    case TCSETSW2:
+    case TCSETSF2:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What the driver made of the settings, to give a reopened line the same.
+void keep_settings(SerialFile *sf)
+{
+    std::array<uint8_t, 64> now{};
+    if (host::ioctl_fd(sf->fd, TCGETS2, now.data()) != 0)
+        return;
+    std::lock_guard hold(line_lock);
+    sf->input->settings = now;
+    sf->input->have_settings = true;
+}
+
 // The buffer is part of the line's input: counted by FIONREAD, discarded by
 // an input flush.
 long line_ioctl(struct file *f, unsigned int cmd, unsigned long arg)
@@ -194,6 +270,8 @@ long line_ioctl(struct file *f, unsigned int cmd, unsigned long arg)
     // The host has just written the count there, so the address is good.
     if (cmd == FIONREAD && r == 0)
         *reinterpret_cast<int *>(arg) += static_cast<int>(in.waiting());
+    if (r == 0 && changes_settings(cmd))
+        keep_settings(sf);
     return r;
 }
 
@@ -201,8 +279,9 @@ int line_release(struct inode *inode, struct file *f)
 {
     SerialFile *sf = serial_file(f);
     host::close_fd(sf->fd);
-    delete sf;
     std::lock_guard hold(line_lock);
+    files.erase(sf);
+    delete sf; // may drop the line's input, and with it the exclusive hold
     std::erase_if(inputs, [](const auto &entry) { return entry.second.expired(); });
     return 0;
 }
@@ -256,15 +335,27 @@ std::string path()
 
 struct file *open(int flags)
 {
-    std::string p = path();
+    std::lock_guard hold(line_lock);
+    const std::string p = host_path;
     if (p.empty())
         return ERR_PTR<struct file>(-ENOENT);
-    int fd = host::open_path(p.c_str(), flags);
+    auto input = inputs[p].lock();
+    int fd = open_host(p, flags, input.get());
     if (fd < 0)
         return ERR_PTR<struct file>(fd);
+    if (!input) {
+        input = std::make_shared<LineInput>();
+        if (int r = claim(*input, p); r < 0) {
+            host::close_fd(fd);
+            return ERR_PTR<struct file>(r);
+        }
+        inputs[p] = input;
+        health = {};
+    }
     auto *sf = new SerialFile;
     sf->fd = fd;
-    sf->input = input_of(p);
+    sf->input = input;
+    files.insert(sf);
     sf->inode.i_mode = 0020660;
     sf->inode.i_rdev = MKDEV(4, 67);
     sf->file.f_op = &line_fops;
@@ -284,6 +375,46 @@ void trace_reset()
 } // namespace kern::serial
 
 namespace khost {
+
+SerialHealth serial_health()
+{
+    std::lock_guard hold(line_lock);
+    SerialHealth h = health;
+    h.open = !files.empty();
+    return h;
+}
+
+// Each file gets a descriptor of the new line under its old number, so the
+// module's file goes on as it was; the new line gets the settings the old
+// one had, and what the old one had buffered is dropped.
+int serial_reopen()
+{
+    std::lock_guard hold(line_lock);
+    if (files.empty())
+        return -ENOENT;
+    const std::string p = host_path;
+    // The input stays the same object: a reader may be inside it right now.
+    LineInput &in = *(*files.begin())->input;
+    LineInput fresh;
+    if (int r = claim(fresh, p); r < 0)
+        return r;
+    for (SerialFile *sf : files) {
+        int fd = open_host(p, static_cast<int>(sf->file.f_flags), &fresh);
+        if (fd < 0)
+            return fd;
+        if (in.have_settings)
+            host::ioctl_fd(fd, TCSETS2, in.settings.data());
+        if (int r = host::replace_fd(fd, sf->fd); r < 0)
+            return r;
+    }
+    std::swap(in.lock_fd, fresh.lock_fd); // the old line's hold goes with `fresh`
+    {
+        std::lock_guard hold_input(in.lock);
+        in.flush();
+    }
+    health.hung_up = false;
+    return 0;
+}
 
 std::vector<SerialEvent> serial_trace_take()
 {

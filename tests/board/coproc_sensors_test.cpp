@@ -58,13 +58,13 @@ TEST(BoardSensors, StripBuzzerAndMotionShown)
 {
     SensorBoard r({"dev_ws2812=1"});
     EXPECT_EQ(r.shell.run_text("open /dev/ws_2812; write 3 05 00 00 FF 00 00 00 FF; coproc ws2812; "
-                               "open /dev/buzzer; write 4 01 B8 01 FA 00; coproc buzzer; "
+                               "open /dev/buzzer; write 4 01 B8 01 00 00; coproc buzzer; "
                                "coproc icm20689 accel 0.5 0 1; open /dev/icm20689; read 5 2",
                                true),
               Outcome::Ok)
         << r.err.str();
     EXPECT_THAT(r.out.str(), HasSubstr("ws2812: pin 5, 2 LEDs #ff0000 #0000ff"));
-    EXPECT_THAT(r.out.str(), HasSubstr("buzzer: claimed (1 claims), sounding, told on at 440 Hz for 250 ms"));
+    EXPECT_THAT(r.out.str(), HasSubstr("buzzer: claimed (1 claims), sounding, told on at 440 Hz until told off"));
     EXPECT_THAT(r.out.str(), HasSubstr("\n2 20 00\n"));
     EXPECT_EQ(r.shell.run_command("coproc icm20689 spin"), Outcome::Usage);
     EXPECT_EQ(r.shell.run_command("coproc show"), Outcome::Ok);

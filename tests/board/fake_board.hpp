@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <fmt/format.h>
 #include <string>
 #include <vector>
@@ -34,7 +35,28 @@ struct FakeBoard : board::Board {
     int rmmod(std::string *) override { return log("rmmod"), 0; }
     std::vector<std::string> lsmod() override { return {}; }
     std::string dmesg(bool clear) override { return log(clear ? "dmesg -c" : "dmesg"), "log\n"; }
-    std::vector<khost::SerialEvent> trace_take() override { return {}; }
+    // Successive trace_take answers; none left: nothing new. Each call also
+    // runs on_trace_take, if set (a test's hand on the clock, or Ctrl-C).
+    std::deque<std::vector<khost::SerialEvent>> traces;
+    std::function<void()> on_trace_take;
+    std::vector<khost::SerialEvent> trace_take() override
+    {
+        if (on_trace_take)
+            on_trace_take();
+        if (traces.empty())
+            return {};
+        auto next = std::move(traces.front());
+        traces.pop_front();
+        return next;
+    }
+    // What `coproc` was given, and its answer.
+    std::vector<std::string> coproc_args;
+    int coproc(const std::vector<std::string> &args, std::string *output) override
+    {
+        coproc_args = args;
+        *output = "";
+        return 0;
+    }
 
     long open(const std::string &path, int flags) override
     {

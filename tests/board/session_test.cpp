@@ -176,7 +176,7 @@ TEST(BoardSession, CoprocCommandsReachTheSimulatorOrExplainWhyNot)
     // A board whose line goes to a real co-processor has nothing to drive.
     session.board().set_simulator(nullptr);
     EXPECT_EQ(shell.run_command("coproc show"), Outcome::Failed);
-    EXPECT_THAT(out.str(), HasSubstr("not the simulated one"));
+    EXPECT_THAT(out.str(), HasSubstr("not a simulated one of ours"));
 }
 
 namespace {

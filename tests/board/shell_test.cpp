@@ -29,7 +29,7 @@ TEST_F(ShellTest, OpenModesAndResults)
     EXPECT_EQ(out.str(), "3\n3\n3\n3\n");
     fake.open_result = -2;
     run("open /nope");
-    EXPECT_THAT(out.str(), ::testing::EndsWith("\n-2\n"));
+    EXPECT_THAT(out.str(), ::testing::EndsWith("\n-2 (No such file or directory)\n"));
 }
 
 TEST_F(ShellTest, IoctlArgumentForms)

@@ -2,6 +2,9 @@
 // reply lengths the module reads, what each refuses, and what a reset does.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <sstream>
+
 #include "coproc/firmware.hpp"
 #include "coproc/models/sensors.hpp"
 
@@ -115,3 +118,34 @@ TEST(SensorModels, MotionBlockAndInfraredQueue)
 }
 
 } // namespace
+
+TEST(SensorModels, ToneEndsWhenItsDurationHasPassed)
+{
+    Firmware fw;
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    fw.model<BuzzerModel>().set_clock([&] { return now; });
+    ask(fw, DEV_TYPE_BUZZER, CMD_OPEN, {1});
+    ASSERT_EQ(ask(fw, DEV_TYPE_BUZZER, CMD_WRITE, {1, 0xb8, 0x01, 0xfa, 0x00}).status, STATUS_DONE); // 250 ms
+    now += std::chrono::milliseconds(249);
+    EXPECT_EQ(ask(fw, DEV_TYPE_BUZZER, CMD_READ, {0}).payload, Bytes{1});
+    now += std::chrono::milliseconds(151);
+    EXPECT_EQ(ask(fw, DEV_TYPE_BUZZER, CMD_READ, {0}).payload, Bytes{0}) << "400 ms after a 250 ms tone";
+    std::ostringstream shown;
+    fw.model<BuzzerModel>().describe(shown);
+    EXPECT_NE(shown.str().find("silent"), std::string::npos) << shown.str();
+    // A duration of 0 sounds until told off.
+    ask(fw, DEV_TYPE_BUZZER, CMD_WRITE, {1, 0xb8, 0x01, 0, 0});
+    now += std::chrono::hours(1);
+    EXPECT_TRUE(fw.model<BuzzerModel>().sounding());
+}
+
+TEST(SensorModels, ShownReadingIsTheOneHandedOut)
+{
+    Firmware fw;
+    const auto a = ask(fw, DEV_TYPE_DHT, CMD_CONTROL, {3, 0, 0, 0});
+    std::ostringstream shown;
+    fw.model<DhtModel>().describe(shown);
+    // The program got 45.0 % and 23.0 C; the sensor has drifted a step since.
+    EXPECT_EQ(a.payload, (Bytes{45, 0, 23, 0}));
+    EXPECT_NE(shown.str().find("the last reading gave 23.0 C, 45.0 %"), std::string::npos) << shown.str();
+}

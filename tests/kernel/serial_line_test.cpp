@@ -194,3 +194,60 @@ TEST(SerialLineAbsent, OpeningWithoutALineFails)
 }
 
 } // namespace
+
+// The line is this process's alone, as serial programs hold theirs: its own
+// opens share it, another program's hold refuses it.
+TEST_F(SerialLine, HeldExclusivelyAgainstOtherPrograms)
+{
+    EXPECT_EQ(qtest::hold_line(sim_.tty_path()), -1) << "the kernel's open holds the line";
+    struct file *second = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    ASSERT_FALSE(IS_ERR(second)) << "a second open of this kernel shares it";
+    filp_close(second, nullptr);
+    filp_close(f_, nullptr);
+    const int other = qtest::hold_line(sim_.tty_path());
+    ASSERT_GE(other, 0) << "closed: free for others";
+    f_ = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    EXPECT_EQ(PTR_ERR(f_), -EBUSY);
+    qtest::release_line(other);
+    f_ = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    ASSERT_FALSE(IS_ERR(f_));
+}
+
+// A peer that goes away hangs the line up; a new one under the configured
+// path takes its place in the same kernel file, with the line's settings.
+TEST(SerialLineReopen, HangUpSeenAndTheLineReopenedInPlace)
+{
+    auto peer = std::make_unique<coproc::Simulator>();
+    khost::boot({peer->tty_path(), 1000, 1});
+    struct file *line = filp_open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+    ASSERT_FALSE(IS_ERR(line));
+    struct termios t = {};
+    mm_segment_t old = get_fs();
+    set_fs(KERNEL_DS);
+    ASSERT_EQ(line->f_op->unlocked_ioctl(line, TCGETS, reinterpret_cast<unsigned long>(&t)), 0);
+    t.c_cflag = B4000000 | CS8 | CREAD | CLOCAL;
+    ASSERT_EQ(line->f_op->unlocked_ioctl(line, TCSETS, reinterpret_cast<unsigned long>(&t)), 0);
+    const char request[] = {'\x8a', 0x06, 0x70, 0x1e, 0x5a, '\x11'};
+    EXPECT_EQ(kernel_write(line, request, sizeof request, 0), static_cast<ssize_t>(sizeof request));
+    EXPECT_EQ(khost::serial_health().unanswered, 1u);
+
+    peer.reset();
+    EXPECT_LT(kernel_write(line, request, sizeof request, 0), 0);
+    EXPECT_TRUE(khost::serial_health().hung_up);
+
+    coproc::Simulator again;
+    khost::set_serial_path(again.tty_path());
+    ASSERT_EQ(khost::serial_reopen(), 0);
+    EXPECT_FALSE(khost::serial_health().hung_up);
+    struct termios back = {};
+    ASSERT_EQ(line->f_op->unlocked_ioctl(line, TCGETS, reinterpret_cast<unsigned long>(&back)), 0);
+    EXPECT_EQ(back.c_cflag & CBAUD, static_cast<tcflag_t>(B4000000)) << "the settings came along";
+    set_fs(old);
+    again.send_unsolicited({0x42});
+    ASSERT_TRUE(qtest::wait_for_input(again.tty_path(), 1));
+    char c = 0;
+    EXPECT_EQ(kernel_read(line, 0, &c, 1), 1);
+    EXPECT_EQ(c, 0x42);
+    filp_close(line, nullptr);
+    khost::halt();
+}

@@ -273,14 +273,14 @@ TEST_F(Sensors, BuzzerClaimsAndReleases)
     ASSERT_GE(first, 3);
     const int fd = open("buzzer");
     EXPECT_EQ(model<coproc::BuzzerModel>([](auto &m) { return m.claims(); }), 2u) << "each open claims";
-    // On, 440 Hz, 250 ms.
-    const uint8_t tone[] = {1, 0xb8, 0x01, 0xfa, 0x00};
+    // On, 440 Hz, until told off: a tone with a duration ends by itself.
+    const uint8_t tone[] = {1, 0xb8, 0x01, 0x00, 0x00};
     EXPECT_EQ(prog_.write(fd, tone, sizeof tone), 5);
     uint8_t b = 0xee;
     EXPECT_EQ(prog_.read(fd, &b, 1), 1);
     EXPECT_EQ(b, 1) << "sounding";
     EXPECT_EQ(prog_.write(fd, tone, 0), 0);
-    EXPECT_THAT(sent(), ElementsAre("8b 0a 20 01 b8 01 fa 00 " + hex(std::vector<uint8_t>{coproc::crc8(tone, 5)}),
+    EXPECT_THAT(sent(), ElementsAre("8b 0a 20 01 b8 01 00 00 " + hex(std::vector<uint8_t>{coproc::crc8(tone, 5)}),
                                     "8b 06 30 00 00", "8b 05 20 00"));
     // Mended: a refused read is -EIO, its byte not handed over.
     model<coproc::BuzzerModel>([](auto &m) { m.set_read_byte(0x5a); });

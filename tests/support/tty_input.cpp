@@ -3,6 +3,7 @@
 #include "tty_input.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -22,5 +23,21 @@ bool wait_for_input(const std::string &path, int count, std::chrono::millisecond
     ::close(fd);
     return queued >= count;
 }
+
+} // namespace qtest
+
+namespace qtest {
+
+int hold_line(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void release_line(int fd) { ::close(fd); }
 
 } // namespace qtest

@@ -12,3 +12,12 @@ namespace qtest {
 bool wait_for_input(const std::string &path, int count, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 } // namespace qtest
+
+namespace qtest {
+
+// Another program's hold on the tty at `path`: an open file of its own with
+// an exclusive flock, as serial programs take. -1 if the lock is taken.
+int hold_line(const std::string &path);
+void release_line(int fd);
+
+} // namespace qtest

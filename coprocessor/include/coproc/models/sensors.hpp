@@ -6,6 +6,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -32,7 +35,10 @@ public:
     }
     void release() { held_ = false; }
     [[nodiscard]] bool held() const { return held_; }
+    // What the next reading gives.
     [[nodiscard]] double value() const { return centre_ + offset_; }
+    // What the last reading gave, if there was one since power-on or a hold.
+    [[nodiscard]] std::optional<double> last() const { return last_; }
     // The value of this reading; the next one has moved a step.
     double read();
 
@@ -41,6 +47,7 @@ private:
     double offset_ = 0;
     int direction_ = 1;
     bool held_ = false;
+    std::optional<double> last_;
 };
 
 // A triggered sensor: a CMD_CONTROL request (4 argument bytes, byte 0 the
@@ -153,24 +160,30 @@ private:
 
 // Buzzer: CMD_OPEN claims it (each open counts), CMD_CLOSE releases one
 // claim; CMD_WRITE [on, frequency Hz (LE16), duration ms (LE16)] while
-// claimed; CMD_READ gives 1 while sounding, else 0.
+// claimed; CMD_READ gives 1 while sounding, else 0. A tone ends by itself
+// once its duration has passed; a duration of 0 sounds until told off.
 class BuzzerModel : public DeviceModel {
 public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // Where the model reads the time; tests put a clock of their own here.
+    void set_clock(Clock clock) { clock_ = std::move(clock); }
     [[nodiscard]] uint8_t type() const override { return DEV_TYPE_BUZZER; }
     [[nodiscard]] Reply handle(const Frame &request) override;
     void power_on() override;
     void describe(std::ostream &out) const override;
     [[nodiscard]] unsigned claims() const { return claims_; }
-    [[nodiscard]] bool sounding() const { return sounding_; }
+    [[nodiscard]] bool sounding() const;
     [[nodiscard]] const Bytes &told() const { return told_; }
     // What a read answers: the sounding flag unless a test set a byte.
     void set_read_byte(uint8_t b) { read_byte_ = b; }
 
 private:
     unsigned claims_ = 0;
-    bool sounding_ = false;
+    bool sounding_ = false;                         // told on, and not off since
+    std::chrono::steady_clock::time_point until_{}; // when the tone ends; max: never
     Bytes told_;
     int read_byte_ = -1;
+    Clock clock_ = [] { return std::chrono::steady_clock::now(); };
 };
 
 // ICM-20689: CMD_READ [n] gives n bytes of the register block from

@@ -1,0 +1,69 @@
+#include "interrupt.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <mutex>
+
+namespace board {
+
+namespace {
+
+// A flag and a pipe rather than a lock and a condition: a signal handler
+// (the guest's, under --kernel qemu) may raise the request.
+std::atomic<bool> pending{false};
+int wake[2] = {-1, -1};
+std::once_flag made;
+
+void make_pipe()
+{
+    std::call_once(made, [] { (void)!::pipe2(wake, O_CLOEXEC | O_NONBLOCK); });
+}
+
+void drain()
+{
+    char sink[64];
+    while (wake[0] >= 0 && ::read(wake[0], sink, sizeof sink) > 0) {}
+}
+
+} // namespace
+
+void prepare_interrupts() { make_pipe(); }
+
+void request_interrupt()
+{
+    pending = true;
+    const char c = 0;
+    if (wake[1] >= 0)
+        (void)!::write(wake[1], &c, 1);
+}
+
+void clear_interrupt()
+{
+    make_pipe();
+    pending = false;
+    drain();
+}
+
+bool interrupted() { return pending; }
+
+bool wait_interruptible(std::chrono::milliseconds d)
+{
+    make_pipe();
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + d;
+    while (!pending) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0)
+            return true;
+        pollfd p{wake[0], POLLIN, 0};
+        (void)::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    }
+    return false;
+}
+
+} // namespace board

@@ -98,8 +98,9 @@ std::vector<int> thread_nices()
 TEST(SimulatorPty, ServiceThreadRunsAtItsOwnHigherPriority)
 {
     bool allowed = false;
-    std::thread([&] { allowed = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), Simulator::kServiceNice) == 0; })
-        .join();
+    std::thread([&] {
+        allowed = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), Simulator::kServiceNice) == 0;
+    }).join();
     if (!allowed)
         GTEST_SKIP() << "this host does not let a thread raise its priority";
     Simulator sim;

@@ -1,5 +1,9 @@
 // Failure injection: counts the fallible calls by name and fails the ones a
-// rule names.
+// rule names. A rule by name counts that name's calls from every thread, as
+// the kernel's failslab and its kind do; the rule for every call counts only
+// the calls of the thread that armed it, as the kernel's fail-nth counts only
+// its own task's. Otherwise the poller, the workers and the pumps, whose calls
+// come whenever the machine lets them run, would move the failure about.
 #include <linux/printk.h>
 
 #include "fault_inject.hpp"
@@ -10,12 +14,13 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 struct Rule {
-    std::string name; // empty: any fallible call
+    std::string name; // empty: any fallible call of the arming thread
     unsigned first;   // call number (from 1) of the first failure
     unsigned last;    // and of the last
 };
@@ -23,7 +28,16 @@ struct Rule {
 std::mutex fault_lock; // guards everything below
 std::vector<Rule> rules;
 std::map<std::string, unsigned> calls; // since the rules were last changed
+std::thread::id counted;               // the thread whose calls all_calls counts
 unsigned all_calls = 0;
+
+// Restarts the counts, counting every call from now on for the caller.
+void restart_counts()
+{
+    calls.clear();
+    all_calls = 0;
+    counted = std::this_thread::get_id();
+}
 std::vector<std::string> forced;
 std::set<std::string> names;
 
@@ -38,7 +52,7 @@ bool should_fail(const char *name)
         std::lock_guard hold(fault_lock);
         names.insert(name);
         unsigned mine = ++calls[name];
-        unsigned any = ++all_calls;
+        unsigned any = std::this_thread::get_id() == counted ? ++all_calls : 0;
         for (const Rule &r : rules) {
             unsigned n = r.name.empty() ? any : r.name == name ? mine : 0;
             if (n >= r.first && n <= r.last)
@@ -59,8 +73,7 @@ namespace khost {
 void fail_nth(const std::string &name, unsigned nth, unsigned times)
 {
     std::lock_guard hold(fault_lock);
-    calls.clear();
-    all_calls = 0;
+    restart_counts();
     if (nth > 0 && times > 0)
         rules.push_back({name, nth, nth + times - 1});
 }
@@ -69,8 +82,7 @@ void fail_clear()
 {
     std::lock_guard hold(fault_lock);
     rules.clear();
-    calls.clear();
-    all_calls = 0;
+    restart_counts();
     forced.clear();
 }
 

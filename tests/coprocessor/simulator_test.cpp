@@ -7,10 +7,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 using namespace coproc;
@@ -67,7 +71,45 @@ size_t open_fds()
     return n;
 }
 
+// The niceness of each of this process's threads.
+std::vector<int> thread_nices()
+{
+    std::vector<int> nices;
+    DIR *d = ::opendir("/proc/self/task");
+    while (dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        for (int i = 0; i <= 16 && fields >> field; i++) // field 19, nice, is the 17th after the name
+            ;
+        nices.push_back(std::stoi(field));
+    }
+    ::closedir(d);
+    return nices;
+}
+
 } // namespace
+
+// The service thread asks for a larger share of the processor, so that a
+// busy host does not keep it from answering within the module's wait.
+TEST(SimulatorPty, ServiceThreadRunsAtItsOwnHigherPriority)
+{
+    bool allowed = false;
+    std::thread([&] {
+        allowed = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), Simulator::kServiceNice) == 0;
+    }).join();
+    if (!allowed)
+        GTEST_SKIP() << "this host does not let a thread raise its priority";
+    Simulator sim;
+    Line line(sim.tty_path());
+    ASSERT_TRUE(line.ok());
+    ASSERT_EQ(line.exchange(version_request(), 7).size(), 7u) << "the service thread is running";
+    const auto nices = thread_nices();
+    EXPECT_EQ(std::count(nices.begin(), nices.end(), Simulator::kServiceNice), 1) << "the service thread alone";
+}
 
 TEST(SimulatorPty, VersionRequestGetsTheSevenByteReply)
 {

@@ -4,11 +4,13 @@
 #include <linux/kthread.h>
 #include <linux/mutex.h>
 #include <linux/sched.h>
+#include <linux/slab.h>
 #include <linux/wait.h>
 #include <linux/workqueue.h>
 
 #include "task.hpp"
 
+#include <khost/fault.hpp>
 #include <khost/kernel.hpp>
 #include <khost/sleeps.hpp>
 
@@ -85,6 +87,48 @@ TEST_F(Kernel, StoppingAThreadThatEndedByItselfDoesNotWait)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(kthread_stop(t), 7);
     put_task_struct(t);
+}
+
+// Allocates and frees a buffer each round until stopped; counts the
+// rounds and the allocations refused.
+std::atomic<int> refused;
+
+int allocating_thread(void *data)
+{
+    while (!kthread_should_stop()) {
+        void *p = kmalloc(16, GFP_KERNEL);
+        refused += p == nullptr;
+        kfree(p);
+        loops++;
+        msleep(1);
+    }
+    return 0;
+}
+
+// The rule for every call counts the arming thread's calls only, as the
+// kernel's fail-nth counts its own task's: a kernel thread allocating at the
+// same time neither fails nor moves the failure off the caller's call.
+TEST_F(Kernel, TheNthFallibleCallIsTheArmingThreadsOwn)
+{
+    loops = 0;
+    refused = 0;
+    struct task_struct *t = kthread_run(allocating_thread, nullptr, "allocator");
+    ASSERT_FALSE(IS_ERR(t));
+    khost::fail_nth("", 2);
+    const int from = loops;
+    while (loops < from + 3)
+        msleep(1);
+    EXPECT_EQ(khost::fail_calls(""), 0u) << "the kernel thread's calls are not counted";
+    void *first = kmalloc(8, GFP_KERNEL);
+    void *second = kmalloc(8, GFP_KERNEL);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr) << "the caller's second call fails";
+    EXPECT_EQ(khost::fail_calls(""), 2u);
+    EXPECT_EQ(kthread_stop(t), 0);
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(khost::fail_forced(), std::vector<std::string>{"kmalloc"});
+    khost::fail_clear();
+    kfree(first);
 }
 
 std::atomic<int> cleanups;

@@ -53,6 +53,9 @@ struct SimulatorOptions {
 
 class Simulator {
 public:
+    // The niceness the service thread asks for (see serve()).
+    static constexpr int kServiceNice = -10;
+
     Simulator() : Simulator(SimulatorOptions{}) {}
     explicit Simulator(const SimulatorOptions &options); // throws std::system_error
     ~Simulator();

@@ -19,9 +19,26 @@ std::atomic<bool> pending{false};
 int wake[2] = {-1, -1};
 std::once_flag made;
 
+// The board's own descriptors keep clear of the low numbers: in the guest
+// the session's program shares this process's table, and its files must get
+// the numbers they get on the kernel layer (3, 4...).
+int out_of_the_way(int fd)
+{
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 100);
+    if (high < 0)
+        return fd;
+    ::close(fd);
+    return high;
+}
+
 void make_pipe()
 {
-    std::call_once(made, [] { (void)!::pipe2(wake, O_CLOEXEC | O_NONBLOCK); });
+    std::call_once(made, [] {
+        if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        wake[0] = out_of_the_way(wake[0]);
+        wake[1] = out_of_the_way(wake[1]);
+    });
 }
 
 void drain()

@@ -17,7 +17,7 @@ namespace board {
 
 KernelBoard::KernelBoard()
     : module_name_(std::filesystem::path(khost::module_path()).stem().string()),
-      program_(std::make_unique<khost::Program>("board"))
+      program_(std::make_unique<khost::Program>("board")), program_thread_(khost::SignalTarget::current_thread())
 {}
 
 KernelBoard::~KernelBoard() = default;
@@ -41,11 +41,10 @@ long KernelBoard::tty_bridge(const std::string &path, std::string *host_path)
 
 void KernelBoard::interrupt_program()
 {
-    // FIXME: deliver SIGINT to program_'s thread through the kernel layer's
-    // signal delivery, so that the call it is blocked in (a read of
-    // /dev/ttySP0, cat of a device that waits) returns -EINTR or
-    // -ERESTARTSYS as on Linux and the command ends. Until that is wired,
-    // Ctrl-C ends only the board's own waits (sleep, trace -f).
+    // As SIGINT to a program without SA_RESTART: the call it is blocked in (a
+    // read of /dev/ttySP0, a device that waits) returns -EINTR and the
+    // command ends.
+    program_thread_.send();
 }
 
 bool KernelBoard::module_loaded()

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include <khost/program.hpp>
+
 #include "board.hpp"
 
 namespace coproc {
@@ -53,6 +55,9 @@ public:
 private:
     std::string module_name_;
     std::unique_ptr<khost::Program> program_;
+    // The thread that makes the program's calls: the one that made the
+    // board, which runs the commands.
+    khost::SignalTarget program_thread_;
     std::vector<FaultReport::Rule> armed_;
     coproc::Simulator *sim_ = nullptr;
     std::string line_;

@@ -6,7 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <khost/kernel.hpp>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "session.hpp"
 #include "shell.hpp"
@@ -215,3 +217,27 @@ TEST(BoardSerial, WriteStttyAndTheRemoteSide)
 }
 
 } // namespace
+
+// Ctrl-C while a program's read of ttySP0 waits for bytes that never come:
+// the read returns -EINTR (-4) and the board goes on, as on Linux. Whether
+// the signal arrives before the read starts waiting or during the wait,
+// the read is interrupted.
+TEST(BoardSerial, CtrlCInterruptsABlockingRead)
+{
+    REQUIRE_MODULE_BUILT();
+    Session session({.uart = {}, .hz = 1000, .params = {"dev_uart=1"}});
+    std::ostringstream out, err;
+    Shell shell(session.board(), out, err);
+    ASSERT_EQ(shell.run_text("open /dev/ttySP0", true), Outcome::Ok);
+    // The signal thread's part, from a thread of its own; the commands run
+    // on the thread that made the board, as in the board program.
+    std::thread ctrl_c([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        session.board().interrupt_program();
+    });
+    (void)shell.run_text("read 3 8", true);
+    ctrl_c.join();
+    EXPECT_THAT(lines_of(out.str()), ::testing::Contains("-4")) << out.str() << err.str();
+    EXPECT_EQ(shell.run_text("write 3 41", true), Outcome::Ok);
+    EXPECT_THAT(lines_of(out.str()), ::testing::Contains("1")) << "the board goes on";
+}

@@ -160,19 +160,11 @@ std::string qemu_value(const std::string &text)
 
 std::vector<std::string> qemu_machine(const fs::path &vm, const std::string &memory)
 {
-    // -icount: the guest's clock follows the instructions it executes, one
-    // nanosecond each, and real time only while it idles. A host too busy to
-    // run QEMU stops the guest's clock too, and the clock never races to
-    // catch up afterwards (as shift=auto would): the module's bounded wait
-    // for a reply byte is never used up in time the guest did not run, nor
-    // in less real time than the co-processor had to answer.
     return {"qemu-system-x86_64",
             "-machine",
             "pc",
             "-accel",
             "tcg",
-            "-icount",
-            "shift=0,sleep=on",
             "-m",
             memory,
             "-nodefaults",

@@ -38,6 +38,18 @@ wait_taken() {
     fail "waiting for '$1' to run"
 }
 keys() { tm send-keys -t main "$@"; }
+# The line the cursor is on comes to match PATTERN (grep -E), or the test
+# fails: a Ctrl-C is a signal, taken apart from the keys typed after it, so
+# the next keys wait until the prompt has answered it.
+wait_cursor_line() {
+    for ((i = 0; i < 1200; i++)); do
+        local y
+        y=$(tm display -p -t main '#{cursor_y}')
+        screen | sed -n "$((y + 1))p" | grep -Eq -- "$1" && return 0
+        sleep 0.1
+    done
+    fail "waiting for the cursor's line to show '$1'"
+}
 
 HOME=$tmp tm new-session -d -s main -x 150 -y 50 "env HOME=$tmp bash --norc --noprofile -i"
 keys "PS1='sh\$ '" Enter
@@ -57,6 +69,7 @@ wait_for '^quorvel_linux_module$'
 keys 'open /dev/bogus'
 wait_for '^board# open /dev/bogus$'
 keys C-c
+wait_cursor_line '^board# ?$'
 keys 'echo -n x > /dev/nope' Enter
 wait_for 'echo: /dev/nope'
 screen | grep -q 'No such file or directory' || fail "the cleared line's error missing"

@@ -14,6 +14,7 @@
 #include <readline/readline.h>
 
 #include "qemu_board.hpp"
+#include "run_layer.hpp"
 #include "session.hpp"
 #include "shell.hpp"
 
@@ -161,6 +162,14 @@ int main(int argc, char **argv)
     app.footer(kExamples);
     Args args;
     std::vector<std::string> words;
+    // Run mode: the words after "--" are a program to run on the board.
+    std::vector<std::string> program;
+    for (int i = 1; i < argc; i++)
+        if (std::string(argv[i]) == "--") {
+            program.assign(argv + i + 1, argv + argc);
+            argc = i;
+            break;
+        }
     app.add_option("--uart", args.session.uart,
                    "tty of the co-processor (a USB serial adapter, or quorvel-coproc's pty);\n"
                    "default: a simulated co-processor started here")
@@ -196,6 +205,8 @@ int main(int argc, char **argv)
         }
     }
 
+    if (!program.empty() && args.kernel == "layer")
+        return board::run_on_layer(args.session, program, std::cerr);
     if (args.kernel == "qemu")
         return run_qemu(args, script.is_open() ? &script : nullptr);
 

@@ -355,6 +355,10 @@ ssize_t ldisc_read(struct tty_struct *tty, struct file *file, unsigned char __us
                 retval = -EAGAIN;
                 break;
             }
+            if (signal_pending_current()) {
+                retval = -ERESTARTSYS;
+                break;
+            }
             timeout = schedule_timeout(timeout);
             continue;
         }
@@ -392,6 +396,10 @@ ssize_t ldisc_write(struct tty_struct *tty, struct file *file, const unsigned ch
     while (written < nr) {
         if (tty_hung_up_p(file) || tty_io_error(tty)) {
             retval = -EIO;
+            break;
+        }
+        if (signal_pending_current()) {
+            retval = -ERESTARTSYS;
             break;
         }
         bool opost;

@@ -115,8 +115,11 @@ void sleep_until(task_struct *task, int64_t deadline_ns)
     if (task->state.load() == TASK_RUNNING)
         return;
 
-    int watch[POLL_INLINE_ENTRIES];
+    int watch[POLL_INLINE_ENTRIES + 1];
     int n_watch = 0;
+    // As a signal wakes only an interruptible sleep.
+    if (task->gone_fd >= 0 && task->state.load() == TASK_INTERRUPTIBLE)
+        watch[n_watch++] = task->gone_fd;
     if (auto *pwq = task->polling) {
         for (int i = 0; i < pwq->inline_index; i++)
             if (pwq->inline_entries[i].host_fd >= 0)
@@ -204,8 +207,13 @@ void schedule(void)
     sleep_jiffies(MAX_SCHEDULE_TIMEOUT);
 }
 
-// No signals reach kernel code here.
-bool signal_pending_current(void) { return false; }
+// The only signal here is the end of the process a program thread serves:
+// its caller's connection reads as ended.
+bool signal_pending_current(void)
+{
+    const int fd = current_task()->gone_fd;
+    return fd >= 0 && (host::poll_now(fd) & (POLLIN | POLLHUP | POLLERR));
+}
 
 // The task may run, end and be freed as soon as its state says running (a
 // new kthread nobody holds a reference to does): a reference of ours keeps

@@ -29,6 +29,11 @@ struct task_struct {
     // wake the task's sleep too.
     struct poll_wqueues *polling = nullptr;
 
+    // A program thread serving another process: a host descriptor that
+    // becomes readable (or hung up) when that process's caller is gone,
+    // which is to the task what a fatal signal is on Linux. -1: none.
+    int gone_fd = -1;
+
     // Kernel threads only.
     bool is_kthread = false;
     int (*threadfn)(void *) = nullptr;

@@ -216,6 +216,10 @@ int tty_port_block_til_ready(struct tty_port *port, struct tty_struct *tty, stru
         }
         if (!test_bit(ASYNCB_CLOSING, &port->flags) && tty_port_carrier_raised(port))
             break;
+        if (signal_pending_current()) {
+            finish_wait(&port->open_wait, &wait);
+            return -ERESTARTSYS;
+        }
         schedule_timeout(MAX_SCHEDULE_TIMEOUT);
     }
     finish_wait(&port->open_wait, &wait);

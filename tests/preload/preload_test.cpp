@@ -83,8 +83,7 @@ public:
     // The rest of the output, then the exit status (128 + N for signal N).
     int wait()
     {
-        while (!line().empty()) {
-        }
+        while (!line().empty()) {}
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -138,17 +137,17 @@ TEST_F(Preload, PyserialAt9600SendsTheLineSettingAndTheWrite)
 {
     if (!have_python_module("serial"))
         GTEST_SKIP() << "python3-serial is not installed";
-    Spawned py(server_.path(), {"/usr/bin/python3", "-c",
-                                "import serial; s = serial.Serial('/dev/ttySP0', 9600); s.write(b'ABC')"});
+    Spawned py(server_.path(),
+               {"/usr/bin/python3", "-c", "import serial; s = serial.Serial('/dev/ttySP0', 9600); s.write(b'ABC')"});
     EXPECT_EQ(py.wait(), 0);
-    auto line = board_.sim().with_firmware(
-        [](coproc::Firmware &fw) { return fw.model<coproc::UartModel>().line(); });
+    auto line = board_.sim().with_firmware([](coproc::Firmware &fw) { return fw.model<coproc::UartModel>().line(); });
     ASSERT_TRUE(line.has_value());
     EXPECT_EQ(line->baud_code, 1); // 9600
     bool wrote = false;
     for (auto &r : board_.requests())
         if (r.frame.type() == coproc::DEV_TYPE_UART && r.frame.command == coproc::CMD_WRITE)
-            wrote = wrote || std::string(r.frame.payload.begin(), r.frame.payload.end()).find("ABC") != std::string::npos;
+            wrote =
+                wrote || std::string(r.frame.payload.begin(), r.frame.payload.end()).find("ABC") != std::string::npos;
     EXPECT_TRUE(wrote);
 }
 
@@ -240,8 +239,8 @@ TEST_F(Preload, SeveralThreadedProgramsAtOnce)
 {
     std::vector<std::unique_ptr<Spawned>> ps;
     for (int i = 0; i < 3; i++) {
-        ps.push_back(std::make_unique<Spawned>(server_.path(),
-                                               std::vector<std::string>{QUORVEL_PRELOAD_PROBE, "threads", "4"}));
+        ps.push_back(
+            std::make_unique<Spawned>(server_.path(), std::vector<std::string>{QUORVEL_PRELOAD_PROBE, "threads", "4"}));
     }
     for (auto &p : ps) {
         EXPECT_EQ(p->wait(), 0);

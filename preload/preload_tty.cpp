@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -232,6 +234,33 @@ int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags)
     return fstatat(dirfd, path, reinterpret_cast<struct stat *>(st), flags);
 }
 
+// statx (coreutils' ls and stat): the same answers in its own layout.
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out)
+{
+    struct stat st;
+    int r = -2;
+    if ((flags & AT_EMPTY_PATH) && !*path && file_of(dirfd) >= 0)
+        r = fstat(dirfd, &st);
+    else if (path[0] == '/')
+        r = stat_path(path, !(flags & AT_SYMLINK_NOFOLLOW), &st);
+    if (r == -2)
+        return QP_NEXT(statx)(dirfd, path, flags, mask, out);
+    if (r < 0)
+        return r;
+    std::memset(out, 0, sizeof *out);
+    out->stx_mask = STATX_BASIC_STATS;
+    out->stx_blksize = static_cast<uint32_t>(st.st_blksize);
+    out->stx_nlink = static_cast<uint32_t>(st.st_nlink);
+    out->stx_mode = static_cast<uint16_t>(st.st_mode);
+    out->stx_ino = st.st_ino;
+    out->stx_size = static_cast<uint64_t>(st.st_size);
+    out->stx_rdev_major = major(st.st_rdev);
+    out->stx_rdev_minor = minor(st.st_rdev);
+    out->stx_dev_major = major(st.st_dev);
+    out->stx_dev_minor = minor(st.st_dev);
+    return 0;
+}
+
 int access(const char *path, int how)
 {
     Node node;
@@ -255,6 +284,42 @@ int faccessat(int dirfd, const char *path, int how, int flags)
     if (path[0] == '/' && board_path(path))
         return access(path, how);
     return QP_NEXT(faccessat)(dirfd, path, how, flags);
+}
+
+// Extended attributes: the board's files have none (ls -l asks for ACLs).
+static ssize_t no_xattrs(const char *path)
+{
+    Node node;
+    const int r = board_stat(path, false, &node);
+    if (r == -2)
+        return -2;
+    if (r == 0)
+        errno = ENOTSUP;
+    return -1;
+}
+
+ssize_t getxattr(const char *path, const char *name, void *value, size_t size)
+{
+    const ssize_t r = no_xattrs(path);
+    return r != -2 ? r : QP_NEXT(getxattr)(path, name, value, size);
+}
+
+ssize_t lgetxattr(const char *path, const char *name, void *value, size_t size)
+{
+    const ssize_t r = no_xattrs(path);
+    return r != -2 ? r : QP_NEXT(lgetxattr)(path, name, value, size);
+}
+
+ssize_t listxattr(const char *path, char *list, size_t size)
+{
+    const ssize_t r = no_xattrs(path);
+    return r != -2 ? r : QP_NEXT(listxattr)(path, list, size);
+}
+
+ssize_t llistxattr(const char *path, char *list, size_t size)
+{
+    const ssize_t r = no_xattrs(path);
+    return r != -2 ? r : QP_NEXT(llistxattr)(path, list, size);
 }
 
 // ---- stdio ----

@@ -29,7 +29,29 @@ constexpr int kConnFloor = 800;
 struct Slot {
     std::atomic<int> file{-1};
     Node node{};
+    ino_t inode = 0; // of the socket, to know the descriptor again
 };
+
+// Descriptors of this process per board file (the board numbers its files
+// below 1024).
+constexpr int kMaxFiles = 1024;
+std::atomic<int> holders[kMaxFiles];
+
+// Takes fd's slot to `file` (-1: none), keeping the counts.
+void set_slot(Slot &slot, int file)
+{
+    const int old = slot.file.exchange(file, std::memory_order_acq_rel);
+    if (old >= 0 && old < kMaxFiles)
+        holders[old].fetch_sub(1);
+    if (file >= 0 && file < kMaxFiles)
+        holders[file].fetch_add(1);
+}
+
+ino_t inode_of(int fd)
+{
+    struct stat st {};
+    return QP_NEXT(fstat)(fd, &st) == 0 && S_ISSOCK(st.st_mode) ? st.st_ino : 0;
+}
 Slot *slots()
 {
     static Slot *const table = new Slot[kMaxFd];
@@ -201,31 +223,40 @@ void *next_symbol(const char *name) { return ::dlsym(RTLD_NEXT, name); }
 
 bool active() { return socket_path() != nullptr; }
 
-int file_of(int fd) { return fd >= 0 && fd < kMaxFd ? slots()[fd].file.load(std::memory_order_acquire) : -1; }
+// A descriptor the program closed where the library could not see it (the
+// C library's own close inside fclose, close_range in a child) and that
+// now names something else is forgotten here: the socket is known by its
+// inode.
+int file_of(int fd)
+{
+    if (fd < 0 || fd >= kMaxFd)
+        return -1;
+    Slot &slot = slots()[fd];
+    const int file = slot.file.load(std::memory_order_acquire);
+    if (file < 0 || inode_of(fd) == slot.inode)
+        return file;
+    set_slot(slot, -1);
+    return -1;
+}
 
 void track(int fd, int file, const Node &node)
 {
     if (fd < 0 || fd >= kMaxFd)
         return;
     slots()[fd].node = node;
-    slots()[fd].file.store(file, std::memory_order_release);
+    slots()[fd].inode = inode_of(fd);
+    set_slot(slots()[fd], file);
 }
 
 void untrack(int fd)
 {
     if (fd >= 0 && fd < kMaxFd)
-        slots()[fd].file.store(-1, std::memory_order_release);
+        set_slot(slots()[fd], -1);
 }
 
 Node node_of(int fd) { return fd >= 0 && fd < kMaxFd ? slots()[fd].node : Node{}; }
 
-bool last_of(int file)
-{
-    for (int fd = 0; fd < kMaxFd; fd++)
-        if (slots()[fd].file.load(std::memory_order_relaxed) == file)
-            return false;
-    return true;
-}
+bool last_of(int file) { return file < 0 || file >= kMaxFiles || holders[file].load() == 0; }
 
 bool board_path(const char *path)
 {

@@ -1,6 +1,7 @@
 // The C library's file calls, interposed: a call on one of the board's
 // paths or descriptors goes to the board, any other to the C library.
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <sys/epoll.h>
@@ -127,6 +128,25 @@ int close(int fd)
     return r;
 }
 
+// close_range(2) and closefrom: the board's descriptors among them are
+// closed as close(2) closes them.
+int close_range(unsigned first, unsigned last, int flags)
+{
+    if (!(flags & CLOSE_RANGE_CLOEXEC))
+        for (unsigned fd = first; fd <= last && fd < 65536; fd++)
+            if (file_of(static_cast<int>(fd)) >= 0)
+                close(static_cast<int>(fd));
+    return QP_NEXT(close_range)(first, last, flags);
+}
+
+void closefrom(int lowest)
+{
+    for (int fd = lowest < 0 ? 0 : lowest; fd < 65536; fd++)
+        if (file_of(fd) >= 0)
+            close(fd);
+    QP_NEXT(closefrom)(lowest);
+}
+
 ssize_t read(int fd, void *buf, size_t count)
 {
     if (file_of(fd) < 0)
@@ -149,6 +169,11 @@ ssize_t pread(int fd, void *buf, size_t count, off_t pos)
 }
 
 ssize_t pread64(int fd, void *buf, size_t count, off64_t pos) { return pread(fd, buf, count, pos); }
+
+// The fortified forms (_FORTIFY_SOURCE), which Debian's programs call.
+ssize_t __read_chk(int fd, void *buf, size_t count, size_t) { return read(fd, buf, count); }
+ssize_t __pread_chk(int fd, void *buf, size_t count, off_t pos, size_t) { return pread(fd, buf, count, pos); }
+ssize_t __pread64_chk(int fd, void *buf, size_t count, off64_t pos, size_t) { return pread(fd, buf, count, pos); }
 
 ssize_t pwrite(int fd, const void *buf, size_t count, off_t pos)
 {
@@ -276,6 +301,11 @@ int poll(struct pollfd *fds, nfds_t n, int timeout)
 }
 
 int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t) { return poll(fds, n, timeout); }
+
+int __ppoll_chk(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask, size_t)
+{
+    return ppoll(fds, n, timeout, mask);
+}
 
 int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask)
 {

@@ -227,6 +227,8 @@ ssize_t readlink(const char *path, char *buf, size_t size)
     return static_cast<ssize_t>(n);
 }
 
+ssize_t __readlink_chk(const char *path, char *buf, size_t size, size_t) { return readlink(path, buf, size); }
+
 int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev)
 {
     const int r = QP_NEXT(epoll_ctl)(epfd, op, fd, ev);

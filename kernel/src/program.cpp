@@ -40,6 +40,9 @@ public:
     // The file's poll operation: what it is ready for, registering the
     // caller's wait on `pt` when it is not null.
     virtual unsigned int poll(poll_table *pt) { return POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM; }
+    // Whether the file's readiness can change (it has a poll operation);
+    // one without is always ready, as the kernel's DEFAULT_POLLMASK.
+    virtual bool pollable() const { return false; }
     virtual long lseek(long offset, int whence) { return -ESPIPE; }
     // pread and pwrite: the call at `pos`, the file's own position untouched.
     virtual long read_at(void *buf, size_t count, long pos) { return -ESPIPE; }
@@ -246,6 +249,8 @@ public:
             return POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
         return fops()->poll(&file_, pt);
     }
+
+    bool pollable() const override { return fops()->poll != nullptr; }
 
     // Without the driver's llseek the file has no position to move, as
     // vfs_llseek's no_llseek answers.
@@ -472,6 +477,12 @@ long Program::pwrite(int fd, const void *buf, size_t count, long pos)
     if (!file)
         return -EBADF;
     return pos < 0 ? -EINVAL : file->write_at(buf, count, pos);
+}
+
+bool Program::pollable(int fd)
+{
+    auto file = files_->get(fd);
+    return file && file->pollable();
 }
 
 long Program::get_flags(int fd)

@@ -43,6 +43,9 @@ public:
     long pread(int fd, void *buf, size_t count, long pos);
     long pwrite(int fd, const void *buf, size_t count, long pos);
     long get_flags(int fd);
+    // False for a file that is always ready (no poll operation), whose
+    // poll need not be asked.
+    bool pollable(int fd);
     long set_flags(int fd, int flags);
     // poll(2): waits until one of the files is ready or timeout_ms passes
     // (negative: no limit); the number of files ready, or a negative errno.

@@ -323,3 +323,22 @@ TEST(RunMode, TheProgramsStatusAndWhatItLeftBehind)
 }
 
 } // namespace
+
+namespace {
+
+// SPI_IOC_MESSAGE(1) from python3-spidev: the transfer's buffers are
+// pointers inside the message, read and written in the program's memory.
+TEST(PreloadSpi, SpidevXferReadsTheFlashsJedecId)
+{
+    if (!have_python_module("spidev"))
+        GTEST_SKIP() << "python3-spidev is not installed";
+    qtest::Board board({"dev_spi1=1"});
+    board::FileServer server(::testing::TempDir() + "preload-spi-" + std::to_string(::getpid()) + ".sock");
+    Spawned py(server.path(), {"/usr/bin/python3", "-c",
+                               "import spidev; s = spidev.SpiDev(); s.open(4, 0); s.max_speed_hz = 1000000; "
+                               "print(s.xfer2([0x9f, 0, 0, 0]))"});
+    EXPECT_EQ(py.line(), "[255, 81, 64, 16]");
+    EXPECT_EQ(py.wait(), 0);
+}
+
+} // namespace

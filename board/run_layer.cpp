@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "file_server.hpp"
+#include "layer_control.hpp"
 #include "leave_pins.hpp"
 #include "protocol.hpp"
 
@@ -24,7 +25,7 @@ namespace {
 
 // The program's environment: ours, with the preload library first in
 // LD_PRELOAD and the board's socket named.
-std::vector<std::string> program_environment(const std::string &socket)
+std::vector<std::string> program_environment(const std::string &socket, const std::string &control)
 {
     std::vector<std::string> env;
     std::string preload = preload_library();
@@ -32,9 +33,10 @@ std::vector<std::string> program_environment(const std::string &socket)
         const std::string var(*e);
         if (var.starts_with("LD_PRELOAD="))
             preload += " " + var.substr(11);
-        else if (!var.starts_with(std::string(qpreload::kSocketEnv) + "="))
+        else if (!var.starts_with(std::string(qpreload::kSocketEnv) + "=") && !var.starts_with("QUORVEL_BOARD="))
             env.push_back(var);
     }
+    env.push_back("QUORVEL_BOARD=" + control);
     env.push_back("LD_PRELOAD=" + preload);
     env.push_back(std::string(qpreload::kSocketEnv) + "=" + socket);
     return env;
@@ -112,7 +114,9 @@ int run_on_layer(const SessionOptions &options, const std::vector<std::string> &
         int code;
         {
             FileServer server(default_files_socket());
-            code = run_program(argv, program_environment(server.path()), err);
+            // The person's commands (trace, coproc, fail...) while it runs.
+            LayerControl control(session.board(), layer_control_path());
+            code = run_program(argv, program_environment(server.path(), control.path()), err);
             // The program's descriptors closed with it; what a process it
             // left running still holds is closed here.
             for (const auto &path : server.settle())

@@ -342,3 +342,30 @@ TEST(PreloadSpi, SpidevXferReadsTheFlashsJedecId)
 }
 
 } // namespace
+
+namespace {
+
+// While the program runs, the board's commands reach it through the
+// control socket the program finds in QUORVEL_BOARD: here the program
+// itself asks the co-processor's serial port to receive "hi", then reads it.
+TEST(RunMode, TheControlSocketRunsTheBoardsCommandsMeanwhile)
+{
+    if (!have_python_module("select"))
+        GTEST_SKIP() << "no python3";
+    int status = 0;
+    const std::string script = "import os, select, socket\n"
+                               "s = socket.socket(socket.AF_UNIX)\n"
+                               "s.connect(os.environ['QUORVEL_BOARD'])\n"
+                               "f = os.open('/dev/ttySP0', os.O_RDWR | os.O_NOCTTY)\n"
+                               "s.sendall(b'L lsmod; coproc uart send hi\\n')\n"
+                               "data = b''\n"
+                               "while b'X ' not in data: data += s.recv(4096)\n"
+                               "print(data.decode(), end='')\n"
+                               "select.select([f], [], [], 20)\n"
+                               "print(os.read(f, 10))\n";
+    EXPECT_EQ(run_board("dev_uart=1 -- /usr/bin/python3 -c \"" + script + "\"", &status),
+              "O quorvel_linux_module\nO sent 2 bytes\nX 0\nb'hi'\n");
+    EXPECT_EQ(status, 0);
+}
+
+} // namespace

@@ -106,6 +106,47 @@ DIR *open_board_dir(int fd)
     return reinterpret_cast<DIR *>(dir);
 }
 
+// /dev itself: the host's nodes and the board's together, so that a
+// program looking for a port (pyserial's list_ports) finds the board's.
+DIR *open_dev()
+{
+    DIR *host = QP_NEXT(opendir)("/dev");
+    if (!host)
+        return nullptr;
+    auto *dir = new BoardDir;
+    std::set<std::string> names;
+    while (struct dirent *e = QP_NEXT(readdir)(host)) {
+        names.insert(e->d_name);
+        dir->entries.push_back(*e);
+    }
+    QP_NEXT(closedir)(host);
+    Request req{};
+    req.op = Op::List;
+    req.file = -1;
+    Answer ans;
+    if (call(req, "/dev", 4, &ans) && ans.reply.result == 0) {
+        size_t at = 0;
+        while (at + sizeof(Node) < ans.extra.size()) {
+            Node node;
+            std::memcpy(&node, ans.extra.data() + at, sizeof node);
+            const std::string name = ans.extra.data() + at + sizeof node;
+            at += sizeof node + name.size() + 1;
+            if (!names.insert(name).second)
+                continue;
+            struct dirent e {};
+            e.d_ino = dir->entries.size() + 1;
+            e.d_reclen = sizeof e;
+            e.d_type = dirent_type(node.type);
+            std::strncpy(e.d_name, name.c_str(), sizeof e.d_name - 1);
+            dir->entries.push_back(e);
+        }
+    }
+    dir->fd = QP_NEXT(open)("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::lock_guard hold(dirs_lock);
+    dirs().insert(dir);
+    return reinterpret_cast<DIR *>(dir);
+}
+
 // epoll sets and the board's descriptors in them, so that a wait can make
 // their readiness exact first.
 std::mutex epoll_lock;
@@ -134,6 +175,8 @@ extern "C" {
 
 DIR *opendir(const char *path)
 {
+    if (active() && (std::strcmp(path, "/dev") == 0 || std::strcmp(path, "/dev/") == 0))
+        return open_dev();
     if (!board_path(path))
         return QP_NEXT(opendir)(path);
     const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -196,6 +196,16 @@ int paths()
             closedir(d);
             d = nullptr;
         }
+    // /dev: the host's nodes and the board's.
+    if (DIR *dev = opendir("/dev")) {
+        bool host = false, board = false;
+        while (struct dirent *e = readdir(dev)) {
+            host = host || std::strcmp(e->d_name, "null") == 0;
+            board = board || std::strcmp(e->d_name, "quorvel_config") == 0;
+        }
+        closedir(dev);
+        say("dev_both", host && board);
+    }
     char target[256] = {};
     say("readlink", readlink("/sys/class/config_class/quorvel_config", target, sizeof target - 1));
     std::printf("target %s\n", target);

@@ -276,6 +276,7 @@ TEST_F(Preload, StatReaddirReadlinkAndStdioOnTheBoardsPaths)
     EXPECT_EQ(calls["stat_missing"], "-1 2");
     EXPECT_EQ(calls["access_rw"], "0 0");
     EXPECT_EQ(calls["entry"], "quorvel_config");
+    EXPECT_EQ(calls["dev_both"], "1 0");
     EXPECT_EQ(calls["target"], "../../devices/virtual/config_class/quorvel_config");
     EXPECT_EQ(calls["param"], "1");
     EXPECT_EQ(calls["host_file"], "0 0");

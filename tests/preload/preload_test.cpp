@@ -348,7 +348,8 @@ namespace {
 
 // While the program runs, the board's commands reach it through the
 // control socket the program finds in QUORVEL_BOARD: here the program
-// itself asks the co-processor's serial port to receive "hi", then reads it.
+// itself asks the co-processor's serial port to receive "hi" (text is
+// quoted), then reads it.
 TEST(RunMode, TheControlSocketRunsTheBoardsCommandsMeanwhile)
 {
     if (!have_python_module("select"))
@@ -358,7 +359,7 @@ TEST(RunMode, TheControlSocketRunsTheBoardsCommandsMeanwhile)
                                "s = socket.socket(socket.AF_UNIX)\n"
                                "s.connect(os.environ['QUORVEL_BOARD'])\n"
                                "f = os.open('/dev/ttySP0', os.O_RDWR | os.O_NOCTTY)\n"
-                               "s.sendall(b'L lsmod; coproc uart send hi\\n')\n"
+                               "s.sendall(b'L lsmod; coproc uart send \\\"hi\\\"\\n')\n"
                                "data = b''\n"
                                "while b'X ' not in data: data += s.recv(4096)\n"
                                "print(data.decode(), end='')\n"

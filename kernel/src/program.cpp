@@ -471,7 +471,7 @@ long Program::ioctl(int fd, unsigned int cmd, unsigned long arg)
 long Program::lseek(int fd, long offset, int whence)
 {
     auto file = files_->get(fd);
-    return file ? file->lseek(offset, whence) : -EBADF;
+    return syscall_return(file ? file->lseek(offset, whence) : -EBADF);
 }
 
 long Program::pread(int fd, void *buf, size_t count, long pos)
@@ -479,7 +479,7 @@ long Program::pread(int fd, void *buf, size_t count, long pos)
     auto file = files_->get(fd);
     if (!file)
         return -EBADF;
-    return pos < 0 ? -EINVAL : file->read_at(buf, count, pos);
+    return syscall_return(pos < 0 ? -EINVAL : file->read_at(buf, count, pos));
 }
 
 long Program::pwrite(int fd, const void *buf, size_t count, long pos)
@@ -487,7 +487,7 @@ long Program::pwrite(int fd, const void *buf, size_t count, long pos)
     auto file = files_->get(fd);
     if (!file)
         return -EBADF;
-    return pos < 0 ? -EINVAL : file->write_at(buf, count, pos);
+    return syscall_return(pos < 0 ? -EINVAL : file->write_at(buf, count, pos));
 }
 
 bool Program::pollable(int fd)

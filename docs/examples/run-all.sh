@@ -7,10 +7,10 @@ coproc() { "$QUORVEL_BOARD_PROGRAM" --attach -c "coproc $*" >/dev/null; }
 coproc adc 0 1234
 coproc dht 23.5 41
 for example in gpio pwm adc i2c spi ttysp0 dht; do
-    [ $example = ttysp0 ] && coproc uart send pong
+    [ $example = ttysp0 ] && coproc uart send '"pong"'
     echo "== $example.c"
     "$bin/example-$example" || echo "exit $?"
-    [ $example = ttysp0 ] && coproc uart send pong
+    [ $example = ttysp0 ] && coproc uart send '"pong"'
     echo "== $example.py"
     /usr/bin/python3 "$(dirname "$0")/$example.py" || echo "exit $?"
 done

@@ -307,7 +307,7 @@ struct kthread_worker *kthread_create_worker(unsigned int flags, const char *nam
         return ERR_CAST<struct kthread_worker>(task);
     }
     // Set before the thread runs, so that work queued at once wakes it.
-    worker->task = task;
+    scoped_guard(spinlock, &worker->lock) { worker->task = task; }
     wake_up_process(task);
     return worker;
 }

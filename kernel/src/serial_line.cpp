@@ -262,14 +262,19 @@ long line_ioctl(struct file *f, unsigned int cmd, unsigned long arg)
 {
     SerialFile *sf = serial_file(f);
     LineInput &in = *sf->input;
-    std::lock_guard hold(in.lock);
-    bool flushes_input = (cmd == TCFLSH && (arg == TCIFLUSH || arg == TCIOFLUSH)) || cmd == TCSETSF;
-    if (flushes_input)
-        in.flush();
-    long r = host::ioctl_fd(sf->fd, cmd, reinterpret_cast<void *>(arg));
-    // The host has just written the count there, so the address is good.
-    if (cmd == FIONREAD && r == 0)
-        *reinterpret_cast<int *>(arg) += static_cast<int>(in.waiting());
+    long r;
+    {
+        std::lock_guard hold(in.lock);
+        bool flushes_input = (cmd == TCFLSH && (arg == TCIFLUSH || arg == TCIOFLUSH)) || cmd == TCSETSF;
+        if (flushes_input)
+            in.flush();
+        r = host::ioctl_fd(sf->fd, cmd, reinterpret_cast<void *>(arg));
+        // The host has just written the count there, so the address is good.
+        if (cmd == FIONREAD && r == 0)
+            *reinterpret_cast<int *>(arg) += static_cast<int>(in.waiting());
+    }
+    // Outside the input's lock: a reopen takes the line's lock, then the
+    // input's.
     if (r == 0 && changes_settings(cmd))
         keep_settings(sf);
     return r;

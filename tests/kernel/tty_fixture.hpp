@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -267,3 +270,18 @@ protected:
 };
 
 } // namespace
+
+// Whether a task waits on q.
+inline bool has_waiter(wait_queue_head_t *q)
+{
+    guard(spinlock)(&q->lock);
+    return !list_empty(&q->task_list);
+}
+
+// Waits (10 s at most) until cond holds.
+template <typename Cond> inline bool wait_until(Cond cond)
+{
+    for (int i = 0; i < 10000 && !cond(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return cond();
+}

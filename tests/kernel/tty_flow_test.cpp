@@ -11,20 +11,6 @@ namespace {
 
 class TtyFlow : public Tty {};
 
-bool has_waiter(wait_queue_head_t *q)
-{
-    guard(spinlock)(&q->lock);
-    return !list_empty(&q->task_list);
-}
-
-// Waits (10 s at most) until cond holds.
-template <typename Cond> bool wait_until(Cond cond)
-{
-    for (int i = 0; i < 10000 && !cond(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return cond();
-}
-
 TEST_F(TtyFlow, TcxoncStopsAndStartsOutputThroughTheDriver)
 {
     khost::Program p;

@@ -17,20 +17,6 @@ namespace {
 
 class TtyLife : public Tty {};
 
-bool has_waiter(wait_queue_head_t *q)
-{
-    guard(spinlock)(&q->lock);
-    return !list_empty(&q->task_list);
-}
-
-// Waits (10 s at most) until cond holds.
-template <typename Cond> bool wait_until(Cond cond)
-{
-    for (int i = 0; i < 10000 && !cond(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return cond();
-}
-
 // A call made on a thread of its own, which can be sent a signal.
 struct Caller {
     std::promise<khost::SignalTarget> target;

@@ -19,6 +19,7 @@
 #include "prompt.hpp"
 #include "qemu_board.hpp"
 #include "qemu_run.hpp"
+#include "run_layer.hpp"
 #include "session.hpp"
 #include "shell.hpp"
 #include "signals.hpp"
@@ -40,13 +41,17 @@ With "-- PROGRAM [ARGS...]" the board runs PROGRAM instead of commands: it
 boots, loads the module with the parameters, runs PROGRAM in the current
 directory with standard input, output and error passed through, unloads the
 module, reports what the program left behind ("board: ...") and exits with
-PROGRAM's status. Under --kernel qemu the guest has the host's files: its
+PROGRAM's status. On the kernel layer (the default) PROGRAM runs on the host
+with a preload library (LD_PRELOAD) that takes its calls on the board's
+paths (/dev's nodes, /sys) to this board. Under --kernel qemu the guest has
+the host's files: its
 root read-only (writes go to a tmpfs), the current directory writable. While
 it runs, the board's commands reach it from the host or the guest with
 "quorvel-board --attach [PATH] [-c 'CMDS']" (PATH: $QUORVEL_BOARD, which the
 program has, or the only board running).
 
 Examples:
+  quorvel-board dev_gpio=0x20 -- python3 my_test.py
   quorvel-board --kernel qemu dev_gpio=0x20 -- python3 my_test.py
   quorvel-board --attach -c 'coproc pin 5 high'
   quorvel-board -c 'open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; trace'
@@ -226,9 +231,7 @@ int run_program(const Args &args)
     }
     if (args.kernel == "qemu")
         return board::run_on_qemu(args.session.uart, args.session.params, args.program);
-    std::cerr << "quorvel-board: running a program on the kernel layer is not yet available; "
-                 "use --kernel qemu\n";
-    return 1;
+    return board::run_on_layer(args.session, args.program, std::cerr);
 }
 
 int attach(const Args &args, std::istream *script)

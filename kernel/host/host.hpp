@@ -47,6 +47,9 @@ void futex_wake(int *word, int count);
 // Bytes copied; fewer when part of the range is not mapped.
 size_t read_own_memory(void *to, const void *from, size_t n);
 size_t write_own_memory(void *to, const void *from, size_t n);
+// Makes the calling thread's copies reach process `pid` instead (0: our
+// own again), as a system call's copies reach its caller.
+void set_user_process(int pid);
 // An address with no mapping behind it, reserved for the process's life.
 void *unmapped_address();
 

@@ -29,6 +29,10 @@ constexpr size_t kMaxIov = 1024; // IOV_MAX
 
 std::atomic<bool> process_vm_usable{true};
 
+// The process whose memory this thread's copies reach; 0 for our own. A
+// board that serves programs in other processes sets it per serving thread.
+thread_local int user_process = 0;
+
 // Bytes from `addr` to the end of its page, at most `left`. Mappings begin
 // and end on page boundaries, so a piece is either all there or all absent.
 size_t piece_length(uintptr_t addr, size_t left) { return std::min(left, kPage - (addr % kPage)); }
@@ -46,8 +50,9 @@ ssize_t transfer_batch(bool to_other, char *local, uintptr_t other, size_t left,
     }
     struct iovec mine = {local, len};
     *batch_len = len;
-    return to_other ? process_vm_writev(getpid(), &mine, 1, remote, count, 0)
-                    : process_vm_readv(getpid(), &mine, 1, remote, count, 0);
+    const pid_t pid = user_process ? user_process : getpid();
+    return to_other ? process_vm_writev(pid, &mine, 1, remote, count, 0)
+                    : process_vm_readv(pid, &mine, 1, remote, count, 0);
 }
 
 // `local` is our own good buffer, `other` the address that may be bad.
@@ -136,6 +141,12 @@ size_t transfer(bool to_other, char *local, const void *other, size_t n)
     if (n == 0)
         return 0;
     auto addr = reinterpret_cast<uintptr_t>(other);
+    if (user_process) {
+        // Another process: only the kernel can reach it, and a refusal
+        // (ESRCH for a process that has gone) moves nothing.
+        long moved = transfer_process_vm(to_other, local, addr, n);
+        return moved > 0 ? static_cast<size_t>(moved) : 0;
+    }
     if (on_own_stack(addr, n)) {
         auto *remote = reinterpret_cast<char *>(addr);
         stack_copy(to_other ? remote : local, to_other ? local : remote, n);
@@ -174,6 +185,8 @@ size_t write_own_memory(void *to, const void *from, size_t n)
 {
     return transfer(true, static_cast<char *>(const_cast<void *>(from)), to, n);
 }
+
+void set_user_process(int pid) { user_process = pid; }
 
 void *unmapped_address()
 {

@@ -11,11 +11,13 @@
 
 #include "device_core.hpp"
 #include "host/host.hpp"
+#include "poll_host.hpp"
 #include "khost/program.hpp"
 #include "task.hpp"
 #include "vfs.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -38,7 +40,36 @@ public:
     // The file's poll operation: what it is ready for, registering the
     // caller's wait on `pt` when it is not null.
     virtual unsigned int poll(poll_table *pt) { return POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM; }
+    // Whether the file's readiness can change (it has a poll operation);
+    // one without is always ready, as the kernel's DEFAULT_POLLMASK.
+    virtual bool pollable() const { return false; }
+    virtual long lseek(long offset, int whence) { return -ESPIPE; }
+    // pread and pwrite: the call at `pos`, the file's own position untouched.
+    virtual long read_at(void *buf, size_t count, long pos) { return -ESPIPE; }
+    virtual long write_at(const void *buf, size_t count, long pos) { return -ESPIPE; }
+    // F_GETFL and F_SETFL: the open's flags; a set changes only those
+    // fcntl may change.
+    long get_flags() const { return flags_.load(); }
+    void set_flags(int flags)
+    {
+        constexpr int kChangeable = O_APPEND | O_NONBLOCK;
+        flags_ = (flags_.load() & ~kChangeable) | (flags & kChangeable);
+        flags_changed(flags_.load());
+    }
+
+protected:
+    virtual void flags_changed(int flags) {}
+    std::atomic<int> flags_{0};
 };
+
+// SEEK_SET, SEEK_CUR, SEEK_END from `pos` within a file of `size` bytes.
+long seek_position(long pos, long size, long offset, int whence)
+{
+    long base = whence == 0 ? 0 : whence == 1 ? pos : whence == 2 ? size : -1;
+    if (base < 0)
+        return -EINVAL;
+    return base + offset < 0 ? -EINVAL : base + offset;
+}
 
 fmode_t access_mode(int flags)
 {
@@ -51,6 +82,7 @@ class DirFile : public OpenFile {
 public:
     long read(void *, size_t) override { return -EISDIR; }
     long write(const void *, size_t) override { return -EBADF; }
+    long lseek(long offset, int whence) override { return offset == 0 && whence != 2 ? 0 : -EINVAL; }
 };
 
 // A sysfs attribute: show() runs once, at the first read of the open file,
@@ -92,6 +124,37 @@ public:
         return kern::vfs::attr_store(*node_, text.c_str(), n);
     }
 
+    // As seq_file's lseek: back to the start, the next read shows afresh.
+    long lseek(long offset, int whence) override
+    {
+        std::lock_guard hold(lock_);
+        long pos = seek_position(static_cast<long>(pos_), static_cast<long>(text_.size()), offset, whence);
+        if (pos < 0)
+            return pos;
+        pos_ = static_cast<size_t>(pos);
+        if (pos == 0)
+            shown_ = false;
+        return pos;
+    }
+
+    // A read at a position shows the attribute afresh, as seq_file does
+    // for a position other than where it stands.
+    long read_at(void *buf, size_t count, long pos) override
+    {
+        if (!(mode_ & FMODE_READ))
+            return -EBADF;
+        std::string text;
+        if (long err = kern::vfs::attr_show(*node_, text); err < 0)
+            return err;
+        size_t from = std::min<size_t>(static_cast<size_t>(pos), text.size());
+        size_t n = std::min(count, text.size() - from);
+        if (copy_to_user(buf, text.data() + from, n))
+            return -EFAULT;
+        return static_cast<long>(n);
+    }
+
+    long write_at(const void *buf, size_t count, long) override { return write(buf, count); }
+
 private:
     const std::shared_ptr<kern::vfs::Node> node_;
     const fmode_t mode_;
@@ -117,6 +180,7 @@ public:
         file_.f_flags = static_cast<unsigned>(flags);
         file_.f_mode = access_mode(flags);
         file_.f_host = this;
+        flags_ = flags;
     }
 
     ~CharFile() override
@@ -186,7 +250,44 @@ public:
         return fops()->poll(&file_, pt);
     }
 
+    bool pollable() const override { return fops()->poll != nullptr; }
+
+    // Without the driver's llseek the file has no position to move, as
+    // vfs_llseek's no_llseek answers.
+    long lseek(long offset, int whence) override
+    {
+        if (!fops()->llseek)
+            return -ESPIPE;
+        loff_t pos = fops()->llseek(&file_, offset, whence);
+        return static_cast<long>(pos);
+    }
+
+    long read_at(void *buf, size_t count, long at) override
+    {
+        if (!(file_.f_mode & FMODE_READ))
+            return -EBADF;
+        if (!fops()->read)
+            return -EINVAL;
+        loff_t pos = at;
+        return fops()->read(&file_, static_cast<char *>(buf), count, &pos);
+    }
+
+    long write_at(const void *buf, size_t count, long at) override
+    {
+        if (!(file_.f_mode & FMODE_WRITE))
+            return -EBADF;
+        if (!fops()->write)
+            return -EINVAL;
+        loff_t pos = at;
+        return fops()->write(&file_, static_cast<const char *>(buf), count, &pos);
+    }
+
 private:
+    void flags_changed(int flags) override
+    {
+        __atomic_store_n(&file_.f_flags, static_cast<unsigned>(flags), __ATOMIC_RELAXED);
+    }
+
     const struct file_operations *fops() const { return binding_.fops; }
 
     // As the kernel does, the driver works on a copy of the position, which
@@ -265,6 +366,14 @@ long syscall_return(long result)
     if (result == -ERESTARTSYS || result == -ERESTARTNOINTR || result == -ERESTARTNOHAND)
         return -EINTR;
     return result;
+}
+
+bool host_ready(const std::vector<int> &host_fds)
+{
+    for (int fd : host_fds)
+        if (host::poll_now(fd) & (POLLIN | POLLHUP | POLLERR))
+            return true;
+    return false;
 }
 
 char entry_type(kern::vfs::NodeType type)
@@ -359,6 +468,49 @@ long Program::ioctl(int fd, unsigned int cmd, unsigned long arg)
     return syscall_return(file ? file->ioctl(cmd, arg) : -EBADF);
 }
 
+long Program::lseek(int fd, long offset, int whence)
+{
+    auto file = files_->get(fd);
+    return syscall_return(file ? file->lseek(offset, whence) : -EBADF);
+}
+
+long Program::pread(int fd, void *buf, size_t count, long pos)
+{
+    auto file = files_->get(fd);
+    if (!file)
+        return -EBADF;
+    return syscall_return(pos < 0 ? -EINVAL : file->read_at(buf, count, pos));
+}
+
+long Program::pwrite(int fd, const void *buf, size_t count, long pos)
+{
+    auto file = files_->get(fd);
+    if (!file)
+        return -EBADF;
+    return syscall_return(pos < 0 ? -EINVAL : file->write_at(buf, count, pos));
+}
+
+bool Program::pollable(int fd)
+{
+    auto file = files_->get(fd);
+    return file && file->pollable();
+}
+
+long Program::get_flags(int fd)
+{
+    auto file = files_->get(fd);
+    return file ? file->get_flags() : -EBADF;
+}
+
+long Program::set_flags(int fd, int flags)
+{
+    auto file = files_->get(fd);
+    if (!file)
+        return -EBADF;
+    file->set_flags(flags);
+    return 0;
+}
+
 long Program::close(int fd)
 {
     std::shared_ptr<OpenFile> file;
@@ -380,7 +532,9 @@ long Program::close(int fd)
 // As do_poll: the first pass registers the caller on each file's wait
 // queues; the task is marked asleep before each pass, so that a wake-up
 // between a pass and the sleep is not lost.
-long Program::poll(std::vector<PollFd> &fds, int timeout_ms)
+long Program::poll(std::vector<PollFd> &fds, int timeout_ms) { return poll(fds, timeout_ms, {}); }
+
+long Program::poll(std::vector<PollFd> &fds, int timeout_ms, const std::vector<int> &host_fds)
 {
     std::vector<std::shared_ptr<OpenFile>> files;
     for (const auto &p : fds)
@@ -389,6 +543,8 @@ long Program::poll(std::vector<PollFd> &fds, int timeout_ms)
     struct poll_wqueues pwq;
     poll_initwait(&pwq);
     poll_table *pt = &pwq.pt;
+    for (int fd : host_fds)
+        kern::poll_wait_host(nullptr, fd, pt);
     long count;
     for (;;) {
         set_current_state(TASK_INTERRUPTIBLE);
@@ -406,7 +562,7 @@ long Program::poll(std::vector<PollFd> &fds, int timeout_ms)
         pt = nullptr;
         if (!count && signal_pending(get_current()))
             count = -EINTR;
-        if (count || !timeout)
+        if (count || !timeout || host_ready(host_fds))
             break;
         timeout = schedule_timeout(timeout);
     }
@@ -462,5 +618,12 @@ SignalTarget SignalTarget::current_thread()
 }
 
 void SignalTarget::send() const { kern::signal_send(static_cast<task_struct *>(task_.get())); }
+
+void act_for_process(int pid, const std::string &comm)
+{
+    host::set_user_process(pid);
+    if (!comm.empty())
+        kern::current_task()->comm = comm.substr(0, TASK_COMM_LEN - 1);
+}
 
 } // namespace khost

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -83,3 +85,41 @@ TEST(Uaccess, LongCopiesCrossManyPages)
 }
 
 } // namespace
+
+// A thread acting for another process copies from and to that process's
+// memory, even at an address that is on the thread's own stack here (the
+// child of a fork has the same addresses, holding its own bytes).
+TEST(Uaccess, CopiesReachTheProcessActedFor)
+{
+    char buf[8] = "parent";
+    int ready[2], done[2];
+    ASSERT_EQ(0, pipe(ready));
+    ASSERT_EQ(0, pipe(done));
+    const pid_t child = fork();
+    if (child == 0) {
+        std::memcpy(buf, "child!", 7);
+        char c = 0;
+        (void)!write(ready[1], &c, 1);
+        (void)!read(done[0], &c, 1);
+        _exit(std::memcmp(buf, "wrote!", 7) == 0 ? 0 : 1);
+    }
+    char c;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    khost::act_for_process(child);
+    char got[8] = {};
+    const unsigned long missed_read = copy_from_user(got, buf, 7);
+    const unsigned long missed_write = copy_to_user(buf, "wrote!", 7);
+    const unsigned long missed_bad = copy_from_user(got + 7, khost::bad_user_pointer(), 1);
+    khost::act_for_process(0);
+    (void)!write(done[1], &c, 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(0u, missed_read);
+    EXPECT_STREQ("child!", got);
+    EXPECT_EQ(0u, missed_write);
+    EXPECT_EQ(1u, missed_bad);
+    EXPECT_STREQ("parent", buf);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+}

@@ -38,9 +38,22 @@ public:
     long write(int fd, const void *buf, size_t count);
     long ioctl(int fd, unsigned int cmd, unsigned long arg);
     long close(int fd);
+    // lseek(2) (whence 0, 1, 2); pread(2) and pwrite(2); fcntl's F_GETFL
+    // and F_SETFL (only O_APPEND and O_NONBLOCK change).
+    long lseek(int fd, long offset, int whence);
+    long pread(int fd, void *buf, size_t count, long pos);
+    long pwrite(int fd, const void *buf, size_t count, long pos);
+    long get_flags(int fd);
+    // False for a file that is always ready (no poll operation), whose
+    // poll need not be asked.
+    bool pollable(int fd);
+    long set_flags(int fd, int flags);
     // poll(2): waits until one of the files is ready or timeout_ms passes
     // (negative: no limit); the number of files ready, or a negative errno.
     long poll(std::vector<PollFd> &fds, int timeout_ms);
+    // The same, also ending (with what is ready, perhaps nothing) when one
+    // of the host descriptors `host_fds` becomes readable or hung up.
+    long poll(std::vector<PollFd> &fds, int timeout_ms, const std::vector<int> &host_fds);
     // Lists a directory of /dev or /sys (a link to one is followed); a
     // negative errno if it is none.
     long list(const std::string &path, std::vector<DirEntry> *out) const;
@@ -80,5 +93,12 @@ private:
 
 // An address that is never mapped: passing it as a buffer gives -EFAULT.
 void *bad_user_pointer();
+
+// Makes the calling thread a system call's context for another process:
+// copies to and from user memory reach process `pid`'s (0: this process's
+// own again). A `comm` not empty names the thread's task, as the process is
+// named. A call of the process's that should end because the process has
+// gone is ended by a signal (SignalTarget) to the thread.
+void act_for_process(int pid, const std::string &comm = "");
 
 } // namespace khost

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -22,6 +23,10 @@
 #include "vm_channel.hpp"
 
 namespace board::vm {
+
+namespace {
+constexpr int kQemuNice = coproc::Simulator::kServiceNice;
+} // namespace
 
 TempDir::TempDir()
 {
@@ -76,6 +81,12 @@ Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log)
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         unblock_signals_in_child();
+        // The guest's clock is the host's: a QEMU that waits for its turn on a
+        // busy host lets the guest's wait for a reply byte run out with the
+        // reply already sent. Like the simulated co-processor, QEMU asks for a
+        // larger share of the processor; where the host refuses, it runs as
+        // it is.
+        (void)::setpriority(PRIO_PROCESS, 0, kQemuNice);
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
         ::dup2(in, STDIN_FILENO);

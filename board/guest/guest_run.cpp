@@ -360,11 +360,15 @@ int Runner::go(std::ostream &err)
         for (size_t i = fds.size(); i-- > 6;)
             if (fds[i].revents)
                 client_message(i - 6);
-        if (fds[1].revents) {
+        // Orphans come to init. The program itself may be among them when
+        // it ends after the poll: its status is kept, not thrown away.
+        bool ended = false;
+        for (int st = 0, who; (who = ::waitpid(-1, &st, WNOHANG)) > 0;)
+            if (who == pid_)
+                status = st, ended = true;
+        if (fds[1].revents && !ended)
             while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
-            running = false;
-        }
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {} // orphans come to init
+        running = !(ended || fds[1].revents);
     }
     ::close(pidfd);
     ::close(listener);

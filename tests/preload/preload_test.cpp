@@ -137,7 +137,12 @@ protected:
         return rc;
     }
 
-    qtest::Board board_{{"dev_uart=1", "dev_iic1=1"}};
+    // The board ticks as `quorvel-board` does (250 Hz), not at the tests'
+    // quicker rate: a reply byte then has 400 ms, not 100, to come. Several
+    // programs of several threads each keep the line busy, and on a loaded
+    // host the simulated co-processor can wait longer than 100 ms for its
+    // turn, which the module rightly counts as a missing reply.
+    qtest::Board board_{{"dev_uart=1", "dev_iic1=1"}, khost::BootConfig{}.hz};
     board::FileServer server_{::testing::TempDir() + "preload-" + std::to_string(::getpid()) + ".sock"};
 };
 

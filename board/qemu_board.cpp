@@ -25,7 +25,7 @@ namespace {
 using namespace vm;
 
 std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, const fs::path &channel,
-                                   const std::string &line)
+                                   const CoprocessorLine &line)
 {
     auto argv = qemu_machine(vm, "256");
     for (const std::string &a :
@@ -33,7 +33,9 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, 
           "file,id=console,path=" + qemu_value(console.string()), std::string("-chardev"),
           "socket,id=channel,path=" + qemu_value(channel.string()), std::string("-serial"),
           std::string("chardev:console"), std::string("-serial"), std::string("chardev:channel"),
-          std::string("-serial"), std::string("null"), std::string("-serial"), line})
+          std::string("-serial"), std::string("null")})
+        argv.push_back(a);
+    for (const std::string &a : line.qemu_args())
         argv.push_back(a);
     return argv;
 }
@@ -49,21 +51,14 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
             return 1;
         }
     }
-    std::unique_ptr<coproc::Simulator> own_sim;
-    coproc::Simulator *sim = options.simulator;
-    std::string line = options.uart;
+    std::unique_ptr<CoprocessorLine> line;
     try {
-        if (line.empty()) {
-            if (!sim) {
-                own_sim = std::make_unique<coproc::Simulator>();
-                sim = own_sim.get();
-            }
-            line = sim->tty_path();
-        }
+        line = std::make_unique<CoprocessorLine>(options.uart, options.simulator);
     } catch (const std::exception &e) {
         err << "quorvel-board: cannot start the simulated co-processor: " << e.what() << '\n';
         return 1;
     }
+    coproc::Simulator *sim = line->simulator();
 
     TempDir tmp;
     const fs::path console = options.console_log.empty() ? tmp.path() / "console.log" : fs::path(options.console_log);
@@ -72,7 +67,7 @@ int run_qemu_board(const QemuOptions &options, const LineSource &lines, std::ost
     int status = -1;
     try {
         const Fd listener{listen_unix(socket)};
-        Qemu qemu(qemu_argv(vm, console, socket, line), tmp.path() / "qemu.log");
+        Qemu qemu(qemu_argv(vm, console, socket, *line), tmp.path() / "qemu.log", line->inherited());
         vm::Channel guest(accept_from(listener.fd, qemu, "the guest's channel"));
         char kind = 0;
         std::string text;

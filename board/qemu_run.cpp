@@ -118,7 +118,7 @@ private:
 };
 
 std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &dir, const fs::path &console,
-                                   const std::string &line, const std::string &cwd)
+                                   const CoprocessorLine &line, const std::string &cwd)
 {
     auto argv = qemu_machine(vm, "512");
     auto add = [&](std::initializer_list<std::string> words) { argv.insert(argv.end(), words); };
@@ -126,7 +126,9 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &dir, cons
     add({"-append", "console=ttyS0 panic=-1 quiet no_timer_check quorvel.run"});
     add({"-chardev", "file,id=console,path=" + qemu_value(console.string()), "-chardev",
          "socket,id=channel,path=" + socket("channel")});
-    add({"-serial", "chardev:console", "-serial", "chardev:channel", "-serial", "null", "-serial", line});
+    add({"-serial", "chardev:console", "-serial", "chardev:channel", "-serial", "null"});
+    for (const std::string &a : line.qemu_args())
+        argv.push_back(a);
     // The host's root, read-only: the guest never writes to the host's files
     // but in the working directory. Inode numbers from the several file
     // systems under / are remapped so that they cannot collide.
@@ -358,21 +360,14 @@ int run_qemu_program(const QemuRunOptions &o)
             return 1;
         }
     }
-    std::unique_ptr<coproc::Simulator> own_sim;
-    coproc::Simulator *sim = o.simulator;
-    std::string line = o.uart;
+    std::unique_ptr<CoprocessorLine> line;
     try {
-        if (line.empty()) {
-            if (!sim) {
-                own_sim = std::make_unique<coproc::Simulator>();
-                sim = own_sim.get();
-            }
-            line = sim->tty_path();
-        }
+        line = std::make_unique<CoprocessorLine>(o.uart, o.simulator);
     } catch (const std::exception &e) {
         say(std::string("quorvel-board: cannot start the simulated co-processor: ") + e.what() + "\n");
         return 1;
     }
+    coproc::Simulator *sim = line->simulator();
     const std::string cwd = o.cwd.empty() ? fs::current_path().string() : o.cwd;
     const std::string socket = o.socket_path.empty() ? control_socket_path() : o.socket_path;
     TempDir tmp;
@@ -386,7 +381,7 @@ int run_qemu_program(const QemuRunOptions &o)
         Control control(socket);
         Stages stages;
         stages.qemu = clock::now();
-        Qemu qemu(qemu_argv(vm, tmp.path(), console, line, cwd), tmp.path() / "qemu.log");
+        Qemu qemu(qemu_argv(vm, tmp.path(), console, *line, cwd), tmp.path() / "qemu.log", line->inherited());
         Channel guest(accept_from(channel_l.fd, qemu, "the guest's channel"));
         const Fd in{accept_from(in_l.fd, qemu, "the program's standard input")};
         const Fd out{accept_from(out_l.fd, qemu, "the program's standard output")};

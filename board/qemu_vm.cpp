@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -24,9 +23,6 @@
 
 namespace board::vm {
 
-namespace {
-constexpr int kQemuNice = coproc::Simulator::kServiceNice;
-} // namespace
 
 TempDir::TempDir()
 {
@@ -72,7 +68,27 @@ int listen_unix(const fs::path &path, int backlog)
     return fd;
 }
 
-Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log)
+CoprocessorLine::CoprocessorLine(const std::string &uart, coproc::Simulator *sim) : sim_(sim), path_(uart)
+{
+    if (!path_.empty())
+        return;
+    if (!sim_) {
+        own_ = std::make_unique<coproc::Simulator>();
+        sim_ = own_.get();
+    }
+    socket_.fd = sim_->open_socket_line();
+}
+
+CoprocessorLine::~CoprocessorLine() = default;
+
+std::vector<std::string> CoprocessorLine::qemu_args() const
+{
+    if (!path_.empty())
+        return {"-serial", path_};
+    return {"-chardev", "socket,id=coproc,fd=" + std::to_string(socket_.fd), "-serial", "chardev:coproc"};
+}
+
+Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log, int keep)
 {
     pid_ = ::fork();
     if (pid_ < 0)
@@ -81,12 +97,8 @@ Qemu::Qemu(const std::vector<std::string> &argv, const fs::path &log)
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         unblock_signals_in_child();
-        // The guest's clock is the host's: a QEMU that waits for its turn on a
-        // busy host lets the guest's wait for a reply byte run out with the
-        // reply already sent. Like the simulated co-processor, QEMU asks for a
-        // larger share of the processor; where the host refuses, it runs as
-        // it is.
-        (void)::setpriority(PRIO_PROCESS, 0, kQemuNice);
+        if (keep >= 0)
+            ::fcntl(keep, F_SETFD, 0);
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
         ::dup2(in, STDIN_FILENO);

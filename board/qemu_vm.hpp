@@ -5,6 +5,7 @@
 // devices to, and the co-processor's side of the trace.
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -62,13 +63,36 @@ struct Fd {
 // A listening unix socket at `path` (backlog `backlog`).
 int listen_unix(const fs::path &path, int backlog = 1);
 
+// The co-processor's end of the guest's fourth serial port: the line at
+// `uart` when one is given (an adapter, or a simulator's pseudo-terminal),
+// else `sim`, or a simulated co-processor of its own, through a socket.
+class CoprocessorLine {
+public:
+    // Throws std::exception when the simulated co-processor cannot start.
+    CoprocessorLine(const std::string &uart, coproc::Simulator *sim);
+    ~CoprocessorLine();
+    CoprocessorLine(const CoprocessorLine &) = delete;
+    CoprocessorLine &operator=(const CoprocessorLine &) = delete;
+    coproc::Simulator *simulator() const { return sim_; }
+    // QEMU's options for the port ("-serial ..." and its character device).
+    std::vector<std::string> qemu_args() const;
+    // The descriptor QEMU must inherit, or -1.
+    int inherited() const { return socket_.fd; }
+
+private:
+    std::unique_ptr<coproc::Simulator> own_;
+    coproc::Simulator *sim_;
+    std::string path_;
+    Fd socket_;
+};
+
 // The QEMU process; killed if still running when this goes.
 class Qemu {
 public:
     // QEMU leaves the terminal's process group, so that a ^C there reaches
     // only the board, which passes it on to the guest; it goes when the
-    // board goes, however that ends.
-    Qemu(const std::vector<std::string> &argv, const fs::path &log);
+    // board goes, however that ends. It inherits `keep` (if not -1).
+    Qemu(const std::vector<std::string> &argv, const fs::path &log, int keep = -1);
     ~Qemu();
     Qemu(const Qemu &) = delete;
     Qemu &operator=(const Qemu &) = delete;

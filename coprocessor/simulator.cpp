@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,6 +57,8 @@ Simulator::~Simulator()
     stopping_ = true;
     wake();
     thread_.join();
+    if (const int fd = new_socket_.exchange(-1); fd >= 0)
+        ::close(fd);
 }
 
 void Simulator::open_pty()
@@ -82,6 +85,18 @@ void Simulator::open_pty()
         fail("tcsetattr");
 }
 
+int Simulator::open_socket_line()
+{
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        fail("socketpair");
+    ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    if (const int old = new_socket_.exchange(ends[0]); old >= 0)
+        ::close(old);
+    wake();
+    return ends[1];
+}
+
 void Simulator::wake() const
 {
     const uint64_t one = 1;
@@ -99,9 +114,11 @@ void Simulator::serve()
     (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kServiceNice);
     std::array<uint8_t, 512> buf{};
     while (!stopping_) {
+        if (const int fd = new_socket_.exchange(-1); fd >= 0)
+            socket_line_.reset(fd);
         if (outgoing_due_)
             flush_outgoing();
-        std::array<pollfd, 2> fds{{{master_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}}};
+        std::array<pollfd, 2> fds{{{line(), POLLIN, 0}, {wake_.get(), POLLIN, 0}}};
         const int timeout = splitter_.has_partial() ? static_cast<int>(partial_timeout_.count()) : -1;
         const int r = retry_poll(fds.data(), fds.size(), timeout);
         if (fds[1].revents & POLLIN)
@@ -111,9 +128,11 @@ void Simulator::serve()
         if (r == 0)
             splitter_.abandon_partial(); // a frame that never completed
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = ::read(master_.get(), buf.data(), buf.size());
+            const ssize_t n = ::read(line(), buf.data(), buf.size());
             if (n > 0)
                 splitter_.push(std::span(buf.data(), static_cast<size_t>(n)));
+            else if (n == 0)
+                (void)pause(std::chrono::milliseconds(10)); // a socket whose peer has gone
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
             (void)pause(std::chrono::milliseconds(10)); // no busy loop on a hung-up line
         }
@@ -234,7 +253,7 @@ bool Simulator::pause(std::chrono::milliseconds d)
 bool Simulator::write_all(std::span<const uint8_t> bytes)
 {
     while (!bytes.empty() && !stopping_) {
-        const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
+        const ssize_t n = ::write(line(), bytes.data(), bytes.size());
         if (n > 0) {
             bytes = bytes.subspan(static_cast<size_t>(n));
             bytes_sent_ += static_cast<size_t>(n);
@@ -242,7 +261,7 @@ bool Simulator::write_all(std::span<const uint8_t> bytes)
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        std::array<pollfd, 2> fds{{{master_.get(), POLLOUT, 0}, {wake_.get(), POLLIN, 0}}};
+        std::array<pollfd, 2> fds{{{line(), POLLOUT, 0}, {wake_.get(), POLLIN, 0}}};
         retry_poll(fds.data(), fds.size(), 50);
         if (fds[1].revents & POLLIN)
             drain_wake();

@@ -25,6 +25,7 @@ namespace {
 class Line {
 public:
     explicit Line(const std::string &path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    explicit Line(int fd) : fd_(fd) {}
     ~Line() { ::close(fd_); }
     [[nodiscard]] bool ok() const { return fd_ >= 0; }
 
@@ -259,6 +260,30 @@ TEST(SimulatorPty, UnsolicitedBytesAndReceiveDataReachTheLine)
     EXPECT_EQ(count[3], 2);
     Bytes data = line.exchange(encode_request(DEV_TYPE_UART, CMD_READ, Bytes{3}, 0x80), 8);
     EXPECT_EQ(Bytes(data.begin() + 3, data.begin() + 6), (Bytes{2, 'x', 'y'}));
+}
+
+// QEMU's serial port takes a socket: once one is opened the simulator
+// serves it, a peer that goes leaves it serving the next, and a socket
+// never taken up is closed with the simulator.
+TEST(SimulatorSocket, ASocketLineIsServedAndOutlivesItsPeer)
+{
+    const size_t before = open_fds();
+    {
+        Simulator sim;
+        {
+            Line first(sim.open_socket_line());
+            EXPECT_EQ(first.exchange(version_request(0xA3), 7).size(), 7u);
+        }
+        Line second(sim.open_socket_line());
+        const Bytes reply = second.exchange(version_request(0xB5), 7);
+        ASSERT_EQ(reply.size(), 7u);
+        EXPECT_EQ(reply.back(), 0xB5);
+        sim.send_unsolicited(Bytes{0x55, 0xAA});
+        EXPECT_EQ(second.read(2), (Bytes{0x55, 0xAA}));
+        EXPECT_EQ(sim.request_count(), 2u);
+        ::close(sim.open_socket_line()); // its other end is never served
+    }
+    EXPECT_EQ(open_fds(), before);
 }
 
 TEST(SimulatorLifetime, TwoHundredSimulatorsLeakNoFd)

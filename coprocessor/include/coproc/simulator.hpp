@@ -65,6 +65,14 @@ public:
     // The slave side, to be opened by the module like a real serial line.
     [[nodiscard]] const std::string &tty_path() const { return tty_path_; }
 
+    // A connected socket for a peer that takes one, such as QEMU's serial
+    // port; the simulator serves its other end from then on, instead of the
+    // pseudo-terminal. The caller owns the descriptor (close-on-exec).
+    // A pseudo-terminal hands bytes to the other side through a kernel
+    // worker thread, which a busy host can keep waiting for longer than the
+    // module waits for a reply byte; a socket hands them over at once.
+    [[nodiscard]] int open_socket_line(); // throws std::system_error
+
     // Fault injection.
     void inject(Fault fault);
     void clear_faults();
@@ -138,6 +146,9 @@ private:
     Fd master_;
     Fd slave_; // held open so the master never sees a hang-up between users
     Fd wake_;  // eventfd: stop request or queued unsolicited bytes
+    Fd socket_line_;                    // service thread only; served instead of master_
+    std::atomic<int> new_socket_{-1};   // handed to the service thread
+    [[nodiscard]] int line() const { return socket_line_.get() >= 0 ? socket_line_.get() : master_.get(); }
     std::string tty_path_;
     std::chrono::milliseconds partial_timeout_;
     RequestSplitter splitter_;  // service thread only

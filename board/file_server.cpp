@@ -24,6 +24,7 @@
 #include <khost/program.hpp>
 
 #include "protocol.hpp"
+#include "qemu_vm.hpp"
 #include "served_file.hpp"
 
 namespace board {
@@ -455,20 +456,7 @@ void FileServer::Impl::which(int fd, const char *extra, size_t extra_len)
 FileServer::FileServer(std::string socket_path) : impl_(std::make_unique<Impl>())
 {
     impl_->path = std::move(socket_path);
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (impl_->path.size() >= sizeof addr.sun_path)
-        throw std::runtime_error("socket path too long: " + impl_->path);
-    std::memcpy(addr.sun_path, impl_->path.c_str(), impl_->path.size() + 1);
-    impl_->listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    ::unlink(impl_->path.c_str());
-    if (impl_->listen_fd < 0 || ::bind(impl_->listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(impl_->listen_fd, 64) != 0) {
-        const std::string why = std::strerror(errno);
-        if (impl_->listen_fd >= 0)
-            ::close(impl_->listen_fd);
-        throw std::runtime_error(fmt::format("cannot listen at {}: {}", impl_->path, why));
-    }
+    impl_->listen_fd = vm::listen_unix(impl_->path, 64, SOCK_SEQPACKET);
     impl_->stop_fd = ::eventfd(0, EFD_CLOEXEC);
     impl_->acceptor = std::thread([this] { impl_->accept_loop(); });
 }

@@ -18,6 +18,7 @@
 
 #include <fmt/format.h>
 
+#include "qemu_vm.hpp"
 #include "shell.hpp"
 #include "vm_channel.hpp"
 
@@ -99,20 +100,7 @@ void LayerControl::Impl::accept_loop()
 LayerControl::LayerControl(Board &board, std::string path) : impl_(std::make_unique<Impl>(board))
 {
     impl_->path = std::move(path);
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (impl_->path.size() >= sizeof addr.sun_path)
-        throw std::runtime_error("socket path too long: " + impl_->path);
-    std::memcpy(addr.sun_path, impl_->path.c_str(), impl_->path.size() + 1);
-    impl_->listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::unlink(impl_->path.c_str());
-    if (impl_->listen_fd < 0 || ::bind(impl_->listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(impl_->listen_fd, 8) != 0) {
-        const std::string why = std::strerror(errno);
-        if (impl_->listen_fd >= 0)
-            ::close(impl_->listen_fd);
-        throw std::runtime_error(fmt::format("cannot listen at {}: {}", impl_->path, why));
-    }
+    impl_->listen_fd = vm::listen_unix(impl_->path, 8);
     impl_->stop_fd = ::eventfd(0, EFD_CLOEXEC);
     impl_->acceptor = std::thread([this] { impl_->accept_loop(); });
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <sstream>
@@ -49,9 +50,9 @@ Fd::~Fd()
         ::close(fd);
 }
 
-int listen_unix(const fs::path &path, int backlog)
+int listen_unix(const fs::path &path, int backlog, int type)
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     const std::string p = path.string();
@@ -61,9 +62,11 @@ int listen_unix(const fs::path &path, int backlog)
         throw Failure("cannot make a socket at " + p);
     }
     p.copy(addr.sun_path, p.size());
+    ::unlink(p.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
+        const std::string why = std::strerror(errno);
         ::close(fd);
-        throw Failure("cannot listen on " + p);
+        throw Failure("cannot listen on " + p + ": " + why);
     }
     return fd;
 }

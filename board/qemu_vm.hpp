@@ -3,6 +3,8 @@
 // qemu_board.cpp and the program run of qemu_run.cpp): a temporary
 // directory, the QEMU process, the unix sockets QEMU connects its character
 // devices to, and the co-processor's side of the trace.
+#include <sys/socket.h>
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -60,8 +62,9 @@ struct Fd {
     }
 };
 
-// A listening unix socket at `path` (backlog `backlog`).
-int listen_unix(const fs::path &path, int backlog = 1);
+// A listening unix socket of `type` at `path`, in place of any socket left
+// there; throws Failure.
+int listen_unix(const fs::path &path, int backlog = 1, int type = SOCK_STREAM);
 
 // The co-processor's end of the guest's fourth serial port: the line at
 // `uart` when one is given (an adapter, or a simulator's pseudo-terminal),

@@ -4,13 +4,34 @@
 #   dev_iic1=1 dev_spi1=1 dev_uart=1 dev_dht=0x80 -- sh run-all.sh BINDIR
 bin=$1
 coproc() { "$QUORVEL_BOARD_PROGRAM" --attach -c "coproc $*" >/dev/null; }
+
+# The co-processor's serial port answers once the example holds ttySP0
+# open. Sent earlier, the reply could be fetched for the previous example's
+# port, which stays installed (and polled) until its release has run.
+answer_once_open() {
+    while kill -0 "$1" 2>/dev/null; do
+        if ls -l "/proc/$1/fd" 2>/dev/null | grep -q ttySP0; then
+            coproc uart send '"pong"'
+            return
+        fi
+        sleep 0.05
+    done
+}
+
+# run EXAMPLE COMMAND...: the example's output under its name.
+run() {
+    name=$1
+    shift
+    echo "== $name"
+    "$@" &
+    pid=$!
+    case $name in ttysp0.*) answer_once_open $pid ;; esac
+    wait $pid || echo "exit $?"
+}
+
 coproc adc 0 1234
 coproc dht 23.5 41
 for example in gpio pwm adc i2c spi ttysp0 dht; do
-    [ $example = ttysp0 ] && coproc uart send '"pong"'
-    echo "== $example.c"
-    "$bin/example-$example" || echo "exit $?"
-    [ $example = ttysp0 ] && coproc uart send '"pong"'
-    echo "== $example.py"
-    /usr/bin/python3 "$(dirname "$0")/$example.py" || echo "exit $?"
+    run $example.c "$bin/example-$example"
+    run $example.py /usr/bin/python3 "$(dirname "$0")/$example.py"
 done

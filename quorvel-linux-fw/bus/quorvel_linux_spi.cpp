@@ -1,6 +1,7 @@
 // The SPI masters' common work: pieces, messages, setup readings and the
-// probe. No allocation on the transfer path: each piece's buffers are in
-// the stack frame of quorvel_spi_pieces.
+// probe. Pieces and set-up requests are exchanges like every other
+// driver's (quorvel_exchange); nothing is allocated on the transfer path,
+// each piece's buffers being on the stack.
 #include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/errno.h>

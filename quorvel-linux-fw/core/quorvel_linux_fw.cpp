@@ -38,9 +38,8 @@ uint8_t uart_flag;
 
 namespace {
 
-// Each driver's entries and switch. Drivers not yet part of the module have
-// no entries: they are skipped, but their switches still follow the
-// parameters and the run-time start.
+// Each driver's start and stop entries and its switch; a driver without a
+// switch starts at every load.
 struct quorvel_driver drv_i2c = { .sw = &dev_iic1, .init = quorvel_linux_i2c1_init, .exit = quorvel_linux_i2c1_exit };
 struct quorvel_driver drv_serial = { .sw = &dev_uart,
 				     .init = quorvel_linux_serial_init,

@@ -29,7 +29,16 @@ constexpr unsigned QUORVEL_SPI_DEVDATA = 16;	 // the master's private bytes; unu
 // rate of its own.
 constexpr struct spi_board_info quorvel_spi_board_info(u16 bus_num)
 {
-	return { .modalias = "spidev", .max_speed_hz = 0, .bus_num = bus_num, .chip_select = 0, .mode = SPI_MODE_3 };
+	return {
+		.modalias = "spidev",
+		.platform_data = nullptr,
+		.controller_data = nullptr,
+		.irq = 0,
+		.max_speed_hz = 0,
+		.bus_num = bus_num,
+		.chip_select = 0,
+		.mode = SPI_MODE_3,
+	};
 }
 
 // The set-up request's speed code for a clock rate in Hz.

@@ -3,18 +3,12 @@
 // routines cost per request. The whole run takes a few seconds:
 //   build/bench/quorvel_bench
 //   build/bench/quorvel_bench --benchmark_filter=Version   # the round trips only
-#include <linux/mutex.h>
-
 #include "link/quorvel_protocol.h"
 
 #include "board.hpp"
 #include "raw_round_trip.hpp"
 
 #include <benchmark/benchmark.h>
-
-// The exchange routine's lock and line come from the loaded module in the
-// board benchmarks; the frame routines linked here only need the lock's name.
-struct mutex uart_mutex;
 
 namespace {
 

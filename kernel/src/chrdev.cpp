@@ -9,6 +9,8 @@
 #include "device_core.hpp"
 #include "fault_inject.hpp"
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,8 +43,12 @@ struct Mapping {
 };
 
 // Separate from region_lock: the open path takes only this one.
-std::mutex map_lock; // guards mappings and the state marks of cdevs
+std::mutex map_lock; // guards mappings, allocated and the state marks of cdevs
 std::vector<Mapping> mappings;
+// The cdevs cdev_alloc() made and cdev_del() has not let go. Open files
+// share them as they share register_chrdev's, so each lives until the last
+// of its files is closed, as the kernel's refcounted ones do.
+std::map<struct cdev *, std::shared_ptr<struct cdev>> allocated;
 
 // struct cdev::kernel_private: null after cdev_init(), then one of these.
 char cdev_added, cdev_deleted;
@@ -113,6 +119,8 @@ int add_mapping(struct cdev *cdev, dev_t dev, unsigned count, std::shared_ptr<st
     cdev->dev = dev;
     cdev->count = count;
     cdev->kernel_private = &cdev_added;
+    if (auto it = allocated.find(cdev); !owned && it != allocated.end())
+        owned = it->second;
     mappings.push_back(Mapping{dev, count, cdev, std::move(owned)});
     return 0;
 }
@@ -152,10 +160,21 @@ void cdev_init(struct cdev *cdev, const struct file_operations *fops)
     cdev->ops = fops;
 }
 
+struct cdev *cdev_alloc(void)
+{
+    if (kern::should_fail("cdev_alloc"))
+        return nullptr;
+    auto cd = std::make_shared<struct cdev>();
+    std::lock_guard hold(map_lock);
+    allocated.emplace(cd.get(), cd);
+    return cd.get();
+}
+
 int cdev_add(struct cdev *cdev, dev_t dev, unsigned count) { return add_mapping(cdev, dev, count, nullptr); }
 
 void cdev_del(struct cdev *cdev)
 {
+    std::shared_ptr<struct cdev> let_go; // freed, if no file holds it, once map_lock is released
     {
         std::lock_guard hold(map_lock);
         if (cdev->kernel_private == &cdev_deleted) {
@@ -171,6 +190,10 @@ void cdev_del(struct cdev *cdev)
                 mappings.erase(it);
                 break;
             }
+        }
+        if (auto it = allocated.find(cdev); it != allocated.end()) {
+            let_go = std::move(it->second);
+            allocated.erase(it);
         }
     }
     // As in the kernel, files already open keep the operations they found

@@ -310,17 +310,11 @@ void quorvel_i2c1_adapter_dev_release(struct device *dev) {}
 
 // Static: each start registers it afresh (quorvel_platform_start), so that
 // enable-all may start the driver again after a start that failed.
-struct platform_device quorvel_i2c1_device = {
-	.name = "quorvel_i2c1_adapter_dev",
-	.id = 1,
-	.dev = { .release = quorvel_i2c1_adapter_dev_release },
-};
+struct platform_device quorvel_i2c1_device =
+	quorvel_platform_device("quorvel_i2c1_adapter_dev", 1, quorvel_i2c1_adapter_dev_release);
 
-struct platform_driver quorvel_i2c1_adapter_driver = {
-	.probe = i2c1_adapter_probe,
-	.remove = i2c1_adapter_remove,
-	.driver = { .name = "quorvel_i2c1_adapter_dev", .owner = THIS_MODULE },
-};
+struct platform_driver quorvel_i2c1_adapter_driver =
+	quorvel_platform_driver("quorvel_i2c1_adapter_dev", i2c1_adapter_probe, i2c1_adapter_remove);
 
 } // namespace
 

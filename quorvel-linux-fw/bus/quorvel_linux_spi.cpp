@@ -1,75 +1,46 @@
 // The SPI masters' common work: pieces, messages, setup readings and the
-// probe. No allocation on the transfer path: each piece's buffers are in
-// the stack frame of quorvel_spi_pieces.
-#include <linux/cleanup.h>
+// probe. Pieces and set-up requests are exchanges like every other
+// driver's (quorvel_exchange); nothing is allocated on the transfer path,
+// each piece's buffers being on the stack.
 #include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/errno.h>
 #include <linux/kernel.h>
-#include <linux/ktime.h>
-#include <linux/mutex.h>
-#include <linux/random.h>
 #include <linux/string.h>
 
 #include "bus/quorvel_linux_spi.h"
-#include "core/quorvel_linux_fw.h"
-#include "link/quorvel_control_uart.h"
-#include "link/quorvel_link_stats.h"
 #include "link/quorvel_protocol.h"
 
 namespace {
 
-constexpr size_t SPI_BUF = 255;
 constexpr u8 SPI_SETUP_REPLY = 6;
 
-// The check of a piece's reply. A piece of no bytes is answered with 5
-// bytes, which the shared check refuses as too short to be a frame; it is
-// judged here the same way, its CRC being that of an empty payload.
-int quorvel_spi_judge(const u8 *reply, u8 len, const u8 *frame, u8 tail)
-{
-	if (len > QUORVEL_FRAME_OVERHEAD)
-		return anaysis_reply_data(reply, len, frame[0], tail, frame[2]);
-	if (reply[0] != frame[0] || reply[4] != tail || (reply[2] & 0xF0) != (frame[2] & 0xF0))
-		return QUORVEL_REPLY_BAD_FRAME;
-	if (reply[3] != quorvel_crc8(nullptr, 0))
-		return QUORVEL_REPLY_BAD_CRC;
-	return reply[2] & 0x0F;
-}
-
-// One piece of k bytes (0..249) with its header: uart_mutex is held from the
-// write to the end of the read, the first 1 ms sleep inside it, the second
-// after it. The k received bytes go to rxbuf even when the check fails.
+// One piece of k bytes (0..249) behind its header: one exchange with the
+// 1 ms pause between write and read, then a second 1 ms pause after the
+// line is let go. The k received bytes go to rxbuf even when the check
+// fails. A piece of no bytes is answered with 5 bytes, which the shared
+// check judges like any other reply (its CRC that of an empty payload).
 int quorvel_spi_piece(u8 header, const u8 *txbuf, u8 *rxbuf, int k)
 {
-	u8 _data[SPI_BUF] = {};
-	u8 tx_buf[SPI_BUF] = {};
-	u8 rx_buf[SPI_BUF] = {};
-	const u8 len = static_cast<u8>(k + 1);
-	const u8 reply_len = static_cast<u8>(k + QUORVEL_FRAME_OVERHEAD);
-	const u8 num = static_cast<u8>(prandom_u32());
-
-	const size_t frame_len = len + QUORVEL_FRAME_OVERHEAD;
-	struct quorvel_reply_outcome outcome = {
-		.frame = tx_buf, .frame_len = frame_len, .reply = rx_buf, .reply_len = reply_len
+	u8 _data[QUORVEL_SPI_PIECE_MAX + 1] = {};
+	u8 rx_buf[QUORVEL_SPI_PIECE_MAX + QUORVEL_FRAME_OVERHEAD];
+	const struct quorvel_request req = {
+		.type = DEV_TYPE_SPI,
+		.cmd = CMD_WRITE,
+		.payload = _data,
+		.len = static_cast<u8>(k + 1),
+		.sleep_ms = 1,
 	};
+	int ret;
 
 	_data[0] = header;
 	if (txbuf)
 		memcpy(&_data[1], txbuf, k);
-	protocol_default_init(tx_buf, _data, len, DEV_TYPE_SPI, CMD_WRITE, num);
-	scoped_guard(mutex, &uart_mutex)
-	{
-		(void)quorvel_control_uart_write(tx_buf, frame_len);
-		msleep(1);
-		outcome.started = ktime_get();
-		outcome.got = quorvel_control_uart_read(rx_buf, reply_len);
-		outcome.result = quorvel_spi_judge(rx_buf, reply_len, tx_buf, tx_buf[frame_len - 1]);
-		quorvel_link_count_reply(&outcome);
-	}
+	ret = quorvel_exchange(&req, rx_buf, static_cast<u8>(k + QUORVEL_FRAME_OVERHEAD));
 	if (rxbuf)
 		memcpy(rxbuf, &rx_buf[3], k);
 	msleep(1);
-	return outcome.result;
+	return ret;
 }
 
 } // namespace

@@ -25,6 +25,22 @@ constexpr u8 QUORVEL_SPI_ENDPOINT = 16;		 // the set-up request's endpoint byte
 constexpr u32 QUORVEL_SPI_SPEED_START = 6400000; // the stored rate at load
 constexpr unsigned QUORVEL_SPI_DEVDATA = 16;	 // the master's private bytes; unused
 
+// The spidev device a master makes on its bus: chip select 0, mode 3, no
+// rate of its own.
+constexpr struct spi_board_info quorvel_spi_board_info(u16 bus_num)
+{
+	return {
+		.modalias = "spidev",
+		.platform_data = nullptr,
+		.controller_data = nullptr,
+		.irq = 0,
+		.max_speed_hz = 0,
+		.bus_num = bus_num,
+		.chip_select = 0,
+		.mode = SPI_MODE_3,
+	};
+}
+
 // The set-up request's speed code for a clock rate in Hz.
 u8 quorvel_spi_speed_code(u32 hz);
 

@@ -17,16 +17,7 @@ namespace {
 constexpr u8 SPI0_BUS_INDEX = 0;
 
 struct spi_master *my_spi0_master;
-struct spi_board_info my_spi0_board_info[1] = { {
-	.modalias = "spidev",
-	.platform_data = nullptr,
-	.controller_data = nullptr,
-	.irq = 0,
-	.max_speed_hz = 0,
-	.bus_num = 3,
-	.chip_select = 0,
-	.mode = SPI_MODE_3,
-} };
+struct spi_board_info my_spi0_board_info[1] = { quorvel_spi_board_info(3) };
 // The stored rate and mode, sent with every set-up request; they keep their
 // values across a second probe.
 u32 spi0_speed = QUORVEL_SPI_SPEED_START;
@@ -104,36 +95,17 @@ int spi0_driver_remove(struct platform_device *pdev)
 
 void spi0_platform_device_release(struct device *dev) {}
 
-struct platform_device spi0_platform_device = {
-	.name = "spi0_dev",
-	.id = PLATFORM_DEVID_NONE,
-	.dev = { .release = spi0_platform_device_release },
-};
+struct platform_device spi0_platform_device =
+	quorvel_platform_device("spi0_dev", PLATFORM_DEVID_NONE, spi0_platform_device_release);
 
-struct platform_driver spi0_platform_driver = {
-	.probe = spi0_driver_probe,
-	.remove = spi0_driver_remove,
-	.driver = { .name = "spi0_dev", .owner = THIS_MODULE },
-};
+struct platform_driver spi0_platform_driver =
+	quorvel_platform_driver("spi0_dev", spi0_driver_probe, spi0_driver_remove);
 
 } // namespace
 
 int quorvel_linux_spi0_init(void)
 {
-	int ret = platform_driver_register(&spi0_platform_driver);
-
-	if (ret)
-		return ret;
-	// A start after one that failed registers the static device as new.
-	quorvel_platform_device_fresh(&spi0_platform_device);
-	ret = platform_device_register(&spi0_platform_device);
-	if (ret)
-		platform_driver_unregister(&spi0_platform_driver);
-	return ret;
+	return quorvel_platform_start_driver_first(&spi0_platform_device, &spi0_platform_driver);
 }
 
-void quorvel_linux_spi0_exit(void)
-{
-	platform_device_unregister(&spi0_platform_device);
-	platform_driver_unregister(&spi0_platform_driver);
-}
+void quorvel_linux_spi0_exit(void) { quorvel_platform_stop(&spi0_platform_device, &spi0_platform_driver); }

@@ -16,16 +16,7 @@ namespace {
 constexpr u8 SPI1_BUS_INDEX = 1;
 
 struct spi_master *my_spi1_master;
-struct spi_board_info my_spi1_board_info[1] = { {
-	.modalias = "spidev",
-	.platform_data = nullptr,
-	.controller_data = nullptr,
-	.irq = 0,
-	.max_speed_hz = 0,
-	.bus_num = 4,
-	.chip_select = 0,
-	.mode = SPI_MODE_3,
-} };
+struct spi_board_info my_spi1_board_info[1] = { quorvel_spi_board_info(4) };
 // The stored rate and mode, as on the first master.
 u32 spi1_speed = QUORVEL_SPI_SPEED_START;
 u8 spi1_mode;
@@ -90,34 +81,21 @@ int spi1_driver_remove(struct platform_device *pdev)
 
 void spi1_platform_device_release(struct device *dev) {}
 
-struct platform_device spi1_platform_device = {
-	.name = "spi1_dev",
-	.id = PLATFORM_DEVID_NONE,
-	.dev = { .release = spi1_platform_device_release },
-};
+struct platform_device spi1_platform_device =
+	quorvel_platform_device("spi1_dev", PLATFORM_DEVID_NONE, spi1_platform_device_release);
 
-struct platform_driver spi1_platform_driver = {
-	.probe = spi1_driver_probe,
-	.remove = spi1_driver_remove,
-	.driver = { .name = "spi1_dev", .owner = THIS_MODULE },
-};
+struct platform_driver spi1_platform_driver =
+	quorvel_platform_driver("spi1_dev", spi1_driver_probe, spi1_driver_remove);
 
 } // namespace
 
 int quorvel_linux_spi1_init(void)
 {
-	int ret = platform_driver_register(&spi1_platform_driver);
+	const char *failed = "";
+	int ret = quorvel_platform_start_driver_first(&spi1_platform_device, &spi1_platform_driver, &failed);
 
 	if (ret) {
-		printk("Failed to register SPI platform driver: %d\n", ret);
-		return ret;
-	}
-	// A start after one that failed registers the static device as new.
-	quorvel_platform_device_fresh(&spi1_platform_device);
-	ret = platform_device_register(&spi1_platform_device);
-	if (ret) {
-		printk("Failed to register SPI platform device: %d\n", ret);
-		platform_driver_unregister(&spi1_platform_driver);
+		printk("Failed to register SPI platform %s: %d\n", failed, ret);
 		return ret;
 	}
 	printk("SPI1 driver loaded-------------------------\n");
@@ -126,7 +104,6 @@ int quorvel_linux_spi1_init(void)
 
 void quorvel_linux_spi1_exit(void)
 {
-	platform_device_unregister(&spi1_platform_device);
-	platform_driver_unregister(&spi1_platform_driver);
+	quorvel_platform_stop(&spi1_platform_device, &spi1_platform_driver);
 	printk("SPI driver unloaded\n");
 }

@@ -13,7 +13,18 @@
 #include "core/quorvel_linux_fw.h"
 #include "core/quorvel_platform.h"
 
+extern const struct quorvel_cdev_driver quorvel_count;
+
 namespace {
+
+// The skeleton's callbacks and the platform pair, under this driver's names.
+// The release is the configuration device's namesake; each file has its own.
+int quorvel_count_platform_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&quorvel_count, pdev); }
+int quorvel_count_platform_remove(struct platform_device *pdev) { return quorvel_cdev_remove(&quorvel_count); }
+void quorvel_config_release(struct device *dev) {} // the device is static: nothing to free
+struct platform_device quorvel_count_platform_device = quorvel_cdev_pdev(quorvel_config_release);
+struct platform_driver quorvel_count_platform_driver =
+	quorvel_cdev_pdrv(quorvel_count_platform_probe, quorvel_count_platform_remove);
 
 atomic_t _quorvel_count = ATOMIC_INIT(0); // open handles
 int _quorvel_userFlag;			  // little-endian in memory, like the co-processor's
@@ -71,63 +82,32 @@ ssize_t config_read(struct file *file, char __user *buf, size_t size, loff_t *of
 }
 
 const struct file_operations count_fops = {
-	.owner = THIS_MODULE,
-	.read = config_read,
-	.write = config_write,
-	.open = config_open,
-	.release = config_close,
-};
-
-// The character device the probe makes: its major and class live here.
-int major;
-struct device_class *count_class;
-
-const struct quorvel_chrdev_desc count_chrdev = {
-	.region = "count",
-	.class_name = "count_class",
-	.node = "quorvel_count",
-	.fops = &count_fops,
-};
-
-int quorvel_count_platform_probe(struct platform_device *pdev)
-{
-	return quorvel_chrdev_create(&count_chrdev, &major, &count_class);
-}
-
-int quorvel_count_platform_remove(struct platform_device *pdev)
-{
-	quorvel_chrdev_destroy(&count_chrdev, major, count_class);
-	return 0;
-}
-
-// The device is static: nothing to free when it goes. The configuration
-// device's namesake; each file has its own.
-void quorvel_config_release(struct device *dev) {}
-
-struct platform_device quorvel_count_platform_device = {
-	.name = "quorvel_count",
-	.id = 0,
-	.dev = { .release = quorvel_config_release },
-};
-
-struct platform_driver quorvel_count_platform_driver = {
-	.probe = quorvel_count_platform_probe,
-	.remove = quorvel_count_platform_remove,
-	.driver = { .name = "quorvel_count", .owner = THIS_MODULE },
+	.owner = THIS_MODULE, .read = config_read, .write = config_write, .open = config_open, .release = config_close
 };
 
 } // namespace
 
+// A whole major, its own class and one node; it prints nothing of its own.
+const struct quorvel_cdev_driver quorvel_count = {
+	.pair = { .name = "quorvel_count",
+		  .device = &quorvel_count_platform_device,
+		  .driver = &quorvel_count_platform_driver },
+	.chrdev = { .region = "count", .class_name = "count_class", .nodes = { "quorvel_count" } },
+	.fops = &count_fops,
+	.says = QUORVEL_CDEV_SILENT,
+	.whole_major = true,
+};
+
 int quorvel_linux_count_init(void)
 {
 	INIT_WORK(&test_workqueue, test_work);
-	return quorvel_platform_start(&quorvel_count_platform_device, &quorvel_count_platform_driver);
+	return quorvel_cdev_init(&quorvel_count);
 }
 
 // A reset the last close queued still runs, on the line that is closed only
 // after every driver has stopped, before the module's code goes away.
 void quorvel_linux_count_exit(void)
 {
-	quorvel_platform_stop(&quorvel_count_platform_device, &quorvel_count_platform_driver);
+	quorvel_cdev_exit(&quorvel_count);
 	flush_work(&test_workqueue);
 }

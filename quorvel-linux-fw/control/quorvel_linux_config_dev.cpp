@@ -16,7 +16,17 @@
 #include "link/quorvel_protocol.h"
 #include "periph/quorvel_linux_serial.h"
 
+extern const struct quorvel_cdev_driver quorvel_config;
+
 namespace {
+
+// The skeleton's callbacks and the platform pair, under this driver's names.
+int quorvel_config_platform_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&quorvel_config, pdev); }
+int quorvel_config_platform_remove(struct platform_device *pdev) { return quorvel_cdev_remove(&quorvel_config); }
+void quorvel_config_release(struct device *dev) {} // the device is static: nothing to free
+struct platform_device quorvel_config_platform_device = quorvel_cdev_pdev(quorvel_config_release);
+struct platform_driver quorvel_config_platform_driver =
+	quorvel_cdev_pdrv(quorvel_config_platform_probe, quorvel_config_platform_remove);
 
 // The version request's argument, as the programs' header lays it out.
 using ioData = struct quorvel_version;
@@ -285,53 +295,25 @@ long config_ioctl(struct file *file, unsigned int cmd, unsigned long args)
 int config_open(struct inode *inode, struct file *file) { return 0; }
 int config_close(struct inode *inode, struct file *file) { return 0; }
 
-const struct file_operations config_fops = {
-	.owner = THIS_MODULE,
-	.read = config_read,
-	.write = config_write,
-	.unlocked_ioctl = config_ioctl,
-	.open = config_open,
-	.release = config_close,
-};
-
-// The character device the probe makes: its major and class live here.
-int major;
-struct device_class *config_class;
-
-const struct quorvel_chrdev_desc config_chrdev = {
-	.region = "config",
-	.class_name = "config_class",
-	.node = "quorvel_config",
-	.fops = &config_fops,
-};
-
-int quorvel_config_platform_probe(struct platform_device *pdev)
-{
-	return quorvel_chrdev_create(&config_chrdev, &major, &config_class);
-}
-
-int quorvel_config_platform_remove(struct platform_device *pdev)
-{
-	quorvel_chrdev_destroy(&config_chrdev, major, config_class);
-	return 0;
-}
-
-// The device is static: nothing to free when it goes.
-void quorvel_config_release(struct device *dev) {}
-
-struct platform_device quorvel_config_platform_device = {
-	.name = "quorvel_config",
-	.id = 0,
-	.dev = { .release = quorvel_config_release },
-};
-
-struct platform_driver quorvel_config_platform_driver = {
-	.probe = quorvel_config_platform_probe,
-	.remove = quorvel_config_platform_remove,
-	.driver = { .name = "quorvel_config", .owner = THIS_MODULE },
-};
+const struct file_operations config_fops = { .owner = THIS_MODULE,
+					     .read = config_read,
+					     .write = config_write,
+					     .unlocked_ioctl = config_ioctl,
+					     .open = config_open,
+					     .release = config_close };
 
 } // namespace
+
+// A whole major, its own class and one node; it prints nothing of its own.
+const struct quorvel_cdev_driver quorvel_config = {
+	.pair = { .name = "quorvel_config",
+		  .device = &quorvel_config_platform_device,
+		  .driver = &quorvel_config_platform_driver },
+	.chrdev = { .region = "config", .class_name = "config_class", .nodes = { "quorvel_config" } },
+	.fops = &config_fops,
+	.says = QUORVEL_CDEV_SILENT,
+	.whole_major = true,
+};
 
 void gd32v_reset(void)
 {
@@ -355,13 +337,13 @@ void gd32v_reset(void)
 int quorvel_config_init(void)
 {
 	struct task_struct *task;
-	int ret = quorvel_platform_start(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+	int ret = quorvel_cdev_init(&quorvel_config);
 
 	if (ret)
 		return ret;
 	task = kthread_create_on_node(my_thread_function, nullptr, NUMA_NO_NODE, "my_thread");
 	if (IS_ERR(task)) {
-		quorvel_platform_stop(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+		quorvel_cdev_exit(&quorvel_config);
 		return static_cast<int>(PTR_ERR(task));
 	}
 	get_task_struct(task);
@@ -372,7 +354,7 @@ int quorvel_config_init(void)
 
 void quorvel_config_exit(void)
 {
-	quorvel_platform_stop(&quorvel_config_platform_device, &quorvel_config_platform_driver);
+	quorvel_cdev_exit(&quorvel_config);
 	WRITE_ONCE(should_stop, true);
 	if (my_thread) {
 		kthread_stop(my_thread);

@@ -8,7 +8,7 @@
 
 struct quorvel_driver {
 	long *sw;	    // its switch; nullptr: started at every load
-	int (*init)(void);  // nullptr: not part of the module yet
+	int (*init)(void);  // nullptr: a switch with nothing to start
 	void (*exit)(void); // called once for each start that returned 0
 	bool started;	    // under the table's lock until the table closes
 };
@@ -36,7 +36,7 @@ struct quorvel_driver_table {
 };
 
 // Starts the drivers of the start order whose switch is on; the load
-// decider's result (0 if it is not part of the module). When that is
+// decider's result (0 if it has nothing to start). When that is
 // negative, every driver that started is stopped again before the return.
 [[nodiscard]] int quorvel_drivers_load(struct quorvel_driver_table *t);
 // Starts each driver of the late order that does not run, setting its switch

@@ -1,14 +1,13 @@
 // The module's entry and exit: parameters, the pin-mode table, the control
 // UART, and the drivers started and stopped in their fixed orders.
-#include <linux/cleanup.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
-#include <linux/mutex.h>
 
 #include "core/quorvel_drivers.h"
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
 #include "link/quorvel_link_stats.h"
+#include "link/quorvel_protocol.h"
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("Quorvel Linux Platform Device Drivers");
@@ -35,14 +34,12 @@ module_param(dev_ir_recv, long, 0600);
 module_param(dev_imu20689, long, 0600);
 
 u8 gpio_state[QUORVEL_PIN_COUNT];
-struct mutex uart_mutex;
 uint8_t uart_flag;
 
 namespace {
 
-// Each driver's entries and switch. Drivers not yet part of the module have
-// no entries: they are skipped, but their switches still follow the
-// parameters and the run-time start.
+// Each driver's start and stop entries and its switch; a driver without a
+// switch starts at every load.
 struct quorvel_driver drv_i2c = { .sw = &dev_iic1, .init = quorvel_linux_i2c1_init, .exit = quorvel_linux_i2c1_exit };
 struct quorvel_driver drv_serial = { .sw = &dev_uart,
 				     .init = quorvel_linux_serial_init,
@@ -162,7 +159,7 @@ int quorvel_linux_fw_init(void)
 	quorvel_log_params();
 	init_gpio_mode();
 	quorvel_log_table();
-	mutex_init(&uart_mutex);
+	quorvel_exchange_init();
 	quorvel_control_uart_init();
 	quorvel_link_stats_init();
 	ret = quorvel_drivers_load(&quorvel_drivers);
@@ -182,19 +179,14 @@ void quorvel_linux_fw_exit(void)
 
 } // namespace
 
-void quorvel_table_snapshot(u8 *out)
-{
-	guard(mutex)(&uart_mutex);
-	memcpy(out, gpio_state, QUORVEL_PIN_COUNT);
-}
+void quorvel_table_snapshot(u8 *out) { quorvel_link_copy(out, gpio_state, QUORVEL_PIN_COUNT); }
 
 void quorvel_table_store(unsigned int first, const u8 *codes, size_t count)
 {
 	if (first >= QUORVEL_PIN_COUNT)
 		return;
 	count = min<size_t>(count, QUORVEL_PIN_COUNT - first);
-	guard(mutex)(&uart_mutex);
-	memcpy(&gpio_state[first], codes, count);
+	quorvel_link_copy(&gpio_state[first], codes, count);
 }
 
 void quorvel_enable_remaining_drivers(void) { quorvel_drivers_start_late(&quorvel_drivers); }

@@ -1,32 +1,34 @@
 #pragma once
-// What the module's files share: the pin-mode table, the lock of the control
-// UART, the driver switches, and the drivers' start and stop entries.
-#include <linux/mutex.h>
+// What the module's files share: the pin-mode table, the driver switches, and
+// the drivers' start and stop entries. The line's lock is the link layer's
+// own (link/quorvel_protocol.cpp).
 #include <linux/types.h>
 
 constexpr int QUORVEL_PIN_COUNT = 48;
 
-// Pin mode codes, one per co-processor pin in gpio_state.
-constexpr u8 PIN_MODE_NONE = 0x00;
-constexpr u8 PIN_MODE_GPIO = 0x01;
-constexpr u8 PIN_MODE_I2C = 0x02;
-constexpr u8 PIN_MODE_SPI = 0x04;
-constexpr u8 PIN_MODE_UART = 0x08;
-constexpr u8 PIN_MODE_PWM = 0x10;
-constexpr u8 PIN_MODE_ADC = 0x20;
-constexpr u8 PIN_MODE_WS2812 = 0x41;
-constexpr u8 PIN_MODE_DHT = 0x42;
-constexpr u8 PIN_MODE_DS18B20 = 0x43;
-constexpr u8 PIN_MODE_BUZZER = 0x44;
-constexpr u8 PIN_MODE_SR04 = 0x45;
-constexpr u8 PIN_MODE_IR_SEND = 0x46;
-constexpr u8 PIN_MODE_IR_RECV = 0x47;
+// Pin mode codes, one per co-processor pin in gpio_state: a bit for each
+// bus and pin function, 0x40 and a number for each sensor and actuator.
+enum quorvel_pin_mode : u8 {
+	PIN_MODE_NONE = 0,
+	PIN_MODE_GPIO = 1 << 0,
+	PIN_MODE_I2C = 1 << 1,
+	PIN_MODE_SPI = 1 << 2,
+	PIN_MODE_UART = 1 << 3,
+	PIN_MODE_PWM = 1 << 4,
+	PIN_MODE_ADC = 1 << 5,
+	PIN_MODE_WS2812 = 0x40 | 1,
+	PIN_MODE_DHT = 0x40 | 2,
+	PIN_MODE_DS18B20 = 0x40 | 3,
+	PIN_MODE_BUZZER = 0x40 | 4,
+	PIN_MODE_SR04 = 0x40 | 5,
+	PIN_MODE_IR_SEND = 0x40 | 6,
+	PIN_MODE_IR_RECV = 0x40 | 7,
+};
+static_assert(PIN_MODE_ADC == 0x20 && PIN_MODE_IR_RECV == 0x47);
 
 // The module's copy of the co-processor's pin-mode table. Built at load;
-// afterwards read and written under uart_mutex (quorvel_table_*).
+// afterwards read and written with the line held (quorvel_table_*).
 extern u8 gpio_state[QUORVEL_PIN_COUNT];
-// Serialises every exchange with the co-processor; held for one exchange.
-extern struct mutex uart_mutex;
 // Non-zero while the virtual tty is installed; read by the receive poller.
 extern uint8_t uart_flag;
 
@@ -35,7 +37,7 @@ extern uint8_t uart_flag;
 extern long dev_iic1, dev_spi0, dev_spi1, dev_uart, dev_pwm, dev_gpio, dev_adc, dev_ws2812, dev_buzz, dev_dht,
 	dev_18b20, dev_sr04, dev_ir_send, dev_ir_recv, dev_imu20689, dev_config;
 
-// Copies of the table, taken and stored whole under uart_mutex.
+// Copies of the table, taken and stored whole with the line held.
 void quorvel_table_snapshot(u8 *out);
 // Stores count codes from pin `first` on, clipped to the table's 48 pins.
 void quorvel_table_store(unsigned int first, const u8 *codes, size_t count);

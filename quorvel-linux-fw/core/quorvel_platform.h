@@ -1,27 +1,54 @@
 #pragma once
-// What every driver of the module repeats, done once: registering its
-// platform pair, and the character device its probe makes. Each driver file
-// keeps its own named objects (the platform device and driver, the probe,
-// remove and release callbacks, its file operations, major and class) and
-// hands them to these helpers, so that a new driver is a short file:
+// The shape every driver of the module has, written once.
 //
-//	int major;
-//	struct device_class *foo_class;
-//	const struct quorvel_chrdev_desc foo_chrdev = { .region = "foo", ... };
-//	int quorvel_foo_platform_probe(struct platform_device *pdev)
-//	{
-//		return quorvel_chrdev_create(&foo_chrdev, &major, &foo_class);
-//	}
-//	... remove, release, and the pair with designated initialisers ...
-//	int quorvel_linux_foo_init(void)
-//	{
-//		return quorvel_platform_start(&quorvel_foo_platform_device, &quorvel_foo_platform_driver);
-//	}
+// Every driver is a platform pair of one name: a static device and its
+// driver, registered by the driver's start entry and unregistered by its
+// stop entry (quorvel_platform_start/_stop). A character-device driver is
+// also a description of the device its probe makes (struct
+// quorvel_cdev_driver); its file keeps the payload code, the file
+// operations, the description and one-line callbacks under their own names,
+// and the probe, remove, start and stop below do the rest:
+//
+//	quorvel_linux_<dev>_init -> quorvel_cdev_init: device, then driver
+//	    (the bus binds them)  -> quorvel_<dev>_probe -> quorvel_cdev_probe:
+//	        device numbers, cdev, class, nodes; each step's undoing is left
+//	        with the device (devm), so a failed probe and the unbind after a
+//	        good one take down what was made, newest first
+//	quorvel_linux_<dev>_exit -> quorvel_cdev_exit: device (its remove, then
+//	    the undoing: nodes, class, cdev, numbers), then driver
 #include <linux/cdev.h>
 #include <linux/device.h>
 #include <linux/fs.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
+
+// A static platform device of the given name, instance and release
+// callback; for the drivers' pair definitions.
+constexpr struct platform_device quorvel_platform_device(const char *name, int id, void (*release)(struct device *),
+							 void *platform_data = nullptr)
+{
+	return { .name = name, .id = id, .dev = { .platform_data = platform_data, .release = release } };
+}
+
+// Its driver: the same name, the probe and remove, owned by this module.
+constexpr struct platform_driver quorvel_platform_driver(const char *name, int (*probe)(struct platform_device *),
+							 int (*remove)(struct platform_device *))
+{
+	return { .probe = probe, .remove = remove, .driver = { .name = name, .owner = THIS_MODULE } };
+}
+
+// A character-device driver's pair, named after its description at each
+// start (quorvel_cdev_init): instance 0, no platform data.
+constexpr struct platform_device quorvel_cdev_pdev(void (*release)(struct device *))
+{
+	return quorvel_platform_device(nullptr, 0, release);
+}
+
+constexpr struct platform_driver quorvel_cdev_pdrv(int (*probe)(struct platform_device *),
+						   int (*remove)(struct platform_device *))
+{
+	return quorvel_platform_driver(nullptr, probe, remove);
+}
 
 // Makes a static device new again for its registration: only the fields its
 // driver gave it (parent, init_name, type, platform_data, groups, release)
@@ -32,55 +59,76 @@ void quorvel_platform_device_fresh(struct platform_device *pdev);
 // that fails leaves the pair registered and unbound, as on Linux: the
 // driver's registration still succeeds.
 [[nodiscard]] int quorvel_platform_start(struct platform_device *pdev, struct platform_driver *pdrv);
+// The other order, the SPI masters': the driver, then the device (made
+// new; the probe runs then). `failed`, when given, is set to "driver" or
+// "device" after a registration that failed; nothing is left registered.
+[[nodiscard]] int quorvel_platform_start_driver_first(struct platform_device *pdev, struct platform_driver *pdrv,
+						      const char **failed = nullptr);
 // Unregisters the device (its remove runs then), then the driver.
 void quorvel_platform_stop(struct platform_device *pdev, struct platform_driver *pdrv);
 
-// A character device on a major allocated for `region` with 256 minors
-// (register_chrdev), the class `class_name`, and the node `node` on minor 0.
-struct quorvel_chrdev_desc {
+// What a bound character device is made of; the probe sets them, the
+// device's managed actions take them down.
+struct quorvel_cdev_objects {
+	dev_t my_dev;	   // the first device number: the major, minor 0
+	struct cdev *cdev; // one per probe (see quorvel_cdev_probe)
+	struct device_class *dev_class;
+	unsigned int nodes_made;
+};
+
+// Which of the skeleton's messages a driver prints.
+enum quorvel_cdev_says : u8 {
+	QUORVEL_CDEV_SILENT = 0,
+	// The probe: what failed ("Failed to ..."), then -1 rather than the
+	// errno; the remove: "Character device exited".
+	QUORVEL_CDEV_SAYS_STEPS = 1,
+	// The start: "platform_device_register ret = %d\r\n" and
+	// "platform_driver_register\r\n"; the stop: "<its name>:<its line>".
+	QUORVEL_CDEV_SAYS_ENTRIES = 2,
+	QUORVEL_CDEV_SAYS_ALL = QUORVEL_CDEV_SAYS_STEPS | QUORVEL_CDEV_SAYS_ENTRIES,
+};
+
+// The platform device and driver, both called `name`, registered in that
+// order (the bus binds them as the driver comes).
+struct quorvel_cdev_pair {
+	const char *name;
+	struct platform_device *device;
+	struct platform_driver *driver;
+};
+
+// The device numbers: one minor per node from minor 0 of a major allocated
+// under `region` (alloc_chrdev_region), with one cdev over them; or, for a
+// driver with `whole_major`, all 256 minors of a major with the kernel's own
+// cdev (register_chrdev) and one node. One class for the nodes.
+struct quorvel_cdev_names {
 	const char *region;
 	const char *class_name;
-	const char *node;
+	const char *nodes[2]; // the unused one null
+};
+
+// One character-device driver: its platform pair, the device its probe
+// makes, and the messages it prints. Constant but for what a probe made.
+struct quorvel_cdev_driver {
+	struct quorvel_cdev_pair pair;
+	struct quorvel_cdev_names chrdev;
 	const struct file_operations *fops;
+	u8 says = QUORVEL_CDEV_SAYS_ALL; // enum quorvel_cdev_says
+	bool whole_major = false;
+	mutable struct quorvel_cdev_objects objects = {};
 };
 
-// Makes the device, storing its major and class in the driver's own
-// variables. 0, or a negative errno with nothing left registered.
-[[nodiscard]] int quorvel_chrdev_create(const struct quorvel_chrdev_desc *desc, int *major, struct device_class **cls);
-// Takes down what quorvel_chrdev_create made, in reverse.
-void quorvel_chrdev_destroy(const struct quorvel_chrdev_desc *desc, int major, struct device_class *cls);
-
-// The sensor and actuator drivers' shape: a region of `count` minors
-// (alloc_chrdev_region), one cdev over all of it, a class and one node per
-// minor. The driver keeps the objects (`my_dev`, `cdev`, `dev_class`) in its
-// own file and names them here.
-struct quorvel_cdev_desc {
-	const char *region;
-	const char *class_name;
-	const char *const *nodes; // one per minor, from minor 0
-	unsigned int count;
-	const struct file_operations *fops;
-};
-
-struct quorvel_cdev {
-	dev_t *my_dev;
-	struct cdev *cdev;
-	struct device_class **dev_class;
-};
-
-// The probe: logs what failed and undoes the steps before it in reverse.
-// 0, or -1 with nothing left (the failed call's errno is not passed on).
-[[nodiscard]] int quorvel_cdev_probe(const struct quorvel_cdev_desc *desc, const struct quorvel_cdev *c);
-// The remove: nodes, class, cdev, region; then "Character device exited".
-void quorvel_cdev_remove(const struct quorvel_cdev_desc *desc, const struct quorvel_cdev *c);
-
-// The start entry: registers the device and then the driver, announcing
-// both unless `quiet`. The device registration's result, or the driver's
-// when that fails (the device is then unregistered again, so that a start
-// either registers the pair or leaves nothing).
-[[nodiscard]] int quorvel_cdev_init(struct platform_device *pdev, struct platform_driver *pdrv, bool quiet = false);
-// The stop entry: "<caller>:<line>" unless `quiet`, then the device (its
-// remove runs) and the driver. The caller's name and line are the stop
-// entry's own, as if it printed them itself.
-void quorvel_cdev_exit(struct platform_device *pdev, struct platform_driver *pdrv, bool quiet = false,
-		       const char *func = __builtin_FUNCTION(), int line = __builtin_LINE());
+// The probe: 0, or (the device's own undoing having taken down what was
+// made) -1 when the driver says its steps, else the failed call's errno.
+[[nodiscard]] int quorvel_cdev_probe(const struct quorvel_cdev_driver *d, struct platform_device *pdev);
+// The remove: what the probe made goes with the device's managed actions,
+// right after; always 0.
+int quorvel_cdev_remove(const struct quorvel_cdev_driver *d);
+// The start entry: names the pair, then registers the device and the
+// driver. The device's registration's result, or the driver's when that
+// fails (the device is then unregistered again, so that a start either
+// registers the pair or leaves nothing).
+[[nodiscard]] int quorvel_cdev_init(const struct quorvel_cdev_driver *d);
+// The stop entry: the device (its remove runs) and the driver. The caller's
+// name and line are the stop entry's own, as if it printed them itself.
+void quorvel_cdev_exit(const struct quorvel_cdev_driver *d, const char *func = __builtin_FUNCTION(),
+		       int line = __builtin_LINE());

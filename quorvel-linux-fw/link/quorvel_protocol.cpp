@@ -7,7 +7,6 @@
 #include <linux/mutex.h>
 #include <linux/random.h>
 
-#include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
 #include "link/quorvel_link_stats.h"
 #include "link/quorvel_protocol.h"
@@ -58,6 +57,12 @@ int anaysis_reply_data(const u8 *data, u8 len, u8 headType, u8 tailNum, u8 cmd)
 
 namespace {
 
+// The line's lock: serialises every exchange with the co-processor and is
+// held for exactly one (the drain, the write, the pause, the read and the
+// reply's count). Only this file takes it; everything else reaches the line
+// through the exchange.
+struct mutex uart_mutex;
+
 // Builds the request in `frame`; its length in bytes.
 size_t quorvel_build(const struct quorvel_request *req, u8 *frame)
 {
@@ -68,6 +73,14 @@ size_t quorvel_build(const struct quorvel_request *req, u8 *frame)
 }
 
 } // namespace
+
+void quorvel_exchange_init(void) { mutex_init(&uart_mutex); }
+
+void quorvel_link_copy(void *to, const void *from, size_t n)
+{
+	guard(mutex)(&uart_mutex);
+	memcpy(to, from, n);
+}
 
 int quorvel_exchange(const struct quorvel_request *req, u8 *reply, u8 reply_len)
 {

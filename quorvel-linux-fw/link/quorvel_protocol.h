@@ -11,31 +11,35 @@
 #include <linux/types.h>
 
 // Device types (low six bits of the head).
-constexpr u8 DEV_TYPE_I2C = 1;
-constexpr u8 DEV_TYPE_SPI = 2;
-constexpr u8 DEV_TYPE_UART = 3;
-constexpr u8 DEV_TYPE_GPIO = 4;
-constexpr u8 DEV_TYPE_PWM = 5;
-constexpr u8 DEV_TYPE_ADC = 6;
-constexpr u8 DEV_TYPE_WS2812 = 7;
-constexpr u8 DEV_TYPE_SR04 = 8;
-constexpr u8 DEV_TYPE_DHT = 9;
-constexpr u8 DEV_TYPE_CONFIG = 10;
-constexpr u8 DEV_TYPE_BUZZER = 11;
-constexpr u8 DEV_TYPE_DS18B20 = 12;
-constexpr u8 DEV_TYPE_IR_SEND = 13;
-constexpr u8 DEV_TYPE_IR_RECV = 14;
-constexpr u8 DEV_TYPE_ICM20689 = 15;
-constexpr u8 DEV_TYPE_GP2Y = 16;
+enum quorvel_dev_type : u8 {
+	DEV_TYPE_I2C = 1,
+	DEV_TYPE_SPI = 2,
+	DEV_TYPE_UART = 3,
+	DEV_TYPE_GPIO = 4,
+	DEV_TYPE_PWM = 5,
+	DEV_TYPE_ADC = 6,
+	DEV_TYPE_WS2812 = 7,
+	DEV_TYPE_SR04 = 8,
+	DEV_TYPE_DHT = 9,
+	DEV_TYPE_CONFIG = 10,
+	DEV_TYPE_BUZZER = 11,
+	DEV_TYPE_DS18B20 = 12,
+	DEV_TYPE_IR_SEND = 13,
+	DEV_TYPE_IR_RECV = 14,
+	DEV_TYPE_ICM20689 = 15,
+	DEV_TYPE_GP2Y = 16,
+};
 
 // Commands (high nibble of byte 2).
-constexpr u8 CMD_OPEN = 1;
-constexpr u8 CMD_WRITE = 2;
-constexpr u8 CMD_READ = 3;
-constexpr u8 CMD_CLOSE = 5;
-constexpr u8 CMD_REG_READ = 6;
-constexpr u8 CMD_CONTROL = 7;
-constexpr u8 CMD_REG_WRITE = 8;
+enum quorvel_cmd : u8 {
+	CMD_OPEN = 1,
+	CMD_WRITE = 2,
+	CMD_READ = 3,
+	CMD_CLOSE = 5,
+	CMD_REG_READ = 6,
+	CMD_CONTROL = 7,
+	CMD_REG_WRITE = 8,
+};
 
 // First payload byte of the UART and CONFIG control requests.
 constexpr u8 CTRL_SET_LINE = 0x10;
@@ -59,8 +63,14 @@ constexpr u8 quorvel_payload_len(u8 len) { return len >= 252 ? 1 : len; }
 void protocol_default_init(u8 *frame, const u8 *data, u8 len, u8 type, u8 cmd, u8 num);
 int anaysis_reply_data(const u8 *data, u8 len, u8 headType, u8 tailNum, u8 cmd);
 
+// Makes the line's lock (uart_mutex) ready; at load, before the line opens.
+void quorvel_exchange_init(void);
+// Copies n bytes with the line held, between exchanges: for state that the
+// exchanges' callers read and refresh (the pin-mode table).
+void quorvel_link_copy(void *to, const void *from, size_t n);
+
 // One exchange: frame the payload, write it and read `reply_len` bytes into
-// `reply` (zeroed first) under uart_mutex, sleeping `sleep_ms` between write
+// `reply` (zeroed first) with the line held (uart_mutex, this layer's own), sleeping `sleep_ms` between write
 // and read when it is not 0. The reply's check result: the status nibble
 // (0 = done), QUORVEL_REPLY_BAD_FRAME or QUORVEL_REPLY_BAD_CRC.
 struct quorvel_request {

@@ -174,17 +174,11 @@ int quorvel_adc_remove(struct platform_device *pdev)
 // The device is static: nothing to free when it goes.
 void quorvel_adc_release(struct device *dev) {}
 
-struct platform_device quorvel_adc_device = {
-	.name = "quorvel-adc",
-	.id = PLATFORM_DEVID_NONE,
-	.dev = { .release = quorvel_adc_release },
-};
+struct platform_device quorvel_adc_device =
+	quorvel_platform_device("quorvel-adc", PLATFORM_DEVID_NONE, quorvel_adc_release);
 
-struct platform_driver quorvel_adc_driver = {
-	.probe = quorvel_adc_probe,
-	.remove = quorvel_adc_remove,
-	.driver = { .name = "quorvel-adc", .owner = THIS_MODULE },
-};
+struct platform_driver quorvel_adc_driver =
+	quorvel_platform_driver("quorvel-adc", quorvel_adc_probe, quorvel_adc_remove);
 
 } // namespace
 

@@ -208,20 +208,12 @@ int quorvel_gpio_remove(struct platform_device *pdev)
 // The device is static: nothing to free when it goes.
 void quorvel_pwm_gpio_release(struct device *dev) {}
 
-struct platform_device quorvel_gpio_device = {
-	.name = "quorvel-gpio",
-	.id = PLATFORM_DEVID_NONE,
-	.dev = {
-		.platform_data = const_cast<virt_gpio_plat_data_s *>(&virt_gpio_data),
-		.release = quorvel_pwm_gpio_release,
-	},
-};
+struct platform_device quorvel_gpio_device =
+	quorvel_platform_device("quorvel-gpio", PLATFORM_DEVID_NONE, quorvel_pwm_gpio_release,
+				const_cast<virt_gpio_plat_data_s *>(&virt_gpio_data));
 
-struct platform_driver quorvel_gpio_driver = {
-	.probe = quorvel_gpio_probe,
-	.remove = quorvel_gpio_remove,
-	.driver = { .name = "quorvel-gpio", .owner = THIS_MODULE },
-};
+struct platform_driver quorvel_gpio_driver =
+	quorvel_platform_driver("quorvel-gpio", quorvel_gpio_probe, quorvel_gpio_remove);
 
 } // namespace
 

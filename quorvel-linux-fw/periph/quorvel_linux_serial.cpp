@@ -418,20 +418,11 @@ struct quorvel_tty_port_platform_config quorvel_tty_port0_config = {
 	.port_index = 0,
 };
 
-struct platform_device quorvel_tty_port_platform_device = {
-	.name = "quorvel_tty_port_dev",
-	.id = 0,
-	.dev = {
-		.platform_data = &quorvel_tty_port0_config,
-		.release = quorvel_tty_port_dev_release,
-	},
-};
+struct platform_device quorvel_tty_port_platform_device =
+	quorvel_platform_device("quorvel_tty_port_dev", 0, quorvel_tty_port_dev_release, &quorvel_tty_port0_config);
 
-struct platform_driver quorvel_tty_port_platform_driver = {
-	.probe = quorvel_tty_port_platform_probe,
-	.remove = quorvel_tty_port_platform_remove,
-	.driver = { .name = "quorvel_tty_port_dev", .owner = THIS_MODULE },
-};
+struct platform_driver quorvel_tty_port_platform_driver = quorvel_platform_driver(
+	"quorvel_tty_port_dev", quorvel_tty_port_platform_probe, quorvel_tty_port_platform_remove);
 
 void quorvel_tty_driver_fill(struct tty_driver *driver)
 {

@@ -1,7 +1,6 @@
 // The buzzer "buzzer": opening the node claims it at the co-processor and
 // closing releases it; a write sends the program's bytes as they are, and a
 // read asks for one byte. The driver keeps no state: the co-processor does.
-#include <linux/cdev.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
@@ -10,15 +9,25 @@
 #include "core/quorvel_linux_fw.h"
 #include "core/quorvel_platform.h"
 #include "link/quorvel_protocol.h"
+#include "sensors/quorvel_sensor.h"
+
+extern const struct quorvel_cdev_driver quorvel_buzzer;
+
+int quorvel_linux_buzzer_init(void) { return quorvel_cdev_init(&quorvel_buzzer); }
+
+void quorvel_linux_buzzer_exit(void) { quorvel_cdev_exit(&quorvel_buzzer); }
 
 namespace {
 
+// The skeleton's callbacks and the platform pair, under this driver's names.
+int quorvel_buzzer_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&quorvel_buzzer, pdev); }
+int quorvel_buzzer_remove(struct platform_device *pdev) { return quorvel_cdev_remove(&quorvel_buzzer); }
+void quorvel_buzzer_release(struct device *dev) {} // the device is static: nothing to free
+struct platform_device quorvel_buzzer_device = quorvel_cdev_pdev(quorvel_buzzer_release);
+struct platform_driver quorvel_buzzer_driver = quorvel_cdev_pdrv(quorvel_buzzer_probe, quorvel_buzzer_remove);
+
 // The frame buffers hold 25 bytes: a write frame carries at most 20.
 constexpr size_t BUZZER_WRITE_MAX = 20;
-
-dev_t my_dev;
-struct device_class *dev_class;
-struct cdev cdev;
 
 // Claim (CMD_OPEN) or release (CMD_CLOSE): 0 when acknowledged, else -EFAULT.
 int buzzer_claim(u8 cmd)
@@ -43,23 +52,9 @@ int cdev_close(struct inode *inode, struct file *file) { return buzzer_claim(CMD
 
 ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
 {
-	u8 _data[BUZZER_WRITE_MAX];
-	u8 rx_buf[6];
-	struct quorvel_request req = {
-		.type = DEV_TYPE_BUZZER,
-		.cmd = CMD_WRITE,
-		.payload = _data,
-		.len = static_cast<u8>(size),
-		.sleep_ms = 0,
-	};
-
 	if (size > BUZZER_WRITE_MAX)
 		return -EINVAL;
-	if (copy_from_user(_data, buf, size))
-		return -EFAULT;
-	if (quorvel_exchange(&req, rx_buf, sizeof(rx_buf)) != 0)
-		return -EFAULT;
-	return static_cast<ssize_t>(size);
+	return quorvel_write_through(DEV_TYPE_BUZZER, 0, buf, size) ? -EFAULT : static_cast<ssize_t>(size);
 }
 
 // A refused read (a good frame with a non-zero status) is -EIO: its byte is
@@ -90,49 +85,14 @@ ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offs
 }
 
 const struct file_operations cdev_fops = {
-	.owner = THIS_MODULE,
-	.read = cdev_read,
-	.write = cdev_write,
-	.open = cdev_open,
-	.release = cdev_close,
-};
-
-const char *const buzzer_nodes[] = { "buzzer" };
-const struct quorvel_cdev_desc buzzer_cdev = {
-	.region = "quorvel_buzzer",
-	.class_name = "quorvel_buzzer_class",
-	.nodes = buzzer_nodes,
-	.count = ARRAY_SIZE(buzzer_nodes),
-	.fops = &cdev_fops,
-};
-const struct quorvel_cdev buzzer_objects = { .my_dev = &my_dev, .cdev = &cdev, .dev_class = &dev_class };
-
-int quorvel_buzzer_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&buzzer_cdev, &buzzer_objects); }
-
-int quorvel_buzzer_remove(struct platform_device *pdev)
-{
-	quorvel_cdev_remove(&buzzer_cdev, &buzzer_objects);
-	return 0;
-}
-
-// The device is static: nothing to free when it goes.
-void quorvel_buzzer_release(struct device *dev) {}
-
-struct platform_device quorvel_buzzer_device = {
-	.name = "quorvel-buzzer",
-	.id = 0,
-	.dev = { .release = quorvel_buzzer_release },
-};
-
-struct platform_driver quorvel_buzzer_driver = {
-	.probe = quorvel_buzzer_probe,
-	.remove = quorvel_buzzer_remove,
-	.driver = { .name = "quorvel-buzzer", .owner = THIS_MODULE },
+	.owner = THIS_MODULE, .read = cdev_read, .write = cdev_write, .open = cdev_open, .release = cdev_close
 };
 
 } // namespace
 
-// The buzzer's entries print nothing of their own.
-int quorvel_linux_buzzer_init(void) { return quorvel_cdev_init(&quorvel_buzzer_device, &quorvel_buzzer_driver, true); }
-
-void quorvel_linux_buzzer_exit(void) { quorvel_cdev_exit(&quorvel_buzzer_device, &quorvel_buzzer_driver, true); }
+const struct quorvel_cdev_driver quorvel_buzzer = {
+	.pair = { .name = "quorvel-buzzer", .device = &quorvel_buzzer_device, .driver = &quorvel_buzzer_driver },
+	.chrdev = { .region = "quorvel_buzzer", .class_name = "quorvel_buzzer_class", .nodes = { "buzzer" } },
+	.fops = &cdev_fops,
+	.says = QUORVEL_CDEV_SAYS_STEPS,
+};

@@ -1,7 +1,6 @@
 // The ICM-20689 motion sensor "icm20689": a read of n bytes asks the
 // co-processor for n data bytes and hands them over as they come. Writes are
 // taken and ignored.
-#include <linux/cdev.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
@@ -11,16 +10,25 @@
 #include "core/quorvel_platform.h"
 #include "link/quorvel_protocol.h"
 
+extern const struct quorvel_cdev_driver quorvel_icm20689;
+
+int quorvel_linux_icm20689_init(void) { return quorvel_cdev_init(&quorvel_icm20689); }
+
+void quorvel_linux_icm20689_exit(void) { quorvel_cdev_exit(&quorvel_icm20689); }
+
 namespace {
+
+// The skeleton's callbacks and the platform pair, under this driver's names.
+int quorvel_icm20689_probe(struct platform_device *pdev) { return quorvel_cdev_probe(&quorvel_icm20689, pdev); }
+int quorvel_icm20689_remove(struct platform_device *pdev) { return quorvel_cdev_remove(&quorvel_icm20689); }
+void quorvel_icm20689_release(struct device *dev) {} // the device is static: nothing to free
+struct platform_device quorvel_icm20689_device = quorvel_cdev_pdev(quorvel_icm20689_release);
+struct platform_driver quorvel_icm20689_driver = quorvel_cdev_pdrv(quorvel_icm20689_probe, quorvel_icm20689_remove);
 
 constexpr size_t ICM20689_READ_MAX = 20;
 // A reply carries the data bytes and 5 more; sized for the largest read,
 // so that reads of 16 to 20 bytes are served whole.
 constexpr size_t ICM20689_RX_BUF = ICM20689_READ_MAX + QUORVEL_FRAME_OVERHEAD;
-
-dev_t my_dev;
-struct device_class *dev_class;
-struct cdev cdev;
 
 int cdev_open(struct inode *inode, struct file *file) { return 0; }
 
@@ -62,51 +70,13 @@ ssize_t cdev_read(struct file *file, char __user *buf, size_t size, loff_t *offs
 }
 
 const struct file_operations cdev_fops = {
-	.owner = THIS_MODULE,
-	.read = cdev_read,
-	.write = cdev_write,
-	.open = cdev_open,
-	.release = cdev_close,
-};
-
-const char *const icm20689_nodes[] = { "icm20689" };
-const struct quorvel_cdev_desc icm20689_cdev = {
-	.region = "quorvel_icm20689",
-	.class_name = "quorvel_icm20689_class",
-	.nodes = icm20689_nodes,
-	.count = ARRAY_SIZE(icm20689_nodes),
-	.fops = &cdev_fops,
-};
-const struct quorvel_cdev icm20689_objects = { .my_dev = &my_dev, .cdev = &cdev, .dev_class = &dev_class };
-
-int quorvel_icm20689_probe(struct platform_device *pdev)
-{
-	return quorvel_cdev_probe(&icm20689_cdev, &icm20689_objects);
-}
-
-int quorvel_icm20689_remove(struct platform_device *pdev)
-{
-	quorvel_cdev_remove(&icm20689_cdev, &icm20689_objects);
-	return 0;
-}
-
-// The device is static: nothing to free when it goes.
-void quorvel_icm20689_release(struct device *dev) {}
-
-struct platform_device quorvel_icm20689_device = {
-	.name = "quorvel-icm20689",
-	.id = 0,
-	.dev = { .release = quorvel_icm20689_release },
-};
-
-struct platform_driver quorvel_icm20689_driver = {
-	.probe = quorvel_icm20689_probe,
-	.remove = quorvel_icm20689_remove,
-	.driver = { .name = "quorvel-icm20689", .owner = THIS_MODULE },
+	.owner = THIS_MODULE, .read = cdev_read, .write = cdev_write, .open = cdev_open, .release = cdev_close
 };
 
 } // namespace
 
-int quorvel_linux_icm20689_init(void) { return quorvel_cdev_init(&quorvel_icm20689_device, &quorvel_icm20689_driver); }
-
-void quorvel_linux_icm20689_exit(void) { quorvel_cdev_exit(&quorvel_icm20689_device, &quorvel_icm20689_driver); }
+const struct quorvel_cdev_driver quorvel_icm20689 = {
+	.pair = { .name = "quorvel-icm20689", .device = &quorvel_icm20689_device, .driver = &quorvel_icm20689_driver },
+	.chrdev = { .region = "quorvel_icm20689", .class_name = "quorvel_icm20689_class", .nodes = { "icm20689" } },
+	.fops = &cdev_fops,
+};

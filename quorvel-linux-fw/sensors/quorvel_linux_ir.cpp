@@ -2,7 +2,6 @@
 // (minor 1), one region, one cdev and one set of operations. The minor a file
 // was opened on picks the frame's device type; the bytes are the
 // co-processor's to interpret.
-#include <linux/cdev.h>
 #include <linux/ioctl.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
@@ -13,8 +12,28 @@
 #include "core/quorvel_linux_fw.h"
 #include "core/quorvel_platform.h"
 #include "link/quorvel_protocol.h"
+#include "sensors/quorvel_sensor.h"
+
+extern const struct quorvel_cdev_driver quorvel_ir;
+
+int quorvel_linux_ir_init(void) { return quorvel_cdev_init(&quorvel_ir); }
+
+void quorvel_linux_ir_exit(void) { quorvel_cdev_exit(&quorvel_ir); }
 
 namespace {
+
+// The skeleton's callbacks and the platform pair, under this driver's names.
+// The probe tells where it is first.
+int quorvel_ir_probe(struct platform_device *pdev)
+{
+	printk("%s %s line %d\n", __FILE__, __func__, __LINE__);
+	return quorvel_cdev_probe(&quorvel_ir, pdev);
+}
+
+int quorvel_ir_remove(struct platform_device *pdev) { return quorvel_cdev_remove(&quorvel_ir); }
+void quorvel_ir_release(struct device *dev) {} // the device is static: nothing to free
+struct platform_device quorvel_ir_device = quorvel_cdev_pdev(quorvel_ir_release);
+struct platform_driver quorvel_ir_driver = quorvel_cdev_pdrv(quorvel_ir_probe, quorvel_ir_remove);
 
 static_assert(IR_SEND_CMD == 0x400a410a && IR_RECV_CMD == 0xc00a410b);
 
@@ -24,10 +43,6 @@ constexpr size_t IR_BUF = 55;
 // A receive request whose first byte is below this is answered with one
 // byte, from it on with four.
 constexpr u8 IR_RECV_LONG = 47;
-
-dev_t my_dev;
-struct device_class *dev_class;
-struct cdev cdev;
 
 unsigned int ir_minor(const struct file *file) { return iminor(file_inode(file)); }
 
@@ -52,23 +67,14 @@ int cdev_close(struct inode *inode, struct file *file) { return 0; }
 // data byte the write does not use, and the status beside it says done.
 ssize_t cdev_write(struct file *file, const char __user *buf, size_t size, loff_t *offset)
 {
-	u8 _data[IR_WRITE_MAX];
-	u8 rx_buf[6];
-	struct quorvel_request req = {
-		.type = ir_type(file),
-		.cmd = CMD_WRITE,
-		.payload = _data,
-		.len = static_cast<u8>(size),
-		.sleep_ms = 0,
-	};
 	int ret;
 
 	if (size > IR_WRITE_MAX)
 		return -E2BIG;
 	printk("minor = %d \n", ir_minor(file));
-	if (copy_from_user(_data, buf, size))
+	ret = quorvel_write_through(ir_type(file), 0, buf, size);
+	if (ret == QUORVEL_WRITE_UNREAD)
 		return -EFAULT;
-	ret = quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
 	if (ret == QUORVEL_REPLY_BAD_FRAME)
 		return -EINVAL;
 	if (ret > 0)
@@ -162,45 +168,10 @@ const struct file_operations cdev_fops = {
 	.release = cdev_close,
 };
 
-const char *const ir_nodes[] = { "ir_send", "ir_recv" };
-const struct quorvel_cdev_desc ir_cdev = {
-	.region = "quorvel_ir",
-	.class_name = "quorvel_ir_class",
-	.nodes = ir_nodes,
-	.count = ARRAY_SIZE(ir_nodes),
-	.fops = &cdev_fops,
-};
-const struct quorvel_cdev ir_objects = { .my_dev = &my_dev, .cdev = &cdev, .dev_class = &dev_class };
-
-int quorvel_ir_probe(struct platform_device *pdev)
-{
-	printk("%s %s line %d\n", __FILE__, __func__, __LINE__);
-	return quorvel_cdev_probe(&ir_cdev, &ir_objects);
-}
-
-int quorvel_ir_remove(struct platform_device *pdev)
-{
-	quorvel_cdev_remove(&ir_cdev, &ir_objects);
-	return 0;
-}
-
-// The device is static: nothing to free when it goes.
-void quorvel_ir_release(struct device *dev) {}
-
-struct platform_device quorvel_ir_device = {
-	.name = "quorvel-ir",
-	.id = 0,
-	.dev = { .release = quorvel_ir_release },
-};
-
-struct platform_driver quorvel_ir_driver = {
-	.probe = quorvel_ir_probe,
-	.remove = quorvel_ir_remove,
-	.driver = { .name = "quorvel-ir", .owner = THIS_MODULE },
-};
-
 } // namespace
 
-int quorvel_linux_ir_init(void) { return quorvel_cdev_init(&quorvel_ir_device, &quorvel_ir_driver); }
-
-void quorvel_linux_ir_exit(void) { quorvel_cdev_exit(&quorvel_ir_device, &quorvel_ir_driver); }
+const struct quorvel_cdev_driver quorvel_ir = {
+	.pair = { .name = "quorvel-ir", .device = &quorvel_ir_device, .driver = &quorvel_ir_driver },
+	.chrdev = { .region = "quorvel_ir", .class_name = "quorvel_ir_class", .nodes = { "ir_send", "ir_recv" } },
+	.fops = &cdev_fops,
+};

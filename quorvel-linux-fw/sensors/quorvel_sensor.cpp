@@ -7,6 +7,10 @@
 #include "link/quorvel_protocol.h"
 #include "sensors/quorvel_sensor.h"
 
+// The ioctl numbers as the programs' header has them.
+static_assert(DHT_IOCTL_CMD == 0x40044403 && DS18B20_READ_CMD == 0x40044400);
+static_assert(SR04_READ_CMD == 0x40045301 && GP2Y_READ_CMD == 0x40044700);
+
 namespace {
 
 struct ioData {
@@ -28,6 +32,23 @@ void quorvel_store_put(const struct quorvel_store *s, const u8 *in, size_t n)
 {
 	guard(mutex)(s->lock);
 	memcpy(s->pData->data, in, min(n, sizeof(s->pData->data)));
+}
+
+int quorvel_write_through(u8 type, unsigned int sleep_ms, const char __user *buf, size_t size)
+{
+	u8 _data[QUORVEL_WRITE_MAX];
+	u8 rx_buf[6];
+	const struct quorvel_request req = {
+		.type = type,
+		.cmd = CMD_WRITE,
+		.payload = _data,
+		.len = static_cast<u8>(size),
+		.sleep_ms = sleep_ms,
+	};
+
+	if (size > sizeof(_data) || copy_from_user(_data, buf, size))
+		return QUORVEL_WRITE_UNREAD;
+	return quorvel_exchange(&req, rx_buf, sizeof(rx_buf));
 }
 
 long quorvel_measure_ioctl(const struct quorvel_measure_desc *desc, const struct quorvel_store *s, unsigned int cmd,
@@ -97,7 +118,7 @@ ssize_t quorvel_store_write(const struct quorvel_store *s, const char __user *bu
 
 int quorvel_sensor_open(const struct quorvel_sensor *sensor, struct file *file)
 {
-	file->private_data = sensor->store.pData;
+	file->private_data = &sensor->pData;
 	printk("%s  = %lx \n", sensor->cmd_name, static_cast<unsigned long>(sensor->measure.cmd));
 	return 0;
 }

@@ -325,6 +325,41 @@ TEST_F(FakeDriver, RegisteredMajorsCdevLivesWhileAFileHoldsIt)
     EXPECT_EQ(0, module_refs.load());
 }
 
+// cdev_alloc()'s cdev likewise: cdev_del() lets it go, and a file opened on
+// it keeps it (and its owner) until closed, while the next binding adds a
+// cdev of its own on the same number.
+TEST_F(FakeDriver, AllocatedCdevLivesWhileAFileHoldsIt)
+{
+    dev_t devt = 0;
+    ASSERT_EQ(0, alloc_chrdev_region(&devt, 0, 1, "fake_alloc"));
+    ASSERT_EQ(0, kern::vfs::add_chrdev_node("/dev/fake_alloc", devt, 0600));
+    struct cdev *first = cdev_alloc();
+    ASSERT_NE(nullptr, first);
+    first->owner = &fake_module;
+    first->ops = &fake_fops;
+    ASSERT_EQ(0, cdev_add(first, devt, 1));
+    khost::Program prog;
+    long fd = prog.open("/dev/fake_alloc", O_RDWR);
+    ASSERT_GE(fd, 3);
+    cdev_del(first);                    // unbound
+    struct cdev *second = cdev_alloc(); // bound again
+    ASSERT_NE(nullptr, second);
+    second->owner = &fake_module;
+    second->ops = &fake_fops;
+    ASSERT_EQ(0, cdev_add(second, devt, 1));
+    long again = prog.open("/dev/fake_alloc", O_RDWR);
+    ASSERT_GE(again, 3);
+    EXPECT_EQ(4, module_refs.load());
+    EXPECT_EQ(3, prog.ioctl(fd, kIoctlAddOne, 2)); // ASan watches the first cdev
+    EXPECT_EQ(0, prog.close(fd));
+    EXPECT_EQ(0, prog.close(again));
+    EXPECT_EQ(0, module_refs.load());
+    cdev_del(second);
+    EXPECT_FALSE(kern::chrdev::lookup(devt));
+    kern::vfs::remove("/dev/fake_alloc");
+    unregister_chrdev_region(devt, 1);
+}
+
 TEST_F(FakeDriver, ManyProgramsAtOnce)
 {
     constexpr int kPrograms = 4, kRounds = 100;

@@ -1,8 +1,6 @@
 // The frame routines and the exchange, driven directly against the simulated
 // co-processor: every check result under the fault that causes it, and the
 // bounded wait of a silent line.
-#include <linux/mutex.h>
-
 #include "core/quorvel_linux_fw.h"
 #include "link/quorvel_control_uart.h"
 #include "link/quorvel_link_stats.h"
@@ -20,9 +18,6 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
-
-// The module defines the lock; this test links only the link layer.
-struct mutex uart_mutex;
 
 namespace {
 
@@ -96,7 +91,7 @@ protected:
     void SetUp() override
     {
         khost::boot({sim_.tty_path(), 1000, 7});
-        mutex_init(&uart_mutex);
+        quorvel_exchange_init();
         quorvel_control_uart_init();
         quorvel_link_stats_init();
         ASSERT_FALSE(IS_ERR_OR_NULL(filp));
@@ -269,7 +264,7 @@ TEST_F(Exchange, ReadOfNothingTouchesNothing)
 TEST(ExchangeWithoutLine, FailedOpenIsNeverUsed)
 {
     khost::boot({"/nonexistent/tty", 1000, 1});
-    mutex_init(&uart_mutex);
+    quorvel_exchange_init();
     quorvel_control_uart_init();
     EXPECT_TRUE(IS_ERR(filp));
     u8 reply[6] = {1, 2, 3, 4, 5, 6};

@@ -142,6 +142,46 @@ TEST(SensorsLoad, HundredLoadsWithEveryDriverLeaveNothing)
               8);
 }
 
+// Programs opening and closing a node while its driver is unbound and bound
+// again, over and over: each bind makes the device anew, while files of the
+// last binding may still be on their way in. A cdev made over by the new
+// probe is written under them (TSan); a cdev of its own per binding is not.
+TEST(SensorsLoad, OpensRacingARebindOfTheirDriver)
+{
+    Board board;
+    std::atomic<bool> stop{false};
+    std::atomic<int> opens{0};
+    auto opener = [&](const std::string &node) {
+        khost::Program p(node);
+        while (!stop) {
+            const int fd = static_cast<int>(p.open("/dev/" + node, 2));
+            if (fd < 0)
+                continue; // between an unbind and the next bind
+            opens++;
+            p.close(fd);
+        }
+    };
+    std::thread first(opener, "icm20689"), second(opener, "icm20689"), third(opener, "ir_recv");
+    khost::Program p("rebind");
+    for (int i = 0; i < 300 || opens < 100; i++) {
+        for (const char *file : {"unbind", "bind"}) {
+            for (const std::string dev : {"quorvel-icm20689", "quorvel-ir"}) {
+                const int fd = static_cast<int>(p.open("/sys/bus/platform/drivers/" + dev + "/" + file, 1));
+                const std::string name = dev + ".0";
+                ASSERT_EQ(p.write(fd, name.data(), name.size()), static_cast<long>(name.size())) << dev << file;
+                p.close(fd);
+            }
+        }
+    }
+    stop = true;
+    first.join();
+    second.join();
+    third.join();
+    EXPECT_TRUE(node_exists("icm20689"));
+    EXPECT_TRUE(node_exists("ir_recv"));
+    ASSERT_EQ(board.unload(), 0);
+}
+
 // The drivers the switches start (WS2812, DHT, DS18B20) come after the
 // configuration device: each fallible call of their probes, failed in turn,
 // costs that driver its node alone, with its message, and nothing else.

@@ -403,13 +403,52 @@ int qk_cdev_add(struct qk_cdev *cdev, u64 dev, unsigned int count)
 	return 0;
 }
 
+/*
+ * A module-shaped cdev of the glue's own (cdev_alloc). Open files hold the
+ * kernel's cdev, never this one, so qk_cdev_del frees it at once.
+ */
+struct qk_cdev_alloced {
+	struct qk_cdev cdev;
+	struct list_head link;
+};
+
+static LIST_HEAD(qk_cdevs_alloced);
+
+struct qk_cdev *qk_cdev_alloc(void)
+{
+	struct qk_cdev_alloced *a = kzalloc(sizeof(*a), GFP_KERNEL);
+
+	if (!a)
+		return NULL;
+	mutex_lock(&qk_chrdevs_lock);
+	list_add(&a->link, &qk_cdevs_alloced);
+	mutex_unlock(&qk_chrdevs_lock);
+	return &a->cdev;
+}
+
+static void qk_cdev_free(struct qk_cdev *cdev)
+{
+	struct qk_cdev_alloced *a, *next;
+
+	mutex_lock(&qk_chrdevs_lock);
+	list_for_each_entry_safe(a, next, &qk_cdevs_alloced, link)
+	{
+		if (&a->cdev == cdev) {
+			list_del(&a->link);
+			kfree(a);
+		}
+	}
+	mutex_unlock(&qk_chrdevs_lock);
+}
+
 void qk_cdev_del(struct qk_cdev *cdev)
 {
-	if (!cdev->kernel_private)
-		return;
-	cdev_del(cdev->kernel_private);
-	cdev->kernel_private = NULL;
-	qk_chrdev_forget(MAJOR(cdev->dev));
+	if (cdev->kernel_private) {
+		cdev_del(cdev->kernel_private);
+		cdev->kernel_private = NULL;
+		qk_chrdev_forget(MAJOR(cdev->dev));
+	}
+	qk_cdev_free(cdev);
 }
 
 loff_t qk_no_llseek(struct qk_file *file, loff_t offset, int whence) { return -ESPIPE; }

@@ -28,12 +28,11 @@ std::vector<std::string> qemu_argv(const fs::path &vm, const fs::path &console, 
                                    const CoprocessorLine &line)
 {
     auto argv = qemu_machine(vm, "256");
-    for (const std::string &a :
-         {std::string("-append"), std::string("console=ttyS0 panic=-1 quiet no_timer_check"), std::string("-chardev"),
-          "file,id=console,path=" + qemu_value(console.string()), std::string("-chardev"),
-          "socket,id=channel,path=" + qemu_value(channel.string()), std::string("-serial"),
-          std::string("chardev:console"), std::string("-serial"), std::string("chardev:channel"),
-          std::string("-serial"), std::string("null")})
+    for (const std::string &a : {std::string("-append"), std::string("console=ttyS0 panic=-1 quiet no_timer_check"),
+                                 std::string("-chardev"), "file,id=console,path=" + qemu_value(console.string()),
+                                 std::string("-chardev"), "socket,id=channel,path=" + qemu_value(channel.string()),
+                                 std::string("-serial"), std::string("chardev:console"), std::string("-serial"),
+                                 std::string("chardev:channel"), std::string("-serial"), std::string("null")})
         argv.push_back(a);
     for (const std::string &a : line.qemu_args())
         argv.push_back(a);

@@ -24,7 +24,6 @@
 
 namespace board::vm {
 
-
 TempDir::TempDir()
 {
     std::string pattern = (fs::temp_directory_path() / "quorvel-vm-XXXXXX").string();

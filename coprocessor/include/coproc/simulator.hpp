@@ -144,10 +144,10 @@ private:
     [[nodiscard]] bool write_all(std::span<const uint8_t> bytes);
 
     Fd master_;
-    Fd slave_; // held open so the master never sees a hang-up between users
-    Fd wake_;  // eventfd: stop request or queued unsolicited bytes
-    Fd socket_line_;                    // service thread only; served instead of master_
-    std::atomic<int> new_socket_{-1};   // handed to the service thread
+    Fd slave_;                        // held open so the master never sees a hang-up between users
+    Fd wake_;                         // eventfd: stop request or queued unsolicited bytes
+    Fd socket_line_;                  // service thread only; served instead of master_
+    std::atomic<int> new_socket_{-1}; // handed to the service thread
     [[nodiscard]] int line() const { return socket_line_.get() >= 0 ? socket_line_.get() : master_.get(); }
     std::string tty_path_;
     std::chrono::milliseconds partial_timeout_;

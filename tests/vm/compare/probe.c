@@ -10,12 +10,14 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <linux/quorvel.h>
+#include <asm/termbits.h>
+#include <linux/serial.h>
 #include <linux/spi/spidev.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 /* An address no program maps: a call given it must fail with EFAULT.
@@ -112,6 +114,7 @@ static void count(void)
     CALL(write(fd, "\1\0\0\0", 4));
     CALL(write(fd, BAD, 4));
     CALL(ioctl(fd, 0x1234, 0));
+    CALL(pread(fd, buf, 4, 0));
     CALL(close(fd));
 }
 
@@ -132,6 +135,8 @@ static void dht(void)
     CALL(read(fd, buf, 8));
     CALL(read(fd, BAD, 4));
     CALL(write(fd, "abcd", 4));
+    CALL(pread(fd, buf, 4, 0));
+    CALL(lseek(fd, 0, SEEK_SET));
     CALL(close(fd));
 }
 
@@ -153,7 +158,12 @@ static void gpio(void)
     put("/sys/class/gpio/gpio205/active_low", "0");
     put("/sys/class/gpio/gpio205/edge", "rising");
     get("/sys/class/gpio/gpio205/edge");
+    put("/sys/class/gpio/gpio205/direction", "high");
+    get("/sys/class/gpio/gpio205/value");
+    put("/sys/class/gpio/gpio205/direction", "low");
+    get("/sys/class/gpio/gpio205/value");
     put("/sys/class/gpio/gpio205/direction", "in");
+    put("/sys/class/gpio/gpio205/value", "1");
     put("/sys/class/gpio/gpio205/edge", "both");
     get("/sys/class/gpio/gpio205/edge");
     put("/sys/class/gpio/gpio205/edge", "none");
@@ -257,6 +267,17 @@ static void spidev(void)
     CALL(read(fd, rx, 4));
     CALL(read(fd, big, 5000));
     CALL(write(fd, BAD, 4));
+    CALL(pread(fd, rx, 4, 0));
+    CALL(ioctl(fd, SPI_IOC_RD_MODE32, &u32));
+    printf("mode32 %#x\n", u32);
+    u32 = 0x10000;
+    CALL(ioctl(fd, SPI_IOC_WR_MODE32, &u32));
+    CALL(ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &u8));
+    printf("bits %u\n", u8);
+    u32 = 0;
+    CALL(ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &u32));
+    CALL(ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &u32));
+    printf("speed %u\n", u32);
     CALL(close(fd));
 }
 
@@ -312,6 +333,16 @@ static void i2c(void)
     CALL(ioctl(fd, I2C_RETRIES, 2));
     CALL(ioctl(fd, I2C_TIMEOUT, 10));
     CALL(ioctl(fd, 0x1234, 0));
+    CALL(ioctl(fd, I2C_SLAVE_FORCE, 0x48));
+    CALL(pread(fd, two, 2, 0));
+    args = (struct i2c_smbus_ioctl_data){I2C_SMBUS_WRITE, 0, I2C_SMBUS_QUICK, NULL};
+    CALL(ioctl(fd, I2C_SMBUS, &args));
+    args = (struct i2c_smbus_ioctl_data){I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data};
+    CALL(ioctl(fd, I2C_SMBUS, &args));
+    args = (struct i2c_smbus_ioctl_data){I2C_SMBUS_READ, 0, I2C_SMBUS_BLOCK_DATA, &data};
+    CALL(ioctl(fd, I2C_SMBUS, &args));
+    args = (struct i2c_smbus_ioctl_data){I2C_SMBUS_WRITE, 0, I2C_SMBUS_PROC_CALL, &data};
+    CALL(ioctl(fd, I2C_SMBUS, &args));
     CALL(close(fd));
     open_shown("/dev/i2c-5", O_RDWR);
 }
@@ -319,33 +350,52 @@ static void i2c(void)
 static void tty(void)
 {
     struct termios t;
+    struct termios2 t2;
+    struct serial_struct ss;
     int n = 0;
     char buf[8];
+    struct pollfd p;
     int fd = open_shown("/dev/ttySP0", O_RDWR | O_NOCTTY | O_NONBLOCK);
-    CALL(tcgetattr(fd, &t));
-    printf("ispeed %u ospeed %u cflag %#o iflag %#o oflag %#o lflag %#o\n", cfgetispeed(&t), cfgetospeed(&t),
-           t.c_cflag & ~CBAUD, t.c_iflag, t.c_oflag, t.c_lflag);
-    CALL(isatty(fd));
+    CALL(ioctl(fd, TCGETS, &t));
+    printf("cflag %#o iflag %#o oflag %#o lflag %#o\n", t.c_cflag, t.c_iflag, t.c_oflag, t.c_lflag);
     CALL(ioctl(fd, TCGETS, BAD));
     CALL(ioctl(fd, TCSETS, BAD));
-    cfsetspeed(&t, B9600);
-    CALL(tcsetattr(fd, TCSANOW, &t));
+    t.c_cflag = (t.c_cflag & ~CBAUD) | B9600;
+    CALL(ioctl(fd, TCSETS, &t));
     t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
-    CALL(tcsetattr(fd, TCSADRAIN, &t));
-    CALL(tcgetattr(fd, &t));
+    CALL(ioctl(fd, TCSETSW, &t));
+    CALL(ioctl(fd, TCGETS, &t));
     printf("cflag %#o\n", t.c_cflag);
-    CALL(tcsetattr(fd, 99, &t));
+    CALL(ioctl(fd, TCGETS2, &t2));
+    printf("ispeed %u ospeed %u\n", t2.c_ispeed, t2.c_ospeed);
+    t2.c_cflag = (t2.c_cflag & ~CBAUD) | BOTHER;
+    t2.c_ospeed = t2.c_ispeed = 19200;
+    CALL(ioctl(fd, TCSETS2, &t2));
+    CALL(ioctl(fd, TCGETS2, &t2));
+    printf("cflag %#o ispeed %u ospeed %u\n", t2.c_cflag, t2.c_ispeed, t2.c_ospeed);
+    t2.c_ospeed = t2.c_ispeed = 12345;
+    CALL(ioctl(fd, TCSETS2, &t2));
+    CALL(ioctl(fd, TCGETS2, &t2));
+    printf("cflag %#o ispeed %u ospeed %u\n", t2.c_cflag, t2.c_ispeed, t2.c_ospeed);
     CALL(ioctl(fd, FIONREAD, &n));
     printf("queued %d\n", n);
     CALL(ioctl(fd, TIOCOUTQ, &n));
+    CALL(ioctl(fd, TIOCMGET, &n));
+    CALL(ioctl(fd, TIOCGSERIAL, &ss));
+    CALL(ioctl(fd, TIOCEXCL, 0));
+    CALL(ioctl(fd, TIOCNXCL, 0));
     CALL(ioctl(fd, 0x54ff, 0));
     CALL(ioctl(fd, FIONREAD, BAD));
     CALL(write(fd, "ok", 2));
-    CALL(tcdrain(fd));
+    CALL(ioctl(fd, TCSBRK, 1));
     CALL(read(fd, buf, sizeof buf));
+    CALL(pread(fd, buf, 1, 0));
     CALL(write(fd, BAD, 2));
-    CALL(tcflush(fd, TCIOFLUSH));
-    CALL(tcflush(fd, 7));
+    p = (struct pollfd){fd, POLLIN | POLLOUT, 0};
+    CALL(poll(&p, 1, 0));
+    printf("revents %#x\n", p.revents);
+    CALL(ioctl(fd, TCFLSH, TCIOFLUSH));
+    CALL(ioctl(fd, TCFLSH, 7));
     CALL(close(fd));
 }
 

@@ -178,7 +178,8 @@ public:
         file_.f_op = binding_.fops;
         file_.f_inode = &inode_;
         file_.f_flags = static_cast<unsigned>(flags);
-        file_.f_mode = access_mode(flags);
+        // As 4.4's do_dentry_open: seekable until the driver's open says not.
+        file_.f_mode = access_mode(flags) | FMODE_LSEEK | FMODE_PREAD | FMODE_PWRITE;
         file_.f_host = this;
         flags_ = flags;
     }
@@ -256,14 +257,18 @@ public:
     // vfs_llseek's no_llseek answers.
     long lseek(long offset, int whence) override
     {
-        if (!fops()->llseek)
+        if (!(file_.f_mode & FMODE_LSEEK) || !fops()->llseek)
             return -ESPIPE;
         loff_t pos = fops()->llseek(&file_, offset, whence);
         return static_cast<long>(pos);
     }
 
+    // pread and pwrite of a file opened with nonseekable_open are refused
+    // before anything else, as 4.4's system calls refuse them.
     long read_at(void *buf, size_t count, long at) override
     {
+        if (!(file_.f_mode & FMODE_PREAD))
+            return -ESPIPE;
         if (!(file_.f_mode & FMODE_READ))
             return -EBADF;
         if (!fops()->read)
@@ -274,6 +279,8 @@ public:
 
     long write_at(const void *buf, size_t count, long at) override
     {
+        if (!(file_.f_mode & FMODE_PWRITE))
+            return -ESPIPE;
         if (!(file_.f_mode & FMODE_WRITE))
             return -EBADF;
         if (!fops()->write)

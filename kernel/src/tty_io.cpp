@@ -363,9 +363,11 @@ int tty_open_once(struct inode *inode, struct file *filp)
 }
 
 // A driver's open that ended with -ERESTARTSYS without a signal (a hangup
-// ended its wait for the line) is tried again, as 4.4's retry_open.
+// ended its wait for the line) is tried again, as 4.4's retry_open. A tty
+// has no position: pread, pwrite and lseek are refused.
 int tty_open(struct inode *inode, struct file *filp)
 {
+    nonseekable_open(inode, filp);
     for (;;) {
         int retval = tty_open_once(inode, filp);
         if (retval != -ERESTARTSYS || signal_pending_current())

@@ -61,6 +61,23 @@ TEST_F(Tty, RawReadsTakeWhatArrived)
     p.close(fd);
 }
 
+// A tty has no position (4.4's tty_open makes it nonseekable): pread,
+// pwrite and lseek are refused before the line discipline sees them, and
+// the input stays for read.
+TEST_F(Tty, PreadPwriteAndLseekAreRefused)
+{
+    khost::Program p;
+    int fd = open(p);
+    make_raw(p, fd);
+    receive("abc");
+    char buf[4];
+    EXPECT_EQ(p.pread(fd, buf, 1, 0), -ESPIPE);
+    EXPECT_EQ(p.pwrite(fd, "x", 1, 0), -ESPIPE);
+    EXPECT_EQ(p.lseek(fd, 0, 0), -ESPIPE);
+    EXPECT_EQ(read_now(p, fd), "abc");
+    p.close(fd);
+}
+
 TEST_F(Tty, NonBlockingAndVminVtime)
 {
     khost::Program p;

@@ -274,8 +274,8 @@ static void spidev(void)
     CALL(ioctl(fd, SPI_IOC_WR_MODE32, &u32));
     CALL(ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &u8));
     printf("bits %u\n", u8);
-    u32 = 0;
-    CALL(ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &u32));
+    unsigned int zero = 0;
+    CALL(ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &zero));
     CALL(ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &u32));
     printf("speed %u\n", u32);
     CALL(close(fd));

@@ -30,10 +30,11 @@ const std::vector<std::string> kParams = {"dev_gpio=0x20", "dev_iic1=1", "dev_sp
                                           "dev_uart=1",    "dev_pwm=3",  "dev_adc=1",  "dev_dht=0x80"};
 
 // What one kernel shows where the other shows something else (or nothing:
-// ""), in a section: a line the program printed, or a request frame (with
-// the reply after it; an entry takes out the last one of the section). Each is a difference between Linux 4.4, whose cores
-// the kernel layer follows, and 6.1; docs/backends.md says where each comes
-// from in the two kernels' sources.
+// ""), in a section: a line the program printed, or a request frame with
+// the reply after it (an entry takes out the section's last one). Each is a
+// difference between Linux 4.4, whose cores the kernel layer follows, and
+// 6.1; docs/backends.md says where each comes from in the two kernels'
+// sources.
 struct Allowed {
     std::string section, layer, qemu;
     bool frame = false;
@@ -51,7 +52,8 @@ const std::vector<Allowed> kAllowed = {
     // A speed of 0 Hz: 4.4's spidev hands it to the setup call (the master
     // is told its own top speed) and keeps 0 for the file's transfers; 6.1
     // refuses it.
-    {"probe spidev", "ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &zero) = 0", "ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &zero) = -1 EINVAL"},
+    {"probe spidev", "ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &zero) = 0",
+     "ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &zero) = -1 EINVAL"},
     {"probe spidev", "speed 0", "speed 250000"},
     {"probe spidev", "-> SPI CONTROL [00 03 ff 10 00]", "", true},
 };

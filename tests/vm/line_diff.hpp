@@ -27,7 +27,6 @@ inline std::string diff(const std::vector<std::string> &a, const std::vector<std
     return out;
 }
 
-
 } // namespace line_diff
 
 #define EXPECT_SAME_LINES(a, b) EXPECT_TRUE((a) == (b)) << ::line_diff::diff((a), (b))

@@ -275,7 +275,6 @@ std::vector<coproc::RequestRecord> without_idle_polls(const std::vector<coproc::
     return kept;
 }
 
-
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Both backends' runs of one scenario, checked to agree.

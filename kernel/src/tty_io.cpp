@@ -465,6 +465,40 @@ int tty_tiocmset(struct tty_struct *tty, unsigned int cmd, unsigned __user *p)
     return tty->ops->tiocmset(tty, set & settable, clear & settable);
 }
 
+// The window size, kept for the programs that ask (no process group to
+// tell of a change: the board's lines are nobody's controlling terminal).
+long tiocgwinsz(struct tty_struct *tty, void __user *arg)
+{
+    TtyCore *c = core(tty);
+    unsigned short ws[4];
+    {
+        std::lock_guard hold(c->winsize_lock);
+        std::copy(std::begin(c->winsize), std::end(c->winsize), ws);
+    }
+    return copy_to_user(arg, ws, sizeof ws) ? -EFAULT : 0;
+}
+
+long tiocswinsz(struct tty_struct *tty, void __user *arg)
+{
+    unsigned short ws[4];
+    if (copy_from_user(ws, arg, sizeof ws))
+        return -EFAULT;
+    TtyCore *c = core(tty);
+    std::lock_guard hold(c->winsize_lock);
+    std::copy(std::begin(ws), std::end(ws), c->winsize);
+    return 0;
+}
+
+// Only N_TTY is registered: setting it again is nothing; any other number
+// is refused as 4.4's tty_ldisc_get refuses one it cannot find.
+long tiocsetd(void __user *arg)
+{
+    int ldisc;
+    if (get_user(ldisc, static_cast<int __user *>(arg)))
+        return -EFAULT;
+    return ldisc == N_TTY ? 0 : -EINVAL;
+}
+
 long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 {
     if (file_hung_up(file))
@@ -484,6 +518,14 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
             return -EPERM;
         tty_vhangup(tty);
         return 0;
+    case TIOCGWINSZ:
+        return tiocgwinsz(tty, p);
+    case TIOCSWINSZ:
+        return tiocswinsz(tty, p);
+    case TIOCGETD:
+        return put_user(N_TTY, static_cast<int __user *>(p));
+    case TIOCSETD:
+        return tiocsetd(p);
     case TIOCMGET:
         return tty_tiocmget(tty, static_cast<int __user *>(p));
     case TIOCMSET:

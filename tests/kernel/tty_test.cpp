@@ -78,6 +78,29 @@ TEST_F(Tty, PreadPwriteAndLseekAreRefused)
     p.close(fd);
 }
 
+// The tty core's own requests, before the driver and the line discipline:
+// the window size kept, the line discipline N_TTY and no other.
+TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
+{
+    khost::Program p;
+    int fd = open(p);
+    unsigned short ws[4] = {24, 80, 0, 0}, back[4] = {};
+    EXPECT_EQ(p.ioctl(fd, TIOCGWINSZ, reinterpret_cast<unsigned long>(back)), 0);
+    EXPECT_EQ(back[0], 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCSWINSZ, reinterpret_cast<unsigned long>(ws)), 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCGWINSZ, reinterpret_cast<unsigned long>(back)), 0);
+    EXPECT_EQ(back[0], 24);
+    EXPECT_EQ(back[1], 80);
+    EXPECT_EQ(p.ioctl(fd, TIOCGWINSZ, reinterpret_cast<unsigned long>(khost::bad_user_pointer())), -EFAULT);
+    int ldisc = -1;
+    EXPECT_EQ(p.ioctl(fd, TIOCGETD, reinterpret_cast<unsigned long>(&ldisc)), 0);
+    EXPECT_EQ(ldisc, 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), 0);
+    ldisc = 99;
+    EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), -EINVAL);
+    p.close(fd);
+}
+
 TEST_F(Tty, NonBlockingAndVminVtime)
 {
     khost::Program p;

@@ -14,7 +14,7 @@ board "coproc adc 0 1234; coproc dht 23.5 41" >/dev/null
 # The counter last: its last close resets the co-processor, whose restart
 # text would otherwise fall into the next section's exchange at a moment
 # each kernel's clock decides.
-for p in config dht gpio pwm iio spidev i2c tty; do
+for p in config dht sensors gpio pwm iio spidev i2c tty; do
     section "probe $p"
     "$probe" $p || echo "exit $?"
     done_

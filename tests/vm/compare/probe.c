@@ -2,7 +2,7 @@
  * and bad: every call's result and errno printed, a line each, so that the
  * same run on two kernels can be set side by side.
  *
- *     probe config|count|dht|gpio|pwm|iio|spidev|i2c|tty
+ *     probe config|count|dht|sensors|gpio|pwm|iio|spidev|i2c|tty
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -140,6 +140,33 @@ static void dht(void)
     CALL(close(fd));
 }
 
+/* The sensors the module always starts, and the motion sensor's registers. */
+static void sensors(void)
+{
+    struct privateData d = {{0, 0, 0, 0}};
+    struct irData ir = {{0x2f}};
+    unsigned char buf[32] = {0};
+    int fd = open_shown("/dev/icm20689", O_RDONLY);
+    CALL(read(fd, buf, 12));
+    CALL(read(fd, buf, 0));
+    CALL(read(fd, buf, 32));
+    CALL(ioctl(fd, 0x1234, 0));
+    close(fd);
+    fd = open_shown("/dev/sr04", O_RDWR);
+    CALL(ioctl(fd, SR04_READ_CMD, &d));
+    CALL(ioctl(fd, SR04_READ_CMD, BAD));
+    close(fd);
+    fd = open_shown("/dev/gp2y1010au", O_RDWR);
+    CALL(ioctl(fd, GP2Y_READ_CMD, &d));
+    close(fd);
+    fd = open_shown("/dev/ir_recv", O_RDWR);
+    CALL(ioctl(fd, IR_RECV_CMD, &ir));
+    CALL(ioctl(fd, IR_RECV_CMD, BAD));
+    CALL(ioctl(fd, IR_SEND_CMD, &ir));
+    close(fd);
+    open_shown("/dev/ds18b20", O_RDWR);
+}
+
 static void gpio(void)
 {
     put("/sys/class/gpio/export", "205");
@@ -174,6 +201,9 @@ static void gpio(void)
     CALL(write(fd, BAD, 1));
     CALL(read(fd, BAD, 2));
     close(fd);
+    put("/sys/class/gpio/export", "206");
+    get("/sys/class/gpio/gpio206/direction");
+    put("/sys/class/gpio/unexport", "206");
     put("/sys/class/gpio/unexport", "205");
     put("/sys/class/gpio/unexport", "205");
     put("/sys/class/gpio/unexport", "300");
@@ -196,6 +226,8 @@ static void pwm(void)
     put("/sys/class/pwm/pwmchip0/pwm1/polarity", "inversed");
     put("/sys/class/pwm/pwmchip0/pwm1/polarity", "upside");
     get("/sys/class/pwm/pwmchip0/pwm1/polarity");
+    put("/sys/class/pwm/pwmchip0/pwm1/duty_cycle", "-1");
+    put("/sys/class/pwm/pwmchip0/pwm1/period", "0");
     put("/sys/class/pwm/pwmchip0/pwm1/enable", "2");
     put("/sys/class/pwm/pwmchip0/pwm1/enable", "1");
     get("/sys/class/pwm/pwmchip0/pwm1/enable");
@@ -382,6 +414,17 @@ static void tty(void)
     CALL(ioctl(fd, TIOCOUTQ, &n));
     CALL(ioctl(fd, TIOCMGET, &n));
     CALL(ioctl(fd, TIOCGSERIAL, &ss));
+    struct winsize ws = {24, 80, 0, 0};
+    CALL(ioctl(fd, TIOCSWINSZ, &ws));
+    CALL(ioctl(fd, TIOCGWINSZ, &ws));
+    printf("winsize %u %u\n", ws.ws_row, ws.ws_col);
+    CALL(ioctl(fd, TIOCGETD, &n));
+    printf("ldisc %d\n", n);
+    n = 99;
+    CALL(ioctl(fd, TIOCSETD, &n));
+    CALL(ioctl(fd, TCXONC, TCOOFF));
+    CALL(ioctl(fd, TCXONC, TCOON));
+    CALL(ioctl(fd, TCXONC, 9));
     CALL(ioctl(fd, TIOCEXCL, 0));
     CALL(ioctl(fd, TIOCNXCL, 0));
     CALL(ioctl(fd, 0x54ff, 0));
@@ -404,13 +447,13 @@ int main(int argc, char **argv)
     static const struct {
         const char *name;
         void (*run)(void);
-    } probes[] = {{"config", config}, {"count", count},   {"dht", dht}, {"gpio", gpio}, {"pwm", pwm},
+    } probes[] = {{"config", config}, {"count", count},   {"dht", dht}, {"sensors", sensors}, {"gpio", gpio}, {"pwm", pwm},
                   {"iio", iio},       {"spidev", spidev}, {"i2c", i2c}, {"tty", tty}};
     for (size_t i = 0; argc > 1 && i < sizeof probes / sizeof probes[0]; i++)
         if (strcmp(argv[1], probes[i].name) == 0) {
             probes[i].run();
             return 0;
         }
-    fprintf(stderr, "usage: probe config|count|dht|gpio|pwm|iio|spidev|i2c|tty\n");
+    fprintf(stderr, "usage: probe config|count|dht|sensors|gpio|pwm|iio|spidev|i2c|tty\n");
     return 2;
 }

@@ -524,6 +524,10 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
         return tiocswinsz(tty, p);
     case TIOCGETD:
         return put_user(N_TTY, static_cast<int __user *>(p));
+    case TIOCSBRK: // break on, and off: a line without break_ctl has nothing to do
+        return tty->ops->break_ctl ? tty->ops->break_ctl(tty, -1) : 0;
+    case TIOCCBRK:
+        return tty->ops->break_ctl ? tty->ops->break_ctl(tty, 0) : 0;
     case TIOCSETD:
         return tiocsetd(p);
     case TIOCMGET:

@@ -79,7 +79,7 @@ TEST_F(Tty, PreadPwriteAndLseekAreRefused)
 }
 
 // The tty core's own requests, before the driver and the line discipline:
-// the window size kept, the line discipline N_TTY and no other.
+// the window size kept, the line discipline N_TTY and no other, break.
 TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
 {
     khost::Program p;
@@ -98,6 +98,9 @@ TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
     EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), 0);
     ldisc = 99;
     EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), -EINVAL);
+    // Break on and off: the driver has no break_ctl, so there is nothing to do.
+    EXPECT_EQ(p.ioctl(fd, TIOCSBRK, 0), 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCCBRK, 0), 0);
     p.close(fd);
 }
 

@@ -22,6 +22,8 @@
 #define TIOCSSERIAL 0x541F
 #define TIOCSETD    0x5423
 #define TIOCGETD    0x5424
+#define TIOCSBRK    0x5427
+#define TIOCCBRK    0x5428
 #define TIOCVHANGUP 0x5437
 #define TCGETS2	    0x802C542A
 #define TCSETS2	    0x402C542B

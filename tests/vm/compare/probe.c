@@ -312,6 +312,28 @@ static void spidev(void)
     CALL(ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &zero));
     CALL(ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &u32));
     printf("speed %u\n", u32);
+    u8 = 1;
+    CALL(ioctl(fd, SPI_IOC_WR_LSB_FIRST, &u8));
+    u8 = SPI_CS_HIGH | SPI_MODE_1;
+    CALL(ioctl(fd, SPI_IOC_WR_MODE, &u8));
+    CALL(ioctl(fd, SPI_IOC_RD_MODE, &u8));
+    printf("mode %#x\n", u8);
+    u8 = 16;
+    CALL(ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &u8));
+    memset(&t, 0, sizeof t);
+    t.tx_buf = (unsigned long)tx;
+    t.rx_buf = (unsigned long)rx;
+    t.len = 4;
+    t.speed_hz = 100000;
+    t.bits_per_word = 8;
+    t.delay_usecs = 10;
+    t.cs_change = 1;
+    CALL(ioctl(fd, SPI_IOC_MESSAGE(1), &t));
+    t.bits_per_word = 32;
+    CALL(ioctl(fd, SPI_IOC_MESSAGE(1), &t));
+    t.bits_per_word = 0;
+    t.tx_buf = 0;
+    CALL(ioctl(fd, SPI_IOC_MESSAGE(1), &t));
     CALL(close(fd));
 }
 
@@ -427,6 +449,10 @@ static void tty(void)
     CALL(ioctl(fd, TCXONC, TCOOFF));
     CALL(ioctl(fd, TCXONC, TCOON));
     CALL(ioctl(fd, TCXONC, 9));
+    CALL(ioctl(fd, TIOCSBRK, 0));
+    CALL(ioctl(fd, TIOCCBRK, 0));
+    CALL(ioctl(fd, TIOCGPGRP, &n));
+    CALL(ioctl(fd, TIOCOUTQ, BAD));
     CALL(ioctl(fd, TIOCEXCL, 0));
     CALL(ioctl(fd, TIOCNXCL, 0));
     CALL(ioctl(fd, 0x54ff, 0));

@@ -1,6 +1,7 @@
 // Programs on the board: a table of open files each, and the system calls
 // on /dev and /sys that they make. A call runs on the program's own thread,
 // straight into the driver, as a system call runs in the caller's context.
+#include <asm/ioctls.h>
 #include <linux/cdev.h>
 #include <linux/fs.h>
 #include <linux/jiffies.h>
@@ -469,10 +470,30 @@ long Program::write(int fd, const void *buf, size_t count)
     return syscall_return(file ? file->write(buf, count) : -EBADF);
 }
 
+// The requests the VFS answers for every file before its driver is asked,
+// as 4.4's do_vfs_ioctl: FIONBIO sets or clears O_NONBLOCK; FIOCLEX and
+// FIONCLEX are the descriptor's (a program here has no exec to keep it
+// from). Anything else goes to the file.
 long Program::ioctl(int fd, unsigned int cmd, unsigned long arg)
 {
     auto file = files_->get(fd);
-    return syscall_return(file ? file->ioctl(cmd, arg) : -EBADF);
+    if (!file)
+        return syscall_return(-EBADF);
+    switch (cmd) {
+    case FIOCLEX:
+    case FIONCLEX:
+        return 0;
+    case FIONBIO: {
+        int on = 0;
+        if (copy_from_user(&on, reinterpret_cast<const void __user *>(arg), sizeof on))
+            return syscall_return(-EFAULT);
+        const int flags = static_cast<int>(file->get_flags());
+        file->set_flags(on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+        return 0;
+    }
+    default:
+        return syscall_return(file->ioctl(cmd, arg));
+    }
 }
 
 long Program::lseek(int fd, long offset, int whence)

@@ -489,6 +489,24 @@ long tiocswinsz(struct tty_struct *tty, void __user *arg)
     return 0;
 }
 
+// A character put into the input as if it had arrived (root only, the
+// line being nobody's controlling terminal), as 4.4's tiocsti.
+long tiocsti(struct tty_struct *tty, void __user *arg)
+{
+    if (!capable_sys_admin())
+        return -EPERM;
+    unsigned char ch;
+    if (get_user(ch, static_cast<unsigned char __user *>(arg)))
+        return -EFAULT;
+    auto *tc = core(tty);
+    std::shared_lock ldisc(tc->ldisc_sem);
+    if (!tc->ldisc_open)
+        return -EIO;
+    const char flag = TTY_NORMAL;
+    ldisc_receive(tty, &ch, &flag, 1);
+    return 0;
+}
+
 // Only N_TTY is registered: setting it again is nothing; any other number
 // is refused as 4.4's tty_ldisc_get refuses one it cannot find.
 long tiocsetd(void __user *arg)
@@ -518,6 +536,8 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
             return -EPERM;
         tty_vhangup(tty);
         return 0;
+    case TIOCSTI:
+        return tiocsti(tty, p);
     case TIOCGWINSZ:
         return tiocgwinsz(tty, p);
     case TIOCSWINSZ:

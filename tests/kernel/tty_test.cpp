@@ -79,7 +79,8 @@ TEST_F(Tty, PreadPwriteAndLseekAreRefused)
 }
 
 // The tty core's own requests, before the driver and the line discipline:
-// the window size kept, the line discipline N_TTY and no other, break.
+// the window size kept, the line discipline N_TTY and no other, a character
+// put into the input, break.
 TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
 {
     khost::Program p;
@@ -98,9 +99,28 @@ TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
     EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), 0);
     ldisc = 99;
     EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), -EINVAL);
+    // A character put into the input as if it had arrived.
+    make_raw(p, fd);
+    EXPECT_EQ(p.ioctl(fd, TIOCSTI, reinterpret_cast<unsigned long>("z")), 0);
+    EXPECT_EQ(read_now(p, fd), "z");
     // Break on and off: the driver has no break_ctl, so there is nothing to do.
     EXPECT_EQ(p.ioctl(fd, TIOCSBRK, 0), 0);
     EXPECT_EQ(p.ioctl(fd, TIOCCBRK, 0), 0);
+    p.close(fd);
+}
+
+// FIONBIO is the VFS's, for every file: it sets and clears O_NONBLOCK.
+TEST_F(Tty, FionbioSetsAndClearsNonBlocking)
+{
+    khost::Program p;
+    int fd = open(p);
+    int on = 1;
+    EXPECT_EQ(p.ioctl(fd, FIONBIO, reinterpret_cast<unsigned long>(&on)), 0);
+    EXPECT_NE(p.get_flags(fd) & 04000, 0);
+    on = 0;
+    EXPECT_EQ(p.ioctl(fd, FIONBIO, reinterpret_cast<unsigned long>(&on)), 0);
+    EXPECT_EQ(p.get_flags(fd) & 04000, 0);
+    EXPECT_EQ(p.ioctl(fd, FIONBIO, reinterpret_cast<unsigned long>(khost::bad_user_pointer())), -EFAULT);
     p.close(fd);
 }
 

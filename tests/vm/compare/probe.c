@@ -390,6 +390,7 @@ static void i2c(void)
     CALL(ioctl(fd, I2C_TIMEOUT, 10));
     CALL(ioctl(fd, 0x1234, 0));
     CALL(ioctl(fd, I2C_SLAVE_FORCE, 0x48));
+    CALL(ioctl(fd, FIONBIO, &funcs));
     CALL(pread(fd, two, 2, 0));
     args = (struct i2c_smbus_ioctl_data){I2C_SMBUS_WRITE, 0, I2C_SMBUS_QUICK, NULL};
     CALL(ioctl(fd, I2C_SMBUS, &args));
@@ -449,6 +450,16 @@ static void tty(void)
     CALL(ioctl(fd, TCXONC, TCOOFF));
     CALL(ioctl(fd, TCXONC, TCOON));
     CALL(ioctl(fd, TCXONC, 9));
+    n = 0;
+    CALL(ioctl(fd, FIONBIO, &n));
+    n = 1;
+    CALL(ioctl(fd, FIONBIO, &n));
+    CALL(fcntl(fd, F_GETFL) & O_NONBLOCK);
+    CALL(ioctl(fd, FIOCLEX, 0));
+    CALL(fcntl(fd, F_GETFD));
+    CALL(ioctl(fd, FIONCLEX, 0));
+    CALL(ioctl(fd, TIOCSTI, "z"));
+    CALL(read(fd, buf, sizeof buf));
     CALL(ioctl(fd, TIOCSBRK, 0));
     CALL(ioctl(fd, TIOCCBRK, 0));
     CALL(ioctl(fd, TIOCGPGRP, &n));

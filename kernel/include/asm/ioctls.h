@@ -9,7 +9,7 @@
 #define TCFLSH	    0x540B
 #define TIOCEXCL    0x540C
 #define TIOCNXCL    0x540D
-#define TIOCSTI     0x5412
+#define TIOCSTI	    0x5412
 #define TIOCGWINSZ  0x5413
 #define TIOCSWINSZ  0x5414
 #define TIOCMGET    0x5415
@@ -26,9 +26,9 @@
 #define TIOCSBRK    0x5427
 #define TIOCCBRK    0x5428
 #define TIOCVHANGUP 0x5437
-#define FIONBIO     0x5421
+#define FIONBIO	    0x5421
 #define FIONCLEX    0x5450
-#define FIOCLEX     0x5451
+#define FIOCLEX	    0x5451
 #define TCGETS2	    0x802C542A
 #define TCSETS2	    0x402C542B
 #define TCSETSW2    0x402C542C

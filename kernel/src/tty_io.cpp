@@ -5,6 +5,7 @@
 // Linux 4.4's tty_io.c orders them. Also the file operations every tty node
 // has, and hangup.
 #include <linux/cdev.h>
+#include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/err.h>
 #include <linux/kdev_t.h>
@@ -507,6 +508,18 @@ long tiocsti(struct tty_struct *tty, void __user *arg)
     return 0;
 }
 
+// A break of `ms` on the line through the driver's break_ctl; a driver
+// without one has no break to send, as 4.4's send_break.
+long send_break(struct tty_struct *tty, unsigned ms)
+{
+    if (!tty->ops->break_ctl)
+        return 0;
+    if (int err = tty->ops->break_ctl(tty, -1))
+        return err;
+    msleep_interruptible(ms);
+    return tty->ops->break_ctl(tty, 0);
+}
+
 // Only N_TTY is registered: setting it again is nothing; any other number
 // is refused as 4.4's tty_ldisc_get refuses one it cannot find.
 long tiocsetd(void __user *arg)
@@ -556,9 +569,12 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
     case TIOCMBIC:
     case TIOCMBIS:
         return tty_tiocmset(tty, cmd, static_cast<unsigned __user *>(p));
-    case TCSBRK:
+    case TCSBRK: // 0 sends a break; anything else only waits (tcdrain)
         wait_until_sent(tty);
-        return 0;
+        return arg ? 0 : send_break(tty, 250);
+    case TCSBRKP: // tcsendbreak: a break of arg tenths of a second, 0 for 250 ms
+        wait_until_sent(tty);
+        return send_break(tty, arg ? static_cast<unsigned>(arg) * 100 : 250);
     }
     if (tty->ops->ioctl) {
         int retval = tty->ops->ioctl(tty, cmd, arg);

@@ -103,9 +103,23 @@ TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
     make_raw(p, fd);
     EXPECT_EQ(p.ioctl(fd, TIOCSTI, reinterpret_cast<unsigned long>("z")), 0);
     EXPECT_EQ(read_now(p, fd), "z");
-    // Break on and off: the driver has no break_ctl, so there is nothing to do.
+    // Break on and off, and a timed one: the driver has no break_ctl, so
+    // there is nothing to do.
     EXPECT_EQ(p.ioctl(fd, TIOCSBRK, 0), 0);
     EXPECT_EQ(p.ioctl(fd, TIOCCBRK, 0), 0);
+    EXPECT_EQ(p.ioctl(fd, TCSBRKP, 0), 0);
+    // The System V settings: the low half of each flag word.
+    struct {
+        unsigned short iflag, oflag, cflag, lflag;
+        unsigned char line, cc[8];
+    } termio{};
+    EXPECT_EQ(p.ioctl(fd, TCGETA, reinterpret_cast<unsigned long>(&termio)), 0);
+    EXPECT_NE(termio.cflag & CS8, 0);
+    termio.iflag = static_cast<unsigned short>(termio.iflag ^ ICRNL);
+    const unsigned short iflag = termio.iflag;
+    EXPECT_EQ(p.ioctl(fd, TCSETA, reinterpret_cast<unsigned long>(&termio)), 0);
+    EXPECT_EQ(p.ioctl(fd, TCGETA, reinterpret_cast<unsigned long>(&termio)), 0);
+    EXPECT_EQ(termio.iflag, iflag);
     p.close(fd);
 }
 

@@ -3,6 +3,10 @@
 #define TCGETS	    0x5401
 #define TCSETS	    0x5402
 #define TCSETSW	    0x5403
+#define TCGETA	    0x5405
+#define TCSETA	    0x5406
+#define TCSETAW	    0x5407
+#define TCSETAF	    0x5408
 #define TCSETSF	    0x5404
 #define TCSBRK	    0x5409
 #define TCXONC	    0x540A
@@ -23,6 +27,7 @@
 #define TIOCSSERIAL 0x541F
 #define TIOCSETD    0x5423
 #define TIOCGETD    0x5424
+#define TCSBRKP	    0x5425
 #define TIOCSBRK    0x5427
 #define TIOCCBRK    0x5428
 #define TIOCVHANGUP 0x5437

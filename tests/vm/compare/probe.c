@@ -157,6 +157,7 @@ static void sensors(void)
     CALL(ioctl(fd, SR04_READ_CMD, BAD));
     close(fd);
     fd = open_shown("/dev/gp2y1010au", O_RDWR);
+    memset(&d, 0, sizeof d);
     CALL(ioctl(fd, GP2Y_READ_CMD, &d));
     close(fd);
     fd = open_shown("/dev/ir_recv", O_RDWR);

@@ -64,6 +64,12 @@ const char *socket_path()
     return path && *path ? path : nullptr;
 }
 
+// The process this library's tables belong to. A child made by vfork (or
+// clone with CLONE_VM, as posix_spawn and Python's subprocess make theirs)
+// runs in its parent's memory, tables included, until it execs, but has
+// descriptors of its own: what it closes or duplicates is not the parent's.
+std::atomic<pid_t> owner{0};
+
 // This thread's connection, and the process it was made in: a forked child
 // makes its own, so that the board reads and writes the right memory.
 struct Conn {
@@ -210,7 +216,9 @@ __attribute__((constructor)) void preload_start()
     // A board not started by this program's parent may still read and
     // write its memory (the Yama LSM asks for this; elsewhere it is moot).
     ::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    owner = ::getpid();
     pthread_atfork(nullptr, nullptr, [] {
+        owner = ::getpid();
         close_inherited();
         ::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
     });
@@ -222,6 +230,12 @@ __attribute__((constructor)) void preload_start()
 void *next_symbol(const char *name) { return ::dlsym(RTLD_NEXT, name); }
 
 bool active() { return socket_path() != nullptr; }
+
+bool shared_child()
+{
+    const pid_t o = owner.load(std::memory_order_relaxed);
+    return o != 0 && ::getpid() != o;
+}
 
 // A descriptor the program closed where the library could not see it (the
 // C library's own close inside fclose, close_range in a child) and that

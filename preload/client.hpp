@@ -21,6 +21,10 @@ void *next_symbol(const char *name);
 // Whether the program runs on a board at all (the socket is named).
 bool active();
 
+// True in a child that still runs in its parent's memory (vfork): its
+// closes and duplicates are its own descriptors', not the parent's table's.
+bool shared_child();
+
 // The board's file number behind descriptor fd, or -1.
 int file_of(int fd);
 // Records fd as the board's file `file` (after an open, a dup, an exec).

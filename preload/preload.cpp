@@ -114,7 +114,7 @@ int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd
 int close(int fd)
 {
     const int file = file_of(fd);
-    if (file < 0)
+    if (file < 0 || shared_child())
         return QP_NEXT(close)(fd);
     untrack(fd);
     const int r = QP_NEXT(close)(fd);
@@ -132,7 +132,7 @@ int close(int fd)
 // closed as close(2) closes them.
 int close_range(unsigned first, unsigned last, int flags)
 {
-    if (!(flags & CLOSE_RANGE_CLOEXEC))
+    if (!(flags & CLOSE_RANGE_CLOEXEC) && !shared_child())
         for (unsigned fd = first; fd <= last && fd < 65536; fd++)
             if (file_of(static_cast<int>(fd)) >= 0)
                 close(static_cast<int>(fd));
@@ -141,7 +141,7 @@ int close_range(unsigned first, unsigned last, int flags)
 
 void closefrom(int lowest)
 {
-    for (int fd = lowest < 0 ? 0 : lowest; fd < 65536; fd++)
+    for (int fd = shared_child() ? 65536 : lowest < 0 ? 0 : lowest; fd < 65536; fd++)
         if (file_of(fd) >= 0)
             close(fd);
     QP_NEXT(closefrom)(lowest);
@@ -209,6 +209,8 @@ int ioctl(int fd, unsigned long request, ...)
 
 int dup(int fd)
 {
+    if (shared_child())
+        return QP_NEXT(dup)(fd);
     const int file = file_of(fd);
     const Node node = node_of(fd);
     const int r = QP_NEXT(dup)(fd);
@@ -219,6 +221,8 @@ int dup(int fd)
 
 int dup3(int fd, int to, int flags)
 {
+    if (shared_child())
+        return QP_NEXT(dup3)(fd, to, flags);
     const int file = file_of(fd);
     const Node node = node_of(fd);
     const int replaced = file_of(to);
@@ -240,7 +244,7 @@ int dup3(int fd, int to, int flags)
 
 int dup2(int fd, int to)
 {
-    if (fd == to)
+    if (fd == to || shared_child())
         return QP_NEXT(dup2)(fd, to);
     return dup3(fd, to, 0);
 }
@@ -257,7 +261,7 @@ static int fcntl_board(int fd, int cmd, long arg)
         const int file = file_of(fd);
         const Node node = node_of(fd);
         const int r = QP_NEXT(fcntl)(fd, cmd, arg);
-        if (r >= 0)
+        if (r >= 0 && !shared_child())
             track(r, file, node);
         return r;
     }

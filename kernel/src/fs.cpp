@@ -12,6 +12,14 @@
 
 extern "C" {
 
+// A file without a position: lseek, pread and pwrite on it are refused with
+// -ESPIPE before the driver is asked.
+int nonseekable_open(struct inode *, struct file *filp)
+{
+    filp->f_mode &= ~(FMODE_LSEEK | FMODE_PREAD | FMODE_PWRITE);
+    return 0;
+}
+
 struct file *filp_open(const char *filename, int flags, umode_t mode)
 {
     if (kern::should_fail("filp_open"))

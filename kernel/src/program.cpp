@@ -1,6 +1,7 @@
 // Programs on the board: a table of open files each, and the system calls
 // on /dev and /sys that they make. A call runs on the program's own thread,
 // straight into the driver, as a system call runs in the caller's context.
+#include <asm/ioctls.h>
 #include <linux/cdev.h>
 #include <linux/fs.h>
 #include <linux/jiffies.h>
@@ -178,7 +179,8 @@ public:
         file_.f_op = binding_.fops;
         file_.f_inode = &inode_;
         file_.f_flags = static_cast<unsigned>(flags);
-        file_.f_mode = access_mode(flags);
+        // As 4.4's do_dentry_open: seekable until the driver's open says not.
+        file_.f_mode = access_mode(flags) | FMODE_LSEEK | FMODE_PREAD | FMODE_PWRITE;
         file_.f_host = this;
         flags_ = flags;
     }
@@ -256,14 +258,18 @@ public:
     // vfs_llseek's no_llseek answers.
     long lseek(long offset, int whence) override
     {
-        if (!fops()->llseek)
+        if (!(file_.f_mode & FMODE_LSEEK) || !fops()->llseek)
             return -ESPIPE;
         loff_t pos = fops()->llseek(&file_, offset, whence);
         return static_cast<long>(pos);
     }
 
+    // pread and pwrite of a file opened with nonseekable_open are refused
+    // before anything else, as 4.4's system calls refuse them.
     long read_at(void *buf, size_t count, long at) override
     {
+        if (!(file_.f_mode & FMODE_PREAD))
+            return -ESPIPE;
         if (!(file_.f_mode & FMODE_READ))
             return -EBADF;
         if (!fops()->read)
@@ -274,6 +280,8 @@ public:
 
     long write_at(const void *buf, size_t count, long at) override
     {
+        if (!(file_.f_mode & FMODE_PWRITE))
+            return -ESPIPE;
         if (!(file_.f_mode & FMODE_WRITE))
             return -EBADF;
         if (!fops()->write)
@@ -462,10 +470,30 @@ long Program::write(int fd, const void *buf, size_t count)
     return syscall_return(file ? file->write(buf, count) : -EBADF);
 }
 
+// The requests the VFS answers for every file before its driver is asked,
+// as 4.4's do_vfs_ioctl: FIONBIO sets or clears O_NONBLOCK; FIOCLEX and
+// FIONCLEX are the descriptor's (a program here has no exec to keep it
+// from). Anything else goes to the file.
 long Program::ioctl(int fd, unsigned int cmd, unsigned long arg)
 {
     auto file = files_->get(fd);
-    return syscall_return(file ? file->ioctl(cmd, arg) : -EBADF);
+    if (!file)
+        return syscall_return(-EBADF);
+    switch (cmd) {
+    case FIOCLEX:
+    case FIONCLEX:
+        return 0;
+    case FIONBIO: {
+        int on = 0;
+        if (copy_from_user(&on, reinterpret_cast<const void __user *>(arg), sizeof on))
+            return syscall_return(-EFAULT);
+        const int flags = static_cast<int>(file->get_flags());
+        file->set_flags(on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+        return 0;
+    }
+    default:
+        return syscall_return(file->ioctl(cmd, arg));
+    }
 }
 
 long Program::lseek(int fd, long offset, int whence)

@@ -362,7 +362,7 @@ int spidev_open(struct inode *inode, struct file *filp)
     }
     spidev->users++;
     filp->private_data = spidev;
-    return 0; // no llseek: the file has no position to move
+    return nonseekable_open(inode, filp);
 }
 
 void spidev_free(struct spidev_data *spidev)

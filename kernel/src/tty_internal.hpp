@@ -38,6 +38,10 @@ struct TtyCore {
     spinlock_t flow_lock;                // guards tty->stopped and flow_stopped
     std::mutex files_lock;               // guards files
     std::vector<struct file *> files;
+    // The window size TIOCSWINSZ set and TIOCGWINSZ reads (4.4's
+    // tty->winsize, under its winsize_mutex): rows, columns, x and y pixels.
+    std::mutex winsize_lock;
+    unsigned short winsize[4] = {0, 0, 0, 0};
 };
 
 // struct file::private_data of an open tty.

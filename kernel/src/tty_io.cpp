@@ -5,6 +5,7 @@
 // Linux 4.4's tty_io.c orders them. Also the file operations every tty node
 // has, and hangup.
 #include <linux/cdev.h>
+#include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/err.h>
 #include <linux/kdev_t.h>
@@ -363,9 +364,11 @@ int tty_open_once(struct inode *inode, struct file *filp)
 }
 
 // A driver's open that ended with -ERESTARTSYS without a signal (a hangup
-// ended its wait for the line) is tried again, as 4.4's retry_open.
+// ended its wait for the line) is tried again, as 4.4's retry_open. A tty
+// has no position: pread, pwrite and lseek are refused.
 int tty_open(struct inode *inode, struct file *filp)
 {
+    nonseekable_open(inode, filp);
     for (;;) {
         int retval = tty_open_once(inode, filp);
         if (retval != -ERESTARTSYS || signal_pending_current())
@@ -463,6 +466,70 @@ int tty_tiocmset(struct tty_struct *tty, unsigned int cmd, unsigned __user *p)
     return tty->ops->tiocmset(tty, set & settable, clear & settable);
 }
 
+// The window size, kept for the programs that ask (no process group to
+// tell of a change: the board's lines are nobody's controlling terminal).
+long tiocgwinsz(struct tty_struct *tty, void __user *arg)
+{
+    TtyCore *c = core(tty);
+    unsigned short ws[4];
+    {
+        std::lock_guard hold(c->winsize_lock);
+        std::copy(std::begin(c->winsize), std::end(c->winsize), ws);
+    }
+    return copy_to_user(arg, ws, sizeof ws) ? -EFAULT : 0;
+}
+
+long tiocswinsz(struct tty_struct *tty, void __user *arg)
+{
+    unsigned short ws[4];
+    if (copy_from_user(ws, arg, sizeof ws))
+        return -EFAULT;
+    TtyCore *c = core(tty);
+    std::lock_guard hold(c->winsize_lock);
+    std::copy(std::begin(ws), std::end(ws), c->winsize);
+    return 0;
+}
+
+// A character put into the input as if it had arrived (root only, the
+// line being nobody's controlling terminal), as 4.4's tiocsti.
+long tiocsti(struct tty_struct *tty, void __user *arg)
+{
+    if (!capable_sys_admin())
+        return -EPERM;
+    unsigned char ch;
+    if (get_user(ch, static_cast<unsigned char __user *>(arg)))
+        return -EFAULT;
+    auto *tc = core(tty);
+    std::shared_lock ldisc(tc->ldisc_sem);
+    if (!tc->ldisc_open)
+        return -EIO;
+    const char flag = TTY_NORMAL;
+    ldisc_receive(tty, &ch, &flag, 1);
+    return 0;
+}
+
+// A break of `ms` on the line through the driver's break_ctl; a driver
+// without one has no break to send, as 4.4's send_break.
+long send_break(struct tty_struct *tty, unsigned ms)
+{
+    if (!tty->ops->break_ctl)
+        return 0;
+    if (int err = tty->ops->break_ctl(tty, -1))
+        return err;
+    msleep_interruptible(ms);
+    return tty->ops->break_ctl(tty, 0);
+}
+
+// Only N_TTY is registered: setting it again is nothing; any other number
+// is refused as 4.4's tty_ldisc_get refuses one it cannot find.
+long tiocsetd(void __user *arg)
+{
+    int ldisc;
+    if (get_user(ldisc, static_cast<int __user *>(arg)))
+        return -EFAULT;
+    return ldisc == N_TTY ? 0 : -EINVAL;
+}
+
 long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 {
     if (file_hung_up(file))
@@ -482,15 +549,32 @@ long tty_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
             return -EPERM;
         tty_vhangup(tty);
         return 0;
+    case TIOCSTI:
+        return tiocsti(tty, p);
+    case TIOCGWINSZ:
+        return tiocgwinsz(tty, p);
+    case TIOCSWINSZ:
+        return tiocswinsz(tty, p);
+    case TIOCGETD:
+        return put_user(N_TTY, static_cast<int __user *>(p));
+    case TIOCSBRK: // break on, and off: a line without break_ctl has nothing to do
+        return tty->ops->break_ctl ? tty->ops->break_ctl(tty, -1) : 0;
+    case TIOCCBRK:
+        return tty->ops->break_ctl ? tty->ops->break_ctl(tty, 0) : 0;
+    case TIOCSETD:
+        return tiocsetd(p);
     case TIOCMGET:
         return tty_tiocmget(tty, static_cast<int __user *>(p));
     case TIOCMSET:
     case TIOCMBIC:
     case TIOCMBIS:
         return tty_tiocmset(tty, cmd, static_cast<unsigned __user *>(p));
-    case TCSBRK:
+    case TCSBRK: // 0 sends a break; anything else only waits (tcdrain)
         wait_until_sent(tty);
-        return 0;
+        return arg ? 0 : send_break(tty, 250);
+    case TCSBRKP: // tcsendbreak: a break of arg tenths of a second, 0 for 250 ms
+        wait_until_sent(tty);
+        return send_break(tty, arg ? static_cast<unsigned>(arg) * 100 : 250);
     }
     if (tty->ops->ioctl) {
         int retval = tty->ops->ioctl(tty, cmd, arg);

@@ -81,6 +81,60 @@ long set_termios(struct tty_struct *tty, void __user *arg, unsigned opt)
     return 0;
 }
 
+// The System V form of the settings, struct termio: 16 bits of each flag
+// word, the line discipline and the first 8 control characters. A set
+// changes only the low half of each flag word, as 4.4's
+// user_termio_to_kernel_termios does.
+struct Termio {
+    unsigned short c_iflag, c_oflag, c_cflag, c_lflag;
+    unsigned char c_line;
+    unsigned char c_cc[8];
+};
+
+long get_termio(struct tty_struct *tty, void __user *arg)
+{
+    Termio u{};
+    {
+        guard(mutex)(&tty->termios_rwsem);
+        const struct ktermios &k = tty->termios;
+        u = {static_cast<unsigned short>(k.c_iflag),
+             static_cast<unsigned short>(k.c_oflag),
+             static_cast<unsigned short>(k.c_cflag),
+             static_cast<unsigned short>(k.c_lflag),
+             k.c_line,
+             {}};
+        std::memcpy(u.c_cc, k.c_cc, sizeof u.c_cc);
+    }
+    return copy_to_user(arg, &u, sizeof u) ? -EFAULT : 0;
+}
+
+long set_termio(struct tty_struct *tty, void __user *arg, unsigned opt)
+{
+    Termio u;
+    if (copy_from_user(&u, arg, sizeof u))
+        return -EFAULT;
+    struct ktermios tmp;
+    {
+        guard(mutex)(&tty->termios_rwsem);
+        tmp = tty->termios;
+    }
+    const auto low = [](tcflag_t word, unsigned short half) { return (word & 0xffff0000u) | half; };
+    tmp.c_iflag = low(tmp.c_iflag, u.c_iflag);
+    tmp.c_oflag = low(tmp.c_oflag, u.c_oflag);
+    tmp.c_cflag = low(tmp.c_cflag, u.c_cflag);
+    tmp.c_lflag = low(tmp.c_lflag, u.c_lflag);
+    tmp.c_line = u.c_line;
+    std::memcpy(tmp.c_cc, u.c_cc, sizeof u.c_cc);
+    tmp.c_ispeed = tty_termios_input_baud_rate(&tmp);
+    tmp.c_ospeed = tty_termios_baud_rate(&tmp);
+    if (opt & TERMIOS_FLUSH)
+        ldisc_flush_buffer(tty);
+    if (opt & TERMIOS_WAIT)
+        wait_until_sent(tty);
+    tty_set_termios(tty, &tmp);
+    return 0;
+}
+
 long get_termios(struct tty_struct *tty, void __user *arg, bool old)
 {
     struct ktermios k;
@@ -167,6 +221,14 @@ long mode_ioctl(struct tty_struct *tty, struct file *file, unsigned int cmd, uns
         return set_termios(tty, p, TERMIOS_WAIT | TERMIOS_OLD);
     case TCSETSF:
         return set_termios(tty, p, TERMIOS_FLUSH | TERMIOS_WAIT | TERMIOS_OLD);
+    case TCGETA:
+        return get_termio(tty, p);
+    case TCSETA:
+        return set_termio(tty, p, 0);
+    case TCSETAW:
+        return set_termio(tty, p, TERMIOS_WAIT);
+    case TCSETAF:
+        return set_termio(tty, p, TERMIOS_FLUSH | TERMIOS_WAIT);
     case TCSETS2:
         return set_termios(tty, p, 0);
     case TCSETSW2:

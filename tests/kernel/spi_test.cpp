@@ -429,6 +429,9 @@ TEST_F(Spi, SpidevRequestsEndBeforeTheMasterIsUnregistered)
     EXPECT_EQ(result, 0);
     uint8_t b = 0;
     EXPECT_EQ(p.write(fd, &b, 1), -ESHUTDOWN);
+    // spidev opens nonseekable: pread and pwrite are refused before it is asked.
+    EXPECT_EQ(p.pread(fd, &b, 1, 0), -ESPIPE);
+    EXPECT_EQ(p.pwrite(fd, &b, 1, 0), -ESPIPE);
     EXPECT_EQ(p.close(fd), 0);
 }
 

@@ -61,6 +61,83 @@ TEST_F(Tty, RawReadsTakeWhatArrived)
     p.close(fd);
 }
 
+// A tty has no position (4.4's tty_open makes it nonseekable): pread,
+// pwrite and lseek are refused before the line discipline sees them, and
+// the input stays for read.
+TEST_F(Tty, PreadPwriteAndLseekAreRefused)
+{
+    khost::Program p;
+    int fd = open(p);
+    make_raw(p, fd);
+    receive("abc");
+    char buf[4];
+    EXPECT_EQ(p.pread(fd, buf, 1, 0), -ESPIPE);
+    EXPECT_EQ(p.pwrite(fd, "x", 1, 0), -ESPIPE);
+    EXPECT_EQ(p.lseek(fd, 0, 0), -ESPIPE);
+    EXPECT_EQ(read_now(p, fd), "abc");
+    p.close(fd);
+}
+
+// The tty core's own requests, before the driver and the line discipline:
+// the window size kept, the line discipline N_TTY and no other, a character
+// put into the input, break.
+TEST_F(Tty, WindowSizeAndLineDisciplineRequests)
+{
+    khost::Program p;
+    int fd = open(p);
+    unsigned short ws[4] = {24, 80, 0, 0}, back[4] = {};
+    EXPECT_EQ(p.ioctl(fd, TIOCGWINSZ, reinterpret_cast<unsigned long>(back)), 0);
+    EXPECT_EQ(back[0], 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCSWINSZ, reinterpret_cast<unsigned long>(ws)), 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCGWINSZ, reinterpret_cast<unsigned long>(back)), 0);
+    EXPECT_EQ(back[0], 24);
+    EXPECT_EQ(back[1], 80);
+    EXPECT_EQ(p.ioctl(fd, TIOCGWINSZ, reinterpret_cast<unsigned long>(khost::bad_user_pointer())), -EFAULT);
+    int ldisc = -1;
+    EXPECT_EQ(p.ioctl(fd, TIOCGETD, reinterpret_cast<unsigned long>(&ldisc)), 0);
+    EXPECT_EQ(ldisc, 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), 0);
+    ldisc = 99;
+    EXPECT_EQ(p.ioctl(fd, TIOCSETD, reinterpret_cast<unsigned long>(&ldisc)), -EINVAL);
+    // A character put into the input as if it had arrived.
+    make_raw(p, fd);
+    EXPECT_EQ(p.ioctl(fd, TIOCSTI, reinterpret_cast<unsigned long>("z")), 0);
+    EXPECT_EQ(read_now(p, fd), "z");
+    // Break on and off, and a timed one: the driver has no break_ctl, so
+    // there is nothing to do.
+    EXPECT_EQ(p.ioctl(fd, TIOCSBRK, 0), 0);
+    EXPECT_EQ(p.ioctl(fd, TIOCCBRK, 0), 0);
+    EXPECT_EQ(p.ioctl(fd, TCSBRKP, 0), 0);
+    // The System V settings: the low half of each flag word.
+    struct {
+        unsigned short iflag, oflag, cflag, lflag;
+        unsigned char line, cc[8];
+    } termio{};
+    EXPECT_EQ(p.ioctl(fd, TCGETA, reinterpret_cast<unsigned long>(&termio)), 0);
+    EXPECT_NE(termio.cflag & CS8, 0);
+    termio.iflag = static_cast<unsigned short>(termio.iflag ^ ICRNL);
+    const unsigned short iflag = termio.iflag;
+    EXPECT_EQ(p.ioctl(fd, TCSETA, reinterpret_cast<unsigned long>(&termio)), 0);
+    EXPECT_EQ(p.ioctl(fd, TCGETA, reinterpret_cast<unsigned long>(&termio)), 0);
+    EXPECT_EQ(termio.iflag, iflag);
+    p.close(fd);
+}
+
+// FIONBIO is the VFS's, for every file: it sets and clears O_NONBLOCK.
+TEST_F(Tty, FionbioSetsAndClearsNonBlocking)
+{
+    khost::Program p;
+    int fd = open(p);
+    int on = 1;
+    EXPECT_EQ(p.ioctl(fd, FIONBIO, reinterpret_cast<unsigned long>(&on)), 0);
+    EXPECT_NE(p.get_flags(fd) & 04000, 0);
+    on = 0;
+    EXPECT_EQ(p.ioctl(fd, FIONBIO, reinterpret_cast<unsigned long>(&on)), 0);
+    EXPECT_EQ(p.get_flags(fd) & 04000, 0);
+    EXPECT_EQ(p.ioctl(fd, FIONBIO, reinterpret_cast<unsigned long>(khost::bad_user_pointer())), -EFAULT);
+    p.close(fd);
+}
+
 TEST_F(Tty, NonBlockingAndVminVtime)
 {
     khost::Program p;

@@ -134,6 +134,26 @@ int fork_exec(const char *self)
     return 1;
 }
 
+// A child that shares the parent's memory until it execs (vfork, as
+// Python's subprocess and posix_spawn start programs) and closes its copies
+// of the descriptors first: the parent's stay the board's.
+int vfork_close()
+{
+    int fd = open("/dev/quorvel_config", O_RDWR);
+    say("open", fd);
+    const pid_t child = vfork();
+    if (child == 0) {
+        dup2(fd, 20);
+        close_range(3, ~0U, 0);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    say("parent_version", version(fd));
+    say("parent_close", close(fd));
+    return 0;
+}
+
 int after_exec(int keep, int shut)
 {
     say("kept_version", version(keep));
@@ -244,6 +264,8 @@ int main(int argc, char **argv)
         return readiness();
     if (what == "fork_exec")
         return fork_exec(argv[0]);
+    if (what == "vfork_close")
+        return vfork_close();
     if (what == "after_exec" && argc == 4)
         return after_exec(std::atoi(argv[2]), std::atoi(argv[3]));
     if (what == "threads")

@@ -256,6 +256,15 @@ TEST_F(Preload, ForkSharesTheFileAndExecKeepsOnlyWhatHasNoCloexec)
     EXPECT_EQ(unload_when_free(), 0);
 }
 
+TEST_F(Preload, AVforkedChildClosingItsCopiesLeavesTheParentsDescriptorsTheBoards)
+{
+    auto p = probe({"vfork_close"});
+    EXPECT_EQ(p.wait(), 0);
+    const auto calls = p.calls();
+    EXPECT_EQ(calls.at("parent_version"), "0 0");
+    EXPECT_EQ(calls.at("parent_close"), "0 0");
+}
+
 TEST_F(Preload, SeveralThreadedProgramsAtOnce)
 {
     std::vector<std::unique_ptr<Spawned>> ps;

@@ -20,6 +20,7 @@
 #include "coproc/models/pins.hpp"
 #include "coproc/models/sensors.hpp"
 #include "coproc/simulator.hpp"
+#include "line_diff.hpp"
 #include "qemu_board.hpp"
 #include "session.hpp"
 #include "shell.hpp"
@@ -273,29 +274,6 @@ std::vector<coproc::RequestRecord> without_idle_polls(const std::vector<coproc::
     }
     return kept;
 }
-
-// The lines that differ, as diff prints them ("-" kernel layer, "+" qemu).
-std::string diff(const std::vector<std::string> &a, const std::vector<std::string> &b)
-{
-    std::vector<std::vector<size_t>> lcs(a.size() + 1, std::vector<size_t>(b.size() + 1));
-    for (size_t i = a.size(); i-- > 0;)
-        for (size_t j = b.size(); j-- > 0;)
-            lcs[i][j] = a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
-    std::string out;
-    size_t i = 0, j = 0;
-    while (i < a.size() || j < b.size()) {
-        if (i < a.size() && j < b.size() && a[i] == b[j]) {
-            i++, j++;
-        } else if (j == b.size() || (i < a.size() && lcs[i + 1][j] >= lcs[i][j + 1])) {
-            out += "- " + a[i++] + "\n";
-        } else {
-            out += "+ " + b[j++] + "\n";
-        }
-    }
-    return out;
-}
-
-#define EXPECT_SAME_LINES(a, b) EXPECT_TRUE((a) == (b)) << diff((a), (b))
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -588,7 +566,7 @@ TEST(Qemu, PwmEnableBeforeAnyPeriodIsRefusedOnlyBy61)
     // The frames: the layer's are 6.1's plus the enable (and the disable
     // that follows it, which 6.1 skips for a channel it never enabled).
     const auto ta = transcript(layer.frames), tb = transcript(vm.frames);
-    EXPECT_EQ(ta.size(), tb.size() + 4) << diff(ta, tb);
+    EXPECT_EQ(ta.size(), tb.size() + 4) << line_diff::diff(ta, tb);
     EXPECT_THAT(vm.out, Not(HasSubstr("WARNING:")));
 }
 

@@ -29,6 +29,10 @@ struct file {
 
 #define FMODE_READ  0x1U
 #define FMODE_WRITE 0x2U
+/* Set at every open; nonseekable_open takes them away. */
+#define FMODE_LSEEK  0x4U
+#define FMODE_PREAD  0x8U
+#define FMODE_PWRITE 0x10U
 
 typedef void *fl_owner_t;
 

@@ -20,7 +20,9 @@
 #include "coproc/models/pins.hpp"
 #include "coproc/models/sensors.hpp"
 #include "coproc/simulator.hpp"
+#include "guest_reports.hpp"
 #include "qemu_board.hpp"
+#include "qemu_vm.hpp"
 #include "session.hpp"
 #include "shell.hpp"
 
@@ -90,6 +92,8 @@ Result on_qemu(const std::vector<std::string> &params, const std::vector<Step> &
     QemuOptions options;
     options.params = params;
     options.simulator = &sim;
+    vm::TempDir tmp;
+    options.console_log = (tmp.path() / "console.log").string();
     size_t next = 0;
     r.status = run_qemu_board(
         options,
@@ -105,6 +109,9 @@ Result on_qemu(const std::vector<std::string> &params, const std::vector<Step> &
     r.out = out.str();
     r.err = err.str();
     r.frames = sim.requests();
+    // Whatever the scenario compares, the kernel must not have complained.
+    const std::string console = vmtest::read_file(options.console_log);
+    EXPECT_EQ(vmtest::kernel_reports(console), "") << "the guest's console:\n" << console;
     return r;
 }
 

@@ -908,3 +908,27 @@ TEST(Qemu, LoadUnloadCyclesLeaveTheKernelClean)
     ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
     EXPECT_THAT(vm.out, Not(HasSubstr("unreferenced object"))) << vm.out;
 }
+
+// Every one of the module's platform drivers let go of its device and bound
+// to it again while programs hold the configuration device and the serial
+// port open, then those files used and closed: whatever the results, the
+// kernel must not complain (on_qemu reads its console; the debug kernel's
+// KASAN, object and lock checks see the releases and the reuse).
+TEST(Qemu, RebindingEveryDriverWhileOpenLeavesTheKernelClean)
+{
+    const std::string rebind = "sh 'cd /sys/bus/platform/drivers; for d in *; do [ -e $d/module ] || continue; "
+                               "for n in $(ls $d | grep -v -e bind -e uevent -e module); do "
+                               "echo $n >$d/unbind; echo $n >$d/bind; done; done; true'";
+    const std::vector<Step> steps = steps_of({
+        "rmmod",
+        "insmod dev_gpio=0x20 dev_pwm=1 dev_adc=0x5 dev_ws2812=1 dev_dht=1 dev_18b20=1 dev_iic1=1 dev_spi0=1 "
+        "dev_spi1=1 dev_uart=1",
+        "open /dev/quorvel_config; open /dev/ttySP0 rw nonblock",
+        rebind,
+        "ioctl 3 CONFIG_IOCTL_VERSION 00 00; write 4 68 69; close 4; close 3",
+        rebind,
+        "open /dev/quorvel_config; ioctl 3 CONFIG_IOCTL_VERSION 00 00; close 3",
+    });
+    const Result vm = on_qemu({}, steps);
+    ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
+}

@@ -40,7 +40,8 @@ if [[ ! -f $src/Makefile || -e $src/.config || -d $src/include/config ]]; then
 fi
 
 # A changed fragment starts from the last kernel built here, so that only
-# what the change touches is built again.
+# what the change touches is built again (an option that a common header
+# reads, as the console's log level, still rebuilds most of it).
 if [[ ! -d $build ]]; then
     last=$(ls -td "$cache"/debug-kernel-*/.ready 2>/dev/null | head -1 || true)
     mkdir -p "$dir"
@@ -73,4 +74,8 @@ kmake -j"$(nproc)" all >"$build/build.log" 2>&1 || {
 }
 echo "build-debug-kernel: built in $(($(date +%s) - started)) s" >&2
 echo "$version $(($(date +%s) - started))" >"$dir/.ready"
+# Kernels of earlier fragments are not booted again.
+for other in "$cache"/debug-kernel-*; do
+    [[ $other == "$dir" ]] || rm -rf "$other"
+done
 echo "$build"

@@ -406,7 +406,8 @@ struct qk_i2c_board_info {
 /*
  * The module's tty core (kernel/include/linux/tty*.h): 4.4's driver, tty,
  * port and their operations, which the glue stands for 6.1's (glue/tty.c).
- * Its spinlocks and wait queues are not used here; termios and kfifo have the kernel's (checked).
+ * Its spinlocks and wait queues are not used here; termios and kfifo have
+ * the kernel's layout (checked).
  */
 
 struct qk_wait_queue_head {

@@ -903,7 +903,8 @@ TEST(Qemu, LoadUnloadCyclesLeaveTheKernelClean)
         for (const std::string &line : {std::string("rmmod"), all, use})
             steps.push_back({line, nullptr});
     steps.push_back({"rmmod", nullptr});
-    steps.push_back({"sh 'sleep 5; K=/sys/kernel/debug/kmemleak; [ -e $K ] && echo scan >$K && cat $K; true'", nullptr});
+    steps.push_back(
+        {"sh 'sleep 5; K=/sys/kernel/debug/kmemleak; [ -e $K ] && echo scan >$K && cat $K; true'", nullptr});
     const Result vm = on_qemu({}, steps);
     ASSERT_EQ(vm.status, 0) << vm.err << vm.out;
     EXPECT_THAT(vm.out, Not(HasSubstr("unreferenced object"))) << vm.out;

@@ -143,9 +143,10 @@ const std::regex kLogLine(R"(^\[ *[0-9]+\.[0-9]+\] (.*)$)");
 // What the real kernel itself logs while the board runs, not the module:
 // its loader's notes on an unsigned module from outside its tree, what its
 // clocks and entropy pool say late in boot, and the glue's note that the
-// guest's 8250 holds ttySP's 4:70 (docs/backends.md).
+// guest's 8250 holds ttySP's 4:70 (docs/backends.md). And the debug
+// kernel's note of each kobject release it delays.
 const std::regex kKernelOwnLine(
-    R"(^(quorvel_linux_module: (loading out-of-tree module taints kernel\.|module verification failed: .*)|(tsc|clocksource|random|clk): .*|quorvel: ttySP: 4:70 is taken, the lines take a dynamic major)$)");
+    R"(^(quorvel_linux_module: (loading out-of-tree module taints kernel\.|module verification failed: .*)|(tsc|clocksource|random|clk): .*|quorvel: ttySP: 4:70 is taken, the lines take a dynamic major|kobject: .* \(delayed [0-9]+\))$)");
 
 // The module's log lines out of the commands' output (dmesg's lines), the
 // timestamps left out. Masked: the tail bytes the configuration device logs,

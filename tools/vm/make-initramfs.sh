@@ -5,11 +5,17 @@
 # the kernel's own modules named after the cache directory, with what they
 # depend on, from the same image).
 #   make-initramfs.sh OUT_DIR GUEST_PROGRAM MODULE.ko CACHE_DIR [KERNEL_MODULE...]
+# CACHE_DIR may instead be a kernel's build directory (the debug kernel,
+# tools/vm/build-debug-kernel.sh): its images, and no modules beside the
+# board's, the kernel having built in what the board needs.
 set -euo pipefail
 out=$1 guest=$2 ko=$3 cache=$4
 shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 
+if [[ -f $cache/vmlinux && -f $cache/include/config/kernel.release ]]; then
+    exec "$here/make-initramfs-built.sh" "$out" "$guest" "$ko" "$cache"
+fi
 image=$(ls -d "$cache"/linux-image-*/root 2>/dev/null | head -1 || true)
 [[ -n $image ]] && image=$(cd "$image" && pwd)
 vmlinuz=$(ls "$image"/boot/vmlinuz-* 2>/dev/null | head -1 || true)

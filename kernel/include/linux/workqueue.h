@@ -2,38 +2,8 @@
 #include <linux/kernel.h>
 #include <linux/list.h>
 
-struct work_struct;
-struct workqueue_struct;
-typedef void (*work_func_t)(struct work_struct *work);
+#include <linux/workqueue_types.h>
 
-// A work item. While it is pending (queued, or waiting for its delay) it
-// must stay in memory: freeing it then is reported.
-struct work_struct {
-	unsigned long data; // bit 0: pending; the rest belongs to the kernel
-	struct list_head entry;
-	work_func_t func;
-};
-
-// A work item queued once its delay (in jiffies) has passed. The fields
-// after `work` belong to the kernel.
-struct delayed_work {
-	struct work_struct work;
-	unsigned long __expires;
-	struct workqueue_struct *wq;
-	int cpu;
-};
-
-#define WORK_STRUCT_PENDING_BIT 0
-#define WORK_CPU_UNBOUND	64
-
-#define __WORK_INITIALIZER(n, f)                                                                                       \
-	{                                                                                                              \
-		0, LIST_HEAD_INIT((n).entry), (f)                                                                      \
-	}
-#define __DELAYED_WORK_INITIALIZER(n, f, tflags)                                                                       \
-	{                                                                                                              \
-		__WORK_INITIALIZER((n).work, (f)), 0, nullptr, 0                                                       \
-	}
 #define DECLARE_WORK(n, f)	      struct work_struct n = __WORK_INITIALIZER(n, f)
 #define DECLARE_DELAYED_WORK(n, f)    struct delayed_work n = __DELAYED_WORK_INITIALIZER(n, f, 0)
 #define DECLARE_DEFERRABLE_WORK(n, f) DECLARE_DELAYED_WORK(n, f)

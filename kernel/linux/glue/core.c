@@ -2,7 +2,7 @@
 /*
  * The module's kernel services that map one to one onto 6.1's: memory and
  * strings, copies to and from programs, time and sleeps, random numbers,
- * locks, work items, tasks and kernel threads. Where 6.1 changed a name or
+ * work items, tasks and kernel threads (locks: lock.c). Where 6.1 changed a name or
  * a signature since 4.4, the change is absorbed here.
  */
 #include <linux/delay.h>
@@ -96,31 +96,6 @@ unsigned int qk_jiffies_to_msecs(unsigned long j) { return jiffies_to_msecs(j); 
 u32 qk_prandom_u32(void) { return get_random_u32(); }
 void qk_prandom_bytes(void *buf, size_t n) { get_random_bytes(buf, n); }
 
-/* Mutexes have the kernel's layout in the module's view. */
-void qk___mutex_init(struct mutex *lock, const char *name)
-{
-	static struct lock_class_key key;
-
-	__mutex_init(lock, name, &key);
-}
-
-void qk_mutex_lock(struct mutex *lock) { mutex_lock(lock); }
-int qk_mutex_lock_interruptible(struct mutex *lock) { return mutex_lock_interruptible(lock); }
-int qk_mutex_trylock(struct mutex *lock) { return mutex_trylock(lock); }
-void qk_mutex_unlock(struct mutex *lock) { mutex_unlock(lock); }
-bool qk_mutex_is_locked(struct mutex *lock) { return mutex_is_locked(lock); }
-void qk_mutex_destroy(struct mutex *lock) { mutex_destroy(lock); }
-
-/*
- * The module's spinlock_t keeps the kernel's spinlock at the start of its
- * storage, where all-zero bytes are an unlocked lock in both (checked).
- */
-void qk___spin_lock_init(void *lock, const char *name) { spin_lock_init((spinlock_t *)lock); }
-void qk_spin_lock(void *lock) { spin_lock(lock); }
-void qk_spin_unlock(void *lock) { spin_unlock(lock); }
-int qk_spin_trylock(void *lock) { return spin_trylock(lock); }
-bool qk_spin_is_locked(void *lock) { return spin_is_locked(lock); }
-
 /*
  * Work items have the kernel's layout in the module's view; work queues are
  * the kernel's, opaque to the module. The system's queues are data the
@@ -152,8 +127,6 @@ static struct workqueue_struct *qk_wq(struct workqueue_struct *wq)
 
 /* The module's "any CPU" is its own number. */
 static int qk_cpu(int cpu) { return cpu == QK_WORK_CPU_UNBOUND ? WORK_CPU_UNBOUND : cpu; }
-
-void qk___init_work(struct work_struct *work, work_func_t func) { INIT_WORK(work, func); }
 
 bool qk_queue_work_on(int cpu, struct workqueue_struct *wq, struct work_struct *work)
 {

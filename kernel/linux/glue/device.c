@@ -10,6 +10,7 @@
  * buses of the module's own) is refused when it is asked for, rather than
  * left out without a word.
  */
+#include <linux/completion.h>
 #include <linux/device.h>
 #include <linux/kernel.h>
 #include <linux/list.h>
@@ -157,6 +158,7 @@ int qk_dev_set_name(struct qk_device *dev, const char *fmt, ...)
 struct qk_pdev {
 	struct qk_platform_device *mod;
 	struct platform_device *real;
+	struct completion *released; /* what unregister waits on */
 	struct list_head link;
 	struct platform_device pdev;
 	char name[];
@@ -166,11 +168,14 @@ static void qk_pdev_release(struct device *dev)
 {
 	struct qk_pdev *p = container_of(dev, struct qk_pdev, pdev.dev);
 	struct qk_platform_device *mod = p->mod;
+	struct completion *released = p->released;
 
 	kfree(p->pdev.driver_override); /* a program may have set one */
 	kfree(p);
 	if (mod && mod->dev.release)
 		mod->dev.release(&mod->dev);
+	if (released)
+		complete(released);
 }
 
 static struct qk_pdev *qk_pdev_find(struct qk_platform_device *mod, struct platform_device *real)
@@ -222,10 +227,15 @@ int qk_platform_device_register(struct qk_platform_device *mod)
 
 /*
  * The module's release runs when the kernel's device is released: at the
- * last put here, or later if something still holds the device.
+ * last put here, or later if something still holds the device. Either way
+ * unregister returns only after it has run: the release is the glue's code
+ * and the module's, which must not go (at unload) before the kernel calls
+ * it, however late a kernel releases its devices (a debug kernel delays
+ * every release by seconds).
  */
 void qk_platform_device_unregister(struct qk_platform_device *mod)
 {
+	DECLARE_COMPLETION_ONSTACK(released);
 	struct qk_pdev *p;
 	struct device *real;
 
@@ -235,6 +245,7 @@ void qk_platform_device_unregister(struct qk_platform_device *mod)
 	if (WARN(!p, "quorvel: platform device %s unregistered but not registered\n", mod->name))
 		return;
 	real = get_device(&p->real->dev); /* p stays until the glue has let go of it */
+	p->released = &released;
 	platform_device_unregister(p->real);
 	mutex_lock(&qk_devices_lock);
 	list_del(&p->link);
@@ -246,6 +257,7 @@ void qk_platform_device_unregister(struct qk_platform_device *mod)
 		mod->id_auto = false;
 	}
 	put_device(real);
+	wait_for_completion(&released);
 }
 
 /* ---- Platform drivers -------------------------------------------------- */

@@ -240,13 +240,13 @@ static int qk_pwm_apply(struct pwm_chip *chip, struct pwm_device *pwm, const str
 	struct qk_pwm_device *p = &mod->pwms[pwm->hwpwm];
 	int ret;
 
-	mutex_lock(&p->lock);
+	qk_mutex_lock(&p->lock);
 	ret = qk_pwm_polarity(mod, p, state->polarity);
 	if (!ret)
 		ret = qk_pwm_config(mod, p, state->duty_cycle, state->period);
 	if (!ret)
 		ret = qk_pwm_enable(mod, p, state->enabled);
-	mutex_unlock(&p->lock);
+	qk_mutex_unlock(&p->lock);
 	return ret;
 }
 
@@ -273,6 +273,12 @@ int qk_pwmchip_add(struct qk_pwm_chip *mod)
 		kfree(w);
 		return -ENOMEM;
 	}
+	/* The channels' locks are made before the kernel can call apply. */
+	for (i = 0; i < mod->npwm; i++) {
+		mod->pwms[i].hwpwm = i;
+		mod->pwms[i].chip = mod;
+		qk___mutex_init(&mod->pwms[i].lock, "&pwm->lock");
+	}
 	w->mod = mod;
 	w->real.dev = qk_real_device(mod->dev);
 	w->real.ops = &qk_pwm_ops;
@@ -285,12 +291,8 @@ int qk_pwmchip_add(struct qk_pwm_chip *mod)
 		kfree(w);
 		return ret;
 	}
-	for (i = 0; i < mod->npwm; i++) {
-		mod->pwms[i].hwpwm = i;
+	for (i = 0; i < mod->npwm; i++)
 		mod->pwms[i].pwm = w->real.pwms[i].pwm;
-		mod->pwms[i].chip = mod;
-		mutex_init(&mod->pwms[i].lock);
-	}
 	mod->base = w->real.base;
 	mod->kernel_private = w;
 	return 0;
@@ -368,7 +370,7 @@ struct qk_iio_dev *qk_iio_device_alloc(int sizeof_priv)
 	*(struct qk_iio_dev **)iio_priv(q->real) = mod;
 	mod->id = iio_device_id(q->real);
 	mod->kernel_private = q;
-	mutex_init(&mod->mlock);
+	qk___mutex_init(&mod->mlock, "&indio_dev->mlock");
 	return mod;
 fail:
 	kfree(q);

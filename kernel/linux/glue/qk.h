@@ -6,10 +6,12 @@
  * kernel's. Every kernel symbol it calls is renamed at link time to qk_<name>
  * (kernel/linux/rename-undefined.sh), and the glue implements each one on the
  * kernel's own API. Structures whose layout the module shares with the
- * kernel (mutexes, work items, parameters, poll tables, termios) have the
- * kernel's layout in the module's view; the rest (files, inodes, file
- * operations, devices, classes, platform devices and drivers) keep the
- * module's layout, mirrored here, and the glue translates between the two.
+ * kernel (work items, parameters, poll tables, termios) have the kernel's
+ * layout in the module's view, in fields no kernel configuration changes;
+ * the module's mutexes and spinlocks are room in which the glue makes the
+ * kernel's; the rest (files, inodes, file operations, devices, classes,
+ * platform devices and drivers) keep the module's layout, mirrored here,
+ * and the glue translates between the two.
  * kernel/linux/layout/ checks both at build time.
  */
 #ifndef QUORVEL_QK_H
@@ -20,6 +22,28 @@
 #include <linux/termios.h>
 #include <linux/tty.h>
 #include <linux/types.h>
+
+/*
+ * The module's mutexes and spinlocks (kernel/linux/include/linux/mutex.h,
+ * spinlock.h): room in which core.c makes the kernel's lock when it is first
+ * used or initialised, and the name of the lock's class.
+ */
+struct qk_mutex {
+	unsigned long __room[24];
+	const char *name;
+	int __made;
+};
+
+struct qk_spinlock {
+	unsigned long __room[12];
+	const char *name;
+	int __made;
+};
+
+/* lock.c: the module's locks, for the glue's own use of them. */
+void qk___mutex_init(struct qk_mutex *m, const char *name);
+void qk_mutex_lock(struct qk_mutex *m);
+void qk_mutex_unlock(struct qk_mutex *m);
 
 struct qk_file;
 struct qk_inode;
@@ -180,7 +204,7 @@ struct qk_gpio_chip {
 };
 
 /* The module's PWM chip (kernel/include/linux/pwm.h): 4.4's per-operation
- * callbacks; the mutex has the kernel's layout. */
+ * callbacks. */
 struct qk_pwm_chip;
 
 struct qk_pwm_device {
@@ -190,7 +214,7 @@ struct qk_pwm_device {
 	unsigned int pwm;
 	struct qk_pwm_chip *chip;
 	void *chip_data;
-	struct mutex lock;
+	struct qk_mutex lock;
 	unsigned int period;
 	unsigned int duty_cycle;
 	int polarity;
@@ -249,7 +273,7 @@ struct qk_iio_dev {
 	int modes;
 	int currentmode;
 	struct qk_device dev;
-	struct mutex mlock;
+	struct qk_mutex mlock;
 	const struct qk_iio_chan_spec *channels;
 	int num_channels;
 	const char *name;
@@ -353,7 +377,7 @@ struct qk_i2c_adapter {
 	unsigned int klass;
 	const struct qk_i2c_algorithm *algo;
 	void *algo_data;
-	struct mutex bus_lock;
+	struct qk_mutex bus_lock;
 	int timeout;
 	int retries;
 	struct qk_device dev;
@@ -382,16 +406,9 @@ struct qk_i2c_board_info {
 /*
  * The module's tty core (kernel/include/linux/tty*.h): 4.4's driver, tty,
  * port and their operations, which the glue stands for 6.1's (glue/tty.c).
- * Its spinlocks and wait queues have the module's layout and are not used
- * here; termios and kfifo have the kernel's (checked).
+ * Its spinlocks and wait queues are not used here; termios and kfifo have
+ * the kernel's layout (checked).
  */
-struct qk_spinlock {
-	int state;
-	unsigned int klass;
-	void *owner;
-	const char *name;
-	unsigned int recursion;
-};
 
 struct qk_wait_queue_head {
 	struct qk_spinlock lock;
@@ -483,8 +500,8 @@ struct qk_tty_port {
 	struct qk_wait_queue_head delta_msr_wait;
 	unsigned long flags;
 	unsigned char console : 1, low_latency : 1;
-	struct mutex mutex;
-	struct mutex buf_mutex;
+	struct qk_mutex mutex;
+	struct qk_mutex buf_mutex;
 	unsigned char *xmit_buf;
 	unsigned int close_delay;
 	unsigned int closing_wait;
@@ -499,7 +516,7 @@ struct qk_tty_struct {
 	struct qk_tty_driver *driver;
 	const struct qk_tty_operations *ops;
 	int index;
-	struct mutex termios_rwsem;
+	struct qk_mutex termios_rwsem;
 	struct ktermios termios;
 	struct ktermios termios_locked;
 	char name[64];

@@ -59,7 +59,7 @@ static int qk_tty_op_install(struct tty_driver *real, struct tty_struct *tty)
 	t->driver = driver;
 	t->ops = driver->ops;
 	t->index = tty->index;
-	mutex_init(&t->termios_rwsem);
+	qk___mutex_init(&t->termios_rwsem, "&tty->termios_rwsem");
 	strscpy(t->name, tty->name, sizeof(t->name));
 	t->port = driver->ports[tty->index];
 	t->kernel_private = tty;

@@ -44,9 +44,6 @@ void common(void)
 	QK_KERNEL_LAYOUTS(K_S, K_F, NONE)
 	QK_MIRROR_LAYOUTS(M_S, M_F, NONE)
 
-	/* The module's spinlock_t keeps the kernel's at the start of its storage. */
-	DEFINE(KERNEL_SIZEOF_spinlock, sizeof(spinlock_t));
-	DEFINE(KERNEL_ALIGNOF_spinlock, __alignof__(spinlock_t));
 	DEFINE(KERNEL_NCCS, NCCS);
 
 	/* The module's numbers that the glue translates. */

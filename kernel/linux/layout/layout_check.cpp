@@ -112,6 +112,11 @@ template <typename F, size_t N> struct slots<F[N]> {
 	static constexpr size_t n = N * slots<F>::n;
 };
 
+// Structures the kernel's lock debugging makes larger after their listed
+// fields: the module's leaves room for that (a work item's lockdep map).
+template <typename T> constexpr bool roomy = false;
+template <> constexpr bool roomy<struct work_struct> = true;
+
 } // namespace qk_layout
 
 // Each structure's fields as the module sees them, in a namespace of its own.
@@ -136,7 +141,8 @@ QK_MIRROR_LAYOUTS(COUNT_S, COUNT_F, COUNT_E)
 
 // Shared with the kernel: the kernel's layout, for the fields the module names.
 #define KERNEL_S(id, kernel_type, module_type, header)                                                                 \
-	static_assert(sizeof(module_type) == KERNEL_SIZEOF_##id,                                                       \
+	static_assert(qk_layout::roomy<module_type> ? sizeof(module_type) >= KERNEL_SIZEOF_##id                        \
+						    : sizeof(module_type) == KERNEL_SIZEOF_##id,                       \
 		      #module_type " (" header ") differs in size from the kernel's " #kernel_type);                   \
 	static_assert(alignof(module_type) >= KERNEL_ALIGNOF_##id,                                                     \
 		      #module_type " (" header ") is less aligned than the kernel's " #kernel_type);
@@ -167,15 +173,6 @@ QK_KERNEL_LAYOUTS(KERNEL_S, KERNEL_F, NONE)
 	static_assert(sizeof(qk_layout_##id::T::m) == MIRROR_FSIZE_##id##_##m,                                         \
 		      #id "." #m ": the size differs from the glue's mirror (kernel/linux/glue/qk.h)");
 QK_MIRROR_LAYOUTS(MIRROR_S, MIRROR_F, NONE)
-
-// The kernel's spinlock lives in the first field of the module's lock
-// storage, whose zero is an unlocked lock in both; the rest of the storage
-// is the kernel layer's and unused here.
-constexpr spinlock_t qk_unlocked = __SPIN_LOCK_UNLOCKED(qk_unlocked);
-static_assert(__builtin_offsetof(spinlock_t, __state) == 0 && sizeof(spinlock_t::__state) >= KERNEL_SIZEOF_spinlock &&
-		      alignof(spinlock_t) >= KERNEL_ALIGNOF_spinlock && qk_unlocked.__state == 0,
-	      "spinlock_t (kernel/include/linux/spinlock.h): its __state, zero when unlocked, must hold the kernel's "
-	      "spinlock");
 
 static_assert(NCCS == KERNEL_NCCS);
 static_assert(GFP_KERNEL == MIRROR_GFP_KERNEL && GFP_ATOMIC == MIRROR_GFP_ATOMIC && __GFP_ZERO == MIRROR_GFP_ZERO,

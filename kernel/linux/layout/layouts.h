@@ -10,7 +10,8 @@
  *
  * QK_KERNEL_LAYOUTS: shared with the kernel, which reads or writes them as
  * its own. The glue-side type is the kernel's; the listed fields must sit at
- * the same offsets with the same sizes, and the sizes must agree. Fields the
+ * the same offsets with the same sizes, and the sizes must agree (a work
+ * item's may be larger: room for what lock debugging adds). Fields the
  * module does not name (the kernel's private ones) are not listed.
  *
  * QK_MIRROR_LAYOUTS: the module's own structures, which the glue reads and
@@ -25,8 +26,6 @@
 /* clang-format off */
 
 #define QK_KERNEL_LAYOUTS(S, F, E)                                                                                   \
-	S(mutex, struct mutex, struct mutex, "kernel/linux/include/linux/mutex.h")                                    \
-	F(mutex, owner) F(mutex, wait_lock) F(mutex, osq) F(mutex, wait_list) E(mutex)                                \
 	S(list_head, struct list_head, struct list_head, "kernel/include/linux/list.h")                               \
 	F(list_head, next) F(list_head, prev) E(list_head)                                                            \
 	S(work_struct, struct work_struct, struct work_struct, "kernel/include/linux/workqueue.h")                    \
@@ -63,6 +62,10 @@
 	F(ktermios, c_cc) F(ktermios, c_ispeed) F(ktermios, c_ospeed) E(ktermios)
 
 #define QK_MIRROR_LAYOUTS(S, F, E)                                                                                   \
+	S(mutex, struct qk_mutex, struct mutex, "kernel/linux/include/linux/mutex.h")                                 \
+	F(mutex, __room) F(mutex, name) F(mutex, __made) E(mutex)                                                   \
+	S(spinlock, struct qk_spinlock, spinlock_t, "kernel/linux/include/linux/spinlock.h")                          \
+	F(spinlock, __room) F(spinlock, name) F(spinlock, __made) E(spinlock)                                       \
 	S(file_operations, struct qk_file_operations, struct file_operations, "kernel/include/linux/fs.h")            \
 	F(file_operations, owner) F(file_operations, llseek) F(file_operations, read) F(file_operations, write)       \
 	F(file_operations, poll) F(file_operations, unlocked_ioctl) F(file_operations, compat_ioctl)                  \

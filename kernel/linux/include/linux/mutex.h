@@ -1,8 +1,11 @@
 #pragma once
-// A sleeping lock with the real kernel's layout (no lock debugging in the
-// kernel's configuration), so that DEFINE_MUTEX gives a lock the kernel's
-// mutex_lock takes as it is. Checked against the kernel's headers when the
-// module is built.
+// A sleeping lock as the module sees it on a real kernel: room for the
+// kernel's own struct mutex, whose layout the kernel's lock debugging
+// changes (Debian's has none, a debug kernel adds owners, magic and a
+// lockdep map), made in place by the glue when the lock is first used or
+// initialised. All zeros is a lock not made yet, so DEFINE_MUTEX needs no
+// constructor; `name` names the lock's class for the kernel's lock checker.
+// The glue checks at build time that the kernel's mutex fits.
 #include <linux/types.h>
 #include <linux/list.h>
 #include <linux/cleanup.h>
@@ -11,15 +14,14 @@
 struct task_struct;
 
 struct mutex {
-	long owner;    // atomic_long_t
-	u32 wait_lock; // raw_spinlock_t, 0 when unlocked
-	u32 osq;       // optimistic spin queue, 0 when empty
-	struct list_head wait_list;
+	unsigned long __room[24]; // the kernel's struct mutex, once made
+	const char *name;
+	int __made;
 };
 
 #define __MUTEX_INITIALIZER(lockname)                                                                                  \
 	{                                                                                                              \
-		0, 0, 0, LIST_HEAD_INIT(lockname.wait_list)                                                            \
+		{}, #lockname, 0                                                                                       \
 	}
 #define DEFINE_MUTEX(m) struct mutex m = __MUTEX_INITIALIZER(m)
 #define mutex_init(m)	__mutex_init((m), #m)
@@ -32,9 +34,7 @@ int mutex_trylock(struct mutex *lock);
 void mutex_unlock(struct mutex *lock);
 bool mutex_is_locked(struct mutex *lock);
 void mutex_destroy(struct mutex *lock);
+void mutex_lock_nested(struct mutex *lock, unsigned int subclass);
 }
-// Nesting two locks of one class is the kernel's lock debugging's business,
-// which Debian's kernel does not build in.
-#define mutex_lock_nested(lock, subclass) mutex_lock(lock)
 
 DEFINE_GUARD(mutex, struct mutex *, mutex_lock(_T), mutex_unlock(_T));

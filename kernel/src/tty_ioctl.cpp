@@ -52,6 +52,20 @@ constexpr unsigned TERMIOS_FLUSH = 1;
 constexpr unsigned TERMIOS_WAIT = 2;
 constexpr unsigned TERMIOS_OLD = 8;
 
+// The speeds loaded into the numbers from the old-style Bfoo bits, so both
+// are usable; then the flush or wait asked for, and the change.
+long apply_termios(struct tty_struct *tty, struct ktermios *tmp, unsigned opt)
+{
+    tmp->c_ispeed = tty_termios_input_baud_rate(tmp);
+    tmp->c_ospeed = tty_termios_baud_rate(tmp);
+    if (opt & TERMIOS_FLUSH)
+        ldisc_flush_buffer(tty);
+    if (opt & TERMIOS_WAIT)
+        wait_until_sent(tty);
+    tty_set_termios(tty, tmp);
+    return 0;
+}
+
 long set_termios(struct tty_struct *tty, void __user *arg, unsigned opt)
 {
     struct ktermios tmp;
@@ -70,15 +84,7 @@ long set_termios(struct tty_struct *tty, void __user *arg, unsigned opt)
             return -EFAULT;
         std::memcpy(&tmp, &u, sizeof(u));
     }
-    // Old-style Bfoo speeds are loaded into the numbers, so both are usable.
-    tmp.c_ispeed = tty_termios_input_baud_rate(&tmp);
-    tmp.c_ospeed = tty_termios_baud_rate(&tmp);
-    if (opt & TERMIOS_FLUSH)
-        ldisc_flush_buffer(tty);
-    if (opt & TERMIOS_WAIT)
-        wait_until_sent(tty);
-    tty_set_termios(tty, &tmp);
-    return 0;
+    return apply_termios(tty, &tmp, opt);
 }
 
 // The System V form of the settings, struct termio: 16 bits of each flag
@@ -125,14 +131,7 @@ long set_termio(struct tty_struct *tty, void __user *arg, unsigned opt)
     tmp.c_lflag = low(tmp.c_lflag, u.c_lflag);
     tmp.c_line = u.c_line;
     std::memcpy(tmp.c_cc, u.c_cc, sizeof u.c_cc);
-    tmp.c_ispeed = tty_termios_input_baud_rate(&tmp);
-    tmp.c_ospeed = tty_termios_baud_rate(&tmp);
-    if (opt & TERMIOS_FLUSH)
-        ldisc_flush_buffer(tty);
-    if (opt & TERMIOS_WAIT)
-        wait_until_sent(tty);
-    tty_set_termios(tty, &tmp);
-    return 0;
+    return apply_termios(tty, &tmp, opt);
 }
 
 long get_termios(struct tty_struct *tty, void __user *arg, bool old)

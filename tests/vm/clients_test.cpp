@@ -32,11 +32,6 @@ const std::vector<std::string> kI2cTools = {"i2cdetect -y 0",
                                             "i2ctransfer -y 0 w1@0x48 0x00 r2@0x48",
                                             "i2cdump -y 0 0x48"};
 
-struct Section {
-    std::vector<std::string> out;
-    std::vector<std::string> frames; // "-> I2C READ [11 48 02]", "<- ..."
-};
-
 // The receive poller's own requests come while ttySP0 is open, as often as
 // its cycle turns: not the client's.
 bool poller(const std::string &frame) { return frame.find("UART CONTROL [11]") != std::string::npos; }
@@ -75,21 +70,7 @@ protected:
         spec.program = {"/bin/sh", QUORVEL_CLIENTS_DIR "/clients.sh"};
         spec.env = debian_env(std::string("QUORVEL_BOARD_PROGRAM=") + QUORVEL_BOARD_PROGRAM);
         ran_ = run_on_board(sim, spec);
-        static const std::regex trace_line(R"(^(->|<-) +[0-9.]+ (.*?) crc .*$)");
-        Section *s = nullptr;
-        bool frames = false;
-        for (const auto &line : lines(ran_.out)) {
-            if (line.starts_with("== ")) {
-                s = &sections_[line.substr(3)];
-                frames = false;
-            } else if (line == "-- frames") {
-                frames = true;
-            } else if (s && frames) {
-                s->frames.push_back(std::regex_replace(line, trace_line, "$1 $2"));
-            } else if (s) {
-                s->out.push_back(line);
-            }
-        }
+        sections_ = split_sections(ran_.out);
     }
     static const Section &section(const std::string &name)
     {
@@ -100,7 +81,7 @@ protected:
     }
 
     static inline Ran ran_;
-    static inline std::map<std::string, Section> sections_;
+    static inline Sections sections_;
 };
 
 TEST_F(Clients, AllRanToTheEnd)

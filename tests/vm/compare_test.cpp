@@ -58,12 +58,6 @@ const std::vector<Allowed> kAllowed = {
     {"probe spidev", "-> SPI CONTROL [00 03 ff 10 00]", "", true},
 };
 
-struct Section {
-    std::vector<std::string> out;
-    std::vector<std::string> frames;
-};
-using Sections = std::map<std::string, Section>;
-
 struct Side {
     Ran ran;
     Sections sections;
@@ -121,22 +115,7 @@ std::vector<std::string> without_request(std::vector<std::string> frames, const 
 
 Sections split(const std::string &out)
 {
-    static const std::regex trace_line(R"(^(->|<-) +[0-9.]+ (.*?) crc .*$)");
-    Sections sections;
-    Section *s = nullptr;
-    bool frames = false;
-    for (const auto &line : lines(out)) {
-        if (line.starts_with("== ")) {
-            s = &sections[line.substr(3)];
-            frames = false;
-        } else if (line == "-- frames") {
-            frames = true;
-        } else if (s && frames) {
-            s->frames.push_back(std::regex_replace(line, trace_line, "$1 $2"));
-        } else if (s) {
-            s->out.push_back(line);
-        }
-    }
+    Sections sections = split_sections(out);
     for (auto &[name, section] : sections)
         section.frames = program_then_poller(without_idle_polls(section.frames));
     return sections;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -140,6 +141,36 @@ inline std::vector<std::string> debian_env(const std::string &extra = {})
     if (!extra.empty())
         env.push_back(extra);
     return env;
+}
+
+// A program's output cut into sections: "== NAME" starts one, "-- frames"
+// turns the rest of it into the board's trace lines, kept as "-> I2C READ
+// [11 48 02]" (no time, CRC or raw bytes).
+struct Section {
+    std::vector<std::string> out;
+    std::vector<std::string> frames;
+};
+using Sections = std::map<std::string, Section>;
+
+inline Sections split_sections(const std::string &text)
+{
+    static const std::regex trace_line(R"(^(->|<-) +[0-9.]+ (.*?) crc .*$)");
+    Sections sections;
+    Section *s = nullptr;
+    bool frames = false;
+    for (const auto &line : lines(text)) {
+        if (line.starts_with("== ")) {
+            s = &sections[line.substr(3)];
+            frames = false;
+        } else if (line == "-- frames") {
+            frames = true;
+        } else if (s && frames) {
+            s->frames.push_back(std::regex_replace(line, trace_line, "$1 $2"));
+        } else if (s) {
+            s->out.push_back(line);
+        }
+    }
+    return sections;
 }
 
 } // namespace board::testing

@@ -4,6 +4,7 @@
 // 4.4's core makes them. SMBus transactions an adapter does not do itself
 // (its smbus_xfer missing, or answering -EOPNOTSUPP) are emulated with plain
 // messages, as the kernel emulates them.
+#include <linux/compiler.h>
 #include <linux/completion.h>
 #include <linux/device.h>
 #include <linux/err.h>
@@ -373,11 +374,11 @@ int __i2c_transfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 {
     unsigned long orig_jiffies = jiffies;
     int ret = 0;
-    for (int attempt = 0; attempt <= adap->retries; attempt++) {
+    for (int attempt = 0; attempt <= READ_ONCE(adap->retries); attempt++) {
         ret = adap->algo->master_xfer(adap, msgs, num);
         if (ret != -EAGAIN)
             break;
-        if (time_after(jiffies, orig_jiffies + adap->timeout))
+        if (time_after(jiffies, orig_jiffies + READ_ONCE(adap->timeout)))
             break;
     }
     return ret;

@@ -4,6 +4,7 @@
 // as Linux 4.4 does. With I2C_CLIENT_PEC the emulation sends a PEC byte
 // after a write and reads and checks one after a read (-EBADMSG when it is
 // wrong), except for the quick command and I2C blocks, which have none.
+#include <linux/compiler.h>
 #include <linux/device.h>
 #include <linux/errno.h>
 #include <linux/i2c.h>
@@ -204,11 +205,11 @@ s32 smbus_xfer_native(struct i2c_adapter *adap, u16 addr, unsigned short flags, 
     unsigned long orig_jiffies = jiffies;
     s32 res = 0;
     i2c_lock_adapter(adap);
-    for (int attempt = 0; attempt <= adap->retries; attempt++) {
+    for (int attempt = 0; attempt <= READ_ONCE(adap->retries); attempt++) {
         res = adap->algo->smbus_xfer(adap, addr, flags, read_write, command, protocol, data);
         if (res != -EAGAIN)
             break;
-        if (time_after(jiffies, orig_jiffies + adap->timeout))
+        if (time_after(jiffies, orig_jiffies + READ_ONCE(adap->timeout)))
             break;
     }
     i2c_unlock_adapter(adap);

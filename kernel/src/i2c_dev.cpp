@@ -4,6 +4,7 @@
 // unregistered client of its own: the address I2C_SLAVE sets and the flags
 // I2C_TENBIT and I2C_PEC set; it holds a reference on the adapter (and its
 // driver's module) until it is closed.
+#include <linux/compiler.h>
 #include <linux/device.h>
 #include <linux/err.h>
 #include <linux/errno.h>
@@ -262,15 +263,18 @@ long i2cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
     }
     // 4.4 took any value here, and a negative count or timeout then made
     // transfers return without asking the adapter; the checks are 6.1's.
+    // Neither kernel takes the bus lock for these: a transfer running
+    // meanwhile sees the old value or the new one, never a torn one.
     case I2C_RETRIES:
         if (arg > INT_MAX)
             return -EINVAL;
-        client->adapter->retries = static_cast<int>(arg);
+        WRITE_ONCE(client->adapter->retries, static_cast<int>(arg));
         return 0;
     case I2C_TIMEOUT:
         if (arg > INT_MAX / 10)
             return -EINVAL;
-        client->adapter->timeout = static_cast<int>(msecs_to_jiffies(static_cast<unsigned>(arg * 10)));
+        WRITE_ONCE(client->adapter->timeout,
+                   static_cast<int>(msecs_to_jiffies(static_cast<unsigned>(arg * 10))));
         return 0;
     default:
         return -ENOTTY;

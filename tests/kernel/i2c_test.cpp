@@ -479,6 +479,30 @@ TEST_F(I2c, FuncsRetriesTimeoutAndUnknownRequests)
     EXPECT_EQ(-ENOTTY, ioctl(0x0799, 0ul));
 }
 
+// Another program may change the retries and the timeout while a transfer
+// reads them (neither kernel takes the bus lock for that): under TSan this
+// fails when the two are plain accesses.
+TEST_F(I2c, RetriesAndTimeoutChangeWhileTransfersRun)
+{
+    ASSERT_EQ(0, ioctl(I2C_SLAVE, 0x50));
+    khost::Program other;
+    const long fd = other.open("/dev/i2c-0", 2);
+    ASSERT_GE(fd, 0);
+    std::atomic<bool> done{false};
+    std::thread tuner([&] {
+        for (unsigned long i = 0; !done; i++) {
+            other.ioctl(static_cast<int>(fd), I2C_RETRIES, i % 3);
+            other.ioctl(static_cast<int>(fd), I2C_TIMEOUT, 1 + i % 5);
+        }
+    });
+    uint8_t b[2] = {};
+    for (int i = 0; i < 200; i++)
+        EXPECT_EQ(2, prog_.write(fd_, b, 2));
+    done = true;
+    tuner.join();
+    other.close(static_cast<int>(fd));
+}
+
 TEST_F(I2c, DeletingWaitsForTheLastOpenFile)
 {
     FakeAdapter &other = fresh();

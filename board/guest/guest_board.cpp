@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -40,6 +41,18 @@ std::string unescape(std::string_view text)
     }
     return out;
 }
+
+// A kernel built with DEBUG_KOBJECT_RELEASE (the debug kernel) frees each
+// device's and driver's object one to four seconds after its last reference
+// went, and only then gives back its sysfs name, its id or its number. It
+// says so for each: "kobject: 'NAME' (...): kobject_release, parent ...
+// (delayed N)".
+bool delayed_release(std::string_view text)
+{
+    return text.starts_with("kobject: '") && text.find("kobject_release") != std::string_view::npos &&
+           text.find("(delayed ") != std::string_view::npos;
+}
+constexpr int64_t kLongestReleaseDelayUs = 4'000'000;
 
 std::string module_name_of(const std::string &path)
 {
@@ -104,6 +117,8 @@ std::string GuestBoard::dmesg(bool clear)
     const auto records = kernel_log(log_from_);
     std::string out;
     for (const auto &r : records) {
+        if (delayed_release(r.text)) // the debug option's notes, not the board's
+            continue;
         std::string_view text = r.text;
         for (;;) {
             const size_t nl = text.find('\n');
@@ -144,8 +159,35 @@ std::string GuestBoard::load_failure(uint64_t from, int rc) const
     return fmt::format("init failed with {}", rc);
 }
 
+// Before what would take a name or number again (a load, a bind), the
+// last delayed release is let become due, so that the debug kernel gives
+// the same names and numbers as any other. Elsewhere no release is delayed
+// and this returns at once.
+void GuestBoard::await_delayed_releases()
+{
+    int64_t latest_us = -1;
+    const auto records = kernel_log(releases_from_);
+    for (const auto &r : records)
+        if (delayed_release(r.text))
+            latest_us = r.time_us;
+    if (!records.empty())
+        releases_from_ = records.back().seq + 1;
+    if (latest_us < 0)
+        return;
+    // The log's times are the kernel's clock since boot, as CLOCK_MONOTONIC
+    // (both count from boot on this machine); a quarter second covers a
+    // release that starts late.
+    const int64_t due_us = latest_us + kLongestReleaseDelayUs + 250'000;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t now_us = static_cast<int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+    if (due_us > now_us)
+        ::usleep(static_cast<useconds_t>(due_us - now_us));
+}
+
 int GuestBoard::insmod(const std::vector<std::string> &params, std::string *why)
 {
+    await_delayed_releases();
     std::string args;
     for (const auto &p : params)
         args += (args.empty() ? "" : " ") + p;
@@ -234,6 +276,8 @@ int GuestBoard::coproc(const std::vector<std::string> &args, std::string *output
 
 long GuestBoard::open(const std::string &path, int flags)
 {
+    if (path.ends_with("/bind") && (flags & O_ACCMODE) != O_RDONLY)
+        await_delayed_releases();
     const long fd = result(::open(path.c_str(), flags));
     if (fd >= 0)
         fds_.push_back(static_cast<int>(fd));

@@ -57,11 +57,13 @@ private:
     };
     std::vector<Record> kernel_log(uint64_t from) const;
     std::string load_failure(uint64_t from, int rc) const;
+    void await_delayed_releases();
 
     vm::Channel &host_;
     std::string module_path_;
     std::string module_name_;
-    uint64_t log_from_ = 0; // first record of the board's log
+    uint64_t log_from_ = 0;      // first record of the board's log
+    uint64_t releases_from_ = 0; // first record not yet looked at for delayed releases
     std::vector<int> fds_;  // opened by the session's program
     void *bad_ = nullptr;
 };

@@ -42,23 +42,28 @@ static struct qk_lock_class {
 	const void *id; /* a work function; NULL for a lock, told by its name */
 	struct lock_class_key key;
 } qk_classes[QK_LOCK_CLASSES];
-static struct lock_class_key qk_spare_class;
+static struct qk_lock_class qk_spare_class = { .name = "quorvel_lock" };
 
-/* The class of a lock name (id NULL) or of a work function's items. */
-static struct lock_class_key *qk_class(const char *name, const void *id)
+/*
+ * The class of a lock name (id NULL) or of a work function's items. Every
+ * lock of a class is given the class's own copy of the name: the lock
+ * checker tells a class by its key and expects one name pointer with it,
+ * while two of the module's files may spell one name in two strings.
+ */
+static struct qk_lock_class *qk_class(const char *name, const void *id)
 {
 	struct qk_lock_class *c;
 
 	lockdep_assert_held(&qk_locks_lock);
 	for (c = qk_classes; c < qk_classes + QK_LOCK_CLASSES && c->name; c++)
 		if (id ? c->id == id : !c->id && !strcmp(c->name, name))
-			return &c->key;
+			return c;
 	if (WARN_ONCE(c == qk_classes + QK_LOCK_CLASSES, "quorvel: more than %d lock classes; the rest share one\n",
 		      QK_LOCK_CLASSES))
 		return &qk_spare_class;
 	c->name = name;
 	c->id = id;
-	return &c->key;
+	return c;
 }
 
 static const char *qk_lock_name(const char *name) { return name ? name : "quorvel_lock"; }
@@ -72,7 +77,9 @@ static struct mutex *qk_mutex_make(struct qk_mutex *m)
 		return lock;
 	raw_spin_lock_irqsave(&qk_locks_lock, flags);
 	if (!m->__made) {
-		__mutex_init(lock, qk_lock_name(m->name), qk_class(qk_lock_name(m->name), NULL));
+		struct qk_lock_class *c = qk_class(qk_lock_name(m->name), NULL);
+
+		__mutex_init(lock, c->name, &c->key);
 		smp_store_release(&m->__made, 1);
 	}
 	raw_spin_unlock_irqrestore(&qk_locks_lock, flags);
@@ -113,8 +120,10 @@ static spinlock_t *qk_spinlock_make(struct qk_spinlock *l)
 		return lock;
 	raw_spin_lock_irqsave(&qk_locks_lock, flags);
 	if (!l->__made) {
+		struct qk_lock_class *c = qk_class(qk_lock_name(l->name), NULL);
+
 		spin_lock_init(lock);
-		lockdep_set_class_and_name(lock, qk_class(qk_lock_name(l->name), NULL), qk_lock_name(l->name));
+		lockdep_set_class_and_name(lock, &c->key, c->name);
 		smp_store_release(&l->__made, 1);
 	}
 	raw_spin_unlock_irqrestore(&qk_locks_lock, flags);
@@ -146,7 +155,9 @@ void qk___init_work(struct work_struct *work, work_func_t func)
 		unsigned long flags;
 
 		raw_spin_lock_irqsave(&qk_locks_lock, flags);
-		lockdep_init_map(&work->lockdep_map, "(work_completion)(quorvel)", qk_class("", func), 0);
+		struct qk_lock_class *c = qk_class("(work_completion)(quorvel)", func);
+
+		lockdep_init_map(&work->lockdep_map, c->name, &c->key, 0);
 		raw_spin_unlock_irqrestore(&qk_locks_lock, flags);
 	}
 #endif

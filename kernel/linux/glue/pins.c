@@ -6,9 +6,11 @@
  * and channel. Where 6.1 calls a chip differently from 4.4, the glue gives
  * the module 4.4's calls (docs/backends.md lists each case).
  */
+#include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/gpio/driver.h>
 #include <linux/iio/iio.h>
+#include <linux/jiffies.h>
 #include <linux/kernel.h>
 #include <linux/mutex.h>
 #include <linux/pwm.h>
@@ -474,6 +476,23 @@ static struct iio_dev *qk_iio_numbered(int id)
 	return found;
 }
 
+/*
+ * A kernel that delays every release (DEBUG_KOBJECT_RELEASE) gives a
+ * device's number back one to four seconds after the device went: the
+ * module's earlier devices' numbers and those the walk above gave back
+ * alike. There a refused number is asked for again for that long.
+ */
+static struct iio_dev *qk_iio_numbered_once_free(int id)
+{
+	unsigned long until = jiffies + 5 * HZ;
+	struct iio_dev *real;
+
+	while (IS_ERR(real = qk_iio_numbered(id)) && PTR_ERR(real) == -EBUSY &&
+	       IS_ENABLED(CONFIG_DEBUG_KOBJECT_RELEASE) && time_before(jiffies, until))
+		msleep(100);
+	return real;
+}
+
 /* The module renumbered its device: it moves to a kernel device of that number. */
 static int qk_iio_renumber(struct qk_iio_dev *mod, struct qk_iio *q)
 {
@@ -481,7 +500,7 @@ static int qk_iio_renumber(struct qk_iio_dev *mod, struct qk_iio *q)
 
 	if (mod->id == iio_device_id(q->real))
 		return 0;
-	real = qk_iio_numbered(mod->id);
+	real = qk_iio_numbered_once_free(mod->id);
 	if (IS_ERR(real)) {
 		pr_err("quorvel: iio:device%d: the number is not free in this kernel (%ld)\n", mod->id, PTR_ERR(real));
 		return PTR_ERR(real);

@@ -273,8 +273,7 @@ long i2cdev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
     case I2C_TIMEOUT:
         if (arg > INT_MAX / 10)
             return -EINVAL;
-        WRITE_ONCE(client->adapter->timeout,
-                   static_cast<int>(msecs_to_jiffies(static_cast<unsigned>(arg * 10))));
+        WRITE_ONCE(client->adapter->timeout, static_cast<int>(msecs_to_jiffies(static_cast<unsigned>(arg * 10))));
         return 0;
     default:
         return -ENOTTY;

@@ -49,4 +49,9 @@ struct Result {
 
 Result run(const Options &options);
 
+// The same callers through real system calls on the running system's /dev
+// and /sys (system.cpp): for the module in the VM's Linux, or for a board's
+// kernel layer through its preload library. The module must be loaded.
+Result run_system(const Options &options);
+
 } // namespace qfuzz

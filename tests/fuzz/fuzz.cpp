@@ -107,6 +107,13 @@ private:
     void races(std::atomic<bool> &stop);
     std::string line_story(uint64_t n);
     void main_call(const std::string &what) { dog_.begin(kMainSlot, what); }
+    void check_transfer(const Call &call)
+    {
+        if (const std::string made_up = made_up_transfer(call); !made_up.empty()) {
+            const char *reason = known_transfer(call.what);
+            find("made-up-transfer", reason ? made_up + ": " + reason : made_up, reason != nullptr);
+        }
+    }
 
     Options o_;
     Rng rng_;
@@ -285,8 +292,7 @@ void Runner::concurrent_round()
         threads.emplace_back([this, t] {
             LayerCaller &c = *callers_[t];
             for (unsigned i = 0; i < o_.ops_per_round; i++)
-                if (const std::string made_up = made_up_transfer(c.step(surface_)); !made_up.empty())
-                    find("made-up-transfer", made_up);
+                check_transfer(c.step(surface_));
             c.close_all();
             dog_.end(t);
         });
@@ -320,8 +326,7 @@ void Runner::oracle_round(bool refusals)
         const Sums before = sums();
         const Call call = oracle_->step(s);
         const Sums after = sums();
-        if (const std::string made_up = made_up_transfer(call); !made_up.empty())
-            find("made-up-transfer", made_up);
+        check_transfer(call);
         if (after.ok > before.ok)
             find("hostile", "a spoilt reply passed its check during: " + call.what);
         else if (after.exchanges > before.exchanges && call.gives && refusals)

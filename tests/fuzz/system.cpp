@@ -53,7 +53,14 @@ public:
     Result run();
 
 private:
-    void find(const std::string &rule, const std::string &what);
+    void find(const std::string &rule, const std::string &what, bool known = false);
+    void check_transfer(const Call &call)
+    {
+        if (const std::string made_up = made_up_transfer(call); !made_up.empty()) {
+            const char *reason = known_transfer(call.what);
+            find("made-up-transfer", reason ? made_up + ": " + reason : made_up, reason != nullptr);
+        }
+    }
     void round();
     void bind_again();
     void progress(Clock::time_point started);
@@ -70,15 +77,16 @@ private:
     std::set<std::string> seen_;
 };
 
-void SystemRunner::find(const std::string &rule, const std::string &what)
+void SystemRunner::find(const std::string &rule, const std::string &what, bool known)
 {
     std::lock_guard lock(find_mu_);
     if (!seen_.insert(rule + " " + finding_key(what)).second)
         return;
-    if (result_.findings.size() < kMaxFindings)
-        result_.findings.push_back({rule, what});
-    if (o_.progress)
-        o_.progress(fmt::format("FINDING {}: {}", rule, what));
+    auto &list = known ? result_.known : result_.findings;
+    if (list.size() < kMaxFindings)
+        list.push_back({rule, what});
+    if (o_.progress && (!known || o_.verbose))
+        o_.progress(fmt::format("{} {}: {}", known ? "known" : "FINDING", rule, what));
 }
 
 void SystemRunner::round()
@@ -88,8 +96,7 @@ void SystemRunner::round()
         threads.emplace_back([this, t] {
             SysCaller &c = *callers_[t];
             for (unsigned i = 0; i < o_.ops_per_round; i++)
-                if (const std::string made_up = made_up_transfer(c.step(surface_)); !made_up.empty())
-                    find("made-up-transfer", made_up);
+                check_transfer(c.step(surface_));
             c.close_all();
             dog_.end(t);
         });
@@ -125,8 +132,9 @@ void SystemRunner::bind_again()
 void SystemRunner::progress(Clock::time_point started)
 {
     const double s = std::chrono::duration<double>(Clock::now() - started).count();
-    o_.progress(fmt::format("round {}, {} calls, {:.0f} calls/s, {} findings", result_.rounds, result_.calls,
-                            static_cast<double>(result_.calls) / s, result_.findings.size()));
+    o_.progress(fmt::format("round {}, {} calls, {:.0f} calls/s, {} findings, {} known", result_.rounds,
+                            result_.calls, static_cast<double>(result_.calls) / s, result_.findings.size(),
+                            result_.known.size()));
 }
 
 Result SystemRunner::run()

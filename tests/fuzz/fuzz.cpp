@@ -76,6 +76,7 @@ public:
     explicit Runner(const Options &o)
         : o_(o), rng_(o.start), dog_(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit))
     {
+        dog_.trace(o.trace);
         khost::boot({sim_.tty_path(), kHz, static_cast<uint32_t>(o.start)});
         for (unsigned t = 0; t < o.threads; t++) {
             callers_.push_back(std::make_unique<LayerCaller>(fmt::format("fuzz{}", t), o.start * 1000 + t));

@@ -28,6 +28,7 @@ struct Options {
     unsigned ops_per_round = 200; // per thread
     unsigned max_rounds = 0;      // 0: until the time is up
     bool verbose = false;
+    bool trace = false; // every call on standard error as it begins
     // Lifecycle changes (reload, unbind) run alone, between rounds, unless
     // this is set: then they run while the others call in.
     bool races = false;

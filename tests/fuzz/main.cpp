@@ -24,6 +24,7 @@ int main(int argc, char **argv)
     app.add_option("--calls-per-round", o.ops_per_round, "calls of each program per round");
     app.add_flag("--races", o.races, "unbind and bind while the others call in");
     app.add_flag("-v,--verbose", o.verbose, "print the known cases as they are found");
+    app.add_flag("--trace", o.trace, "print each call as it begins (\"call THREAD: WHAT\")");
     app.add_flag("--system", system, "real system calls on the module's /dev and /sys files (run on the board)");
     app.add_flag("--list", list, "with --system: print the files it would call, and stop");
     CLI11_PARSE(app, argc, argv);

@@ -44,6 +44,7 @@ class SystemRunner {
 public:
     explicit SystemRunner(const Options &o) : o_(o), rng_(o.start), dog_(kHangLimit)
     {
+        dog_.trace(o.trace);
         for (unsigned t = 0; t < o.threads; t++) {
             callers_.push_back(std::make_unique<SysCaller>(fmt::format("fuzz{}", t), o.start * 1000 + t));
             callers_.back()->on_call([this, t](const std::string &w) { dog_.begin(t, w); });

@@ -1,0 +1,73 @@
+// The device surface fuzzer's system-call run (quorvel-fuzz --system) on
+// the real kernel: three programs' random calls on the module's files while
+// a fourth unbinds and binds the module's devices, in the VM as
+// `quorvel-board --kernel qemu -- quorvel-fuzz --system ...` runs it. The
+// run must end by itself with no finding, and the guest's kernel must not
+// have complained (on the debug kernel: KASAN, lockdep and the rest).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "guest_reports.hpp"
+#include "qemu_vm.hpp"
+#include "run_support.hpp"
+
+using namespace board;
+using namespace board::testing;
+
+namespace {
+
+const std::vector<std::string> kEveryDevice = {
+    "dev_gpio=0xff", "dev_iic1=1",      "dev_spi0=1",   "dev_spi1=1", "dev_uart=1",  "dev_pwm=0x3",
+    "dev_adc=0x30000", "dev_ws2812=1", "dev_buzz=1", "dev_dht=1",  "dev_18b20=1", "dev_sr04=1",
+    "dev_ir_send=1", "dev_ir_recv=1"};
+
+// A program stuck in the guest's kernel (a task that oopsed holding a lock
+// leaves the next caller waiting for ever) cannot be ended by any signal,
+// so the run would wait out ctest's limit with nothing said: past this the
+// test prints what the guest's kernel reported and ends.
+constexpr auto kLimit = std::chrono::minutes(7);
+
+TEST(FuzzOnQemu, ThreeProgramsAndUnbindsLeaveTheKernelWithoutReport)
+{
+    coproc::Simulator sim;
+    vm::TempDir tmp;
+    Collector out, err([](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    QemuRunOptions o;
+    o.program = {QUORVEL_FUZZ, "--system", "--start", "1", "--seconds", "30", "--threads", "3", "--races"};
+    o.params = kEveryDevice;
+    o.env = debian_env();
+    o.simulator = &sim;
+    o.console_log = (tmp.path() / "console.log").string();
+    o.in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    o.out = out.writer();
+    o.err = err.writer();
+    std::atomic<bool> done = false;
+    std::thread limit([&] {
+        for (auto until = std::chrono::steady_clock::now() + kLimit; !done;) {
+            if (std::chrono::steady_clock::now() > until) {
+                std::fprintf(stderr, "FuzzOnQemu: no end after %lld minutes; the guest's kernel said:\n%s",
+                             static_cast<long long>(kLimit.count()),
+                             vmtest::kernel_reports(vmtest::read_file(o.console_log)).c_str());
+                std::fflush(stderr);
+                std::_Exit(1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    const int status = run_qemu_program(o);
+    done = true;
+    limit.join();
+    ::close(o.in);
+    const std::string text = out.take();
+    const std::string console = vmtest::read_file(o.console_log);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("fuzz: start 1, "), std::string::npos) << text;
+    EXPECT_EQ(text.find("FINDING"), std::string::npos) << text;
+    EXPECT_EQ(vmtest::kernel_reports(console), "") << "the guest's console:\n" << console;
+}
+
+} // namespace

@@ -6,8 +6,10 @@
 #include "surface.hpp"
 #include "watchdog.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qfuzz {
@@ -59,14 +61,16 @@ template <class P> void unexport_all(P &p)
 }
 
 // Unbinds and binds devices drawn from `devices` until `stop`, each write
-// watched in `slot`. Unbinding the I2C adapter while a program holds
-// /dev/i2c-0 open waits until that program closes it, as i2c_del_adapter
-// does on Linux: the adapter is left alone.
+// watched in `slot`; devices whose names hold one of `left_alone` are not
+// drawn.
 template <class P>
 void race_binds(P &p, std::vector<std::string> devices, Rng rng, Watchdog &dog, size_t slot,
-                const std::atomic<bool> &stop)
+                const std::atomic<bool> &stop, std::initializer_list<std::string_view> left_alone)
 {
-    std::erase_if(devices, [](const std::string &d) { return d.find("i2c") != std::string::npos; });
+    std::erase_if(devices, [&](const std::string &d) {
+        return std::any_of(left_alone.begin(), left_alone.end(),
+                           [&](std::string_view w) { return d.find(w) != std::string::npos; });
+    });
     while (!stop && !devices.empty()) {
         const std::string dev = rng.pick(devices);
         for (const char *file : {"unbind", "bind"}) {

@@ -59,14 +59,14 @@ constexpr std::string_view kModule = "quorvel_linux_module";
 
 // The class devices the module makes without a parent device, by name: its
 // character devices, and the virtual serial port's ttys.
-const std::string_view kClassDevices[] = {"quorvel_config", "quorvel_count", "ws_2812", "buzzer",
-                                          "dht",            "ds18b20",       "icm20689", "sr04",
-                                          "gp2y1010au",     "ir_send",       "ir_recv"};
+const std::string_view kClassDevices[] = {"quorvel_config", "quorvel_count", "ws_2812", "buzzer",     "dht",
+                                          "ds18b20",        "icm20689",      "sr04",    "gp2y1010au", "ir_send",
+                                          "ir_recv"};
 
 bool module_class_device(std::string_view name)
 {
-    return name.starts_with("ttySP") || std::find(std::begin(kClassDevices), std::end(kClassDevices), name) !=
-                                            std::end(kClassDevices);
+    return name.starts_with("ttySP") ||
+           std::find(std::begin(kClassDevices), std::end(kClassDevices), name) != std::end(kClassDevices);
 }
 
 // Attributes of Linux's driver core that decide how a device is matched or

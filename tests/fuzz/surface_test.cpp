@@ -120,12 +120,11 @@ TEST(FuzzSurface, OnARunningSystemOnlyTheModulesFilesAreCalled)
     EXPECT_THAT(s.drivers, ElementsAre("quorvel-gpio"));
     EXPECT_THAT(s.devices, ElementsAre("quorvel-gpio/quorvel-gpio"));
     EXPECT_THAT(s.nodes, ElementsAre("/dev/quorvel_config", "/dev/ttySP0")) << "nor the GPIO chip's own node";
-    EXPECT_THAT(s.writable, ElementsAre("/sys/class/gpio/export",
-                                        "/sys/devices/platform/quorvel-gpio/gpiochip0/gpio/gpio205/value",
-                                        "/sys/devices/platform/quorvel-gpio/uevent",
-                                        "/sys/devices/platform/quorvel-gpio/vgpio_in",
-                                        "/sys/devices/virtual/tty/ttySP0/vtty_loopback",
-                                        "/sys/module/quorvel_linux_module/parameters/dev_gpio"));
+    EXPECT_THAT(s.writable,
+                ElementsAre("/sys/class/gpio/export", "/sys/devices/platform/quorvel-gpio/gpiochip0/gpio/gpio205/value",
+                            "/sys/devices/platform/quorvel-gpio/uevent", "/sys/devices/platform/quorvel-gpio/vgpio_in",
+                            "/sys/devices/virtual/tty/ttySP0/vtty_loopback",
+                            "/sys/module/quorvel_linux_module/parameters/dev_gpio"));
     for (const auto &f : s.readable)
         EXPECT_TRUE(f.find("quorvel") != std::string::npos || f.find("ttySP0") != std::string::npos ||
                     f.starts_with("/sys/class/gpio/"))

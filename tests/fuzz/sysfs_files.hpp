@@ -29,8 +29,7 @@ template <class P> long write_file(P &p, const std::string &path, const std::str
 template <class P> long bind_file(P &p, const std::string &device, const char *file)
 {
     const auto slash = device.find('/');
-    return write_file(p, "/sys/bus/platform/drivers/" + device.substr(0, slash) + "/" + file,
-                      device.substr(slash + 1));
+    return write_file(p, "/sys/bus/platform/drivers/" + device.substr(0, slash) + "/" + file, device.substr(slash + 1));
 }
 
 template <class P> bool bound(const P &p, const std::string &device)

@@ -140,9 +140,8 @@ void SystemRunner::bind_again()
 void SystemRunner::progress(Clock::time_point started)
 {
     const double s = std::chrono::duration<double>(Clock::now() - started).count();
-    o_.progress(fmt::format("round {}, {} calls, {:.0f} calls/s, {} findings, {} known", result_.rounds,
-                            result_.calls, static_cast<double>(result_.calls) / s, result_.findings.size(),
-                            result_.known.size()));
+    o_.progress(fmt::format("round {}, {} calls, {:.0f} calls/s, {} findings, {} known", result_.rounds, result_.calls,
+                            static_cast<double>(result_.calls) / s, result_.findings.size(), result_.known.size()));
 }
 
 Result SystemRunner::run()

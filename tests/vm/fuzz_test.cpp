@@ -21,9 +21,8 @@ using namespace board::testing;
 namespace {
 
 const std::vector<std::string> kEveryDevice = {
-    "dev_gpio=0xff", "dev_iic1=1",      "dev_spi0=1",   "dev_spi1=1", "dev_uart=1",  "dev_pwm=0x3",
-    "dev_adc=0x30000", "dev_ws2812=1", "dev_buzz=1", "dev_dht=1",  "dev_18b20=1", "dev_sr04=1",
-    "dev_ir_send=1", "dev_ir_recv=1"};
+    "dev_gpio=0xff", "dev_iic1=1", "dev_spi0=1", "dev_spi1=1",  "dev_uart=1", "dev_pwm=0x3",   "dev_adc=0x30000",
+    "dev_ws2812=1",  "dev_buzz=1", "dev_dht=1",  "dev_18b20=1", "dev_sr04=1", "dev_ir_send=1", "dev_ir_recv=1"};
 
 // A program stuck in the guest's kernel (a task that oopsed holding a lock
 // leaves the next caller waiting for ever) cannot be ended by any signal,

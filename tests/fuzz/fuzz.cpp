@@ -125,7 +125,7 @@ private:
     std::vector<std::unique_ptr<LayerCaller>> callers_;
     std::unique_ptr<LayerCaller> oracle_;
     std::vector<std::string> unbound_; // "driver/device"
-    std::mutex find_mu_; // findings come from every caller's thread
+    std::mutex find_mu_;               // findings come from every caller's thread
     std::set<std::string> seen_;
     bool loaded_ = false;
     int64_t off_requests_ = 0, off_bytes_ = 0;

@@ -41,8 +41,8 @@ const Known kKnown[] = {
 };
 
 constexpr const char *kCounterCopies = "left: the counter stores zeros for bytes it cannot read and does not "
-                                      "report a failed copy out; nothing reaches the co-processor "
-                                      "(docs/decisions.md, the application counter)";
+                                       "report a failed copy out; nothing reaches the co-processor "
+                                       "(docs/decisions.md, the application counter)";
 
 // Reads and writes given no buffer that report bytes moved.
 const Known kKnownTransfers[] = {

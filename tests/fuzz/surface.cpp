@@ -108,7 +108,8 @@ const std::vector<unsigned> &real_requests()
 }
 
 template <class P>
-Caller<P>::Caller(std::string name, uint64_t start) : program_(std::move(name)), rng_(start), scratch_(kScratch) {}
+Caller<P>::Caller(std::string name, uint64_t start) : program_(std::move(name)), rng_(start), scratch_(kScratch)
+{}
 
 template <class P> Caller<P>::~Caller() { close_all(); }
 

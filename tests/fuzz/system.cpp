@@ -169,7 +169,10 @@ Result SystemRunner::run()
             progress(started);
         }
     }
-    unexport_all(runner_);
+    // The lines it exported, given back; on a system without the module
+    // (nothing called) the GPIO lines are the machine's, and left alone.
+    if (!devices_.empty())
+        unexport_all(runner_);
     result_.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     return result_;
 }

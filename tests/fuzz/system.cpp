@@ -9,15 +9,19 @@
 // platform devices meanwhile. Loading, unloading and failure injection are
 // the board's and the kernel layer's, and so are the checks that need the
 // co-processor's or the kernel's own accounts (the spoilt-reply rounds, the
-// link statistics, the kernel's reports: the VM test reads the guest's
-// console for those). Checked here: no call waits without bound, no read or
-// write through no buffer reports bytes moved, and every device unbound
-// can be bound again once its files are closed.
+// link statistics). Checked here: no call waits without bound, no read or
+// write through no buffer reports bytes moved, every device unbound can be
+// bound again once its files are closed, and, when the program runs on a
+// board, the board's kernel log has no report after a round (the VM test
+// also reads the guest's console, which an oops reaches first).
 #include "fuzz.hpp"
+#include "board_log.hpp"
 #include "known.hpp"
 #include "surface.hpp"
 #include "sysfs_files.hpp"
 #include "watchdog.hpp"
+
+#include "../vm/guest_reports.hpp"
 
 #include <fmt/format.h>
 
@@ -64,12 +68,14 @@ private:
     }
     void round();
     void bind_again();
+    void check_log();
     void progress(Clock::time_point started);
 
     Options o_;
     Rng rng_;
     Watchdog dog_;
     SysProgram runner_{"runner"};
+    BoardLog log_;
     Result result_;
     Surface surface_;
     std::set<std::string> devices_; // every "driver/device" seen bound
@@ -80,8 +86,11 @@ private:
 
 void SystemRunner::find(const std::string &rule, const std::string &what, bool known)
 {
+    // A report is told apart by where it was made, not by which task made it.
+    const auto at = what.find(" at ");
+    const std::string key = rule == "report" && at != std::string::npos ? what.substr(at) : finding_key(what);
     std::lock_guard lock(find_mu_);
-    if (!seen_.insert(rule + " " + finding_key(what)).second)
+    if (!seen_.insert(rule + " " + key).second)
         return;
     auto &list = known ? result_.known : result_.findings;
     if (list.size() < kMaxFindings)
@@ -137,6 +146,26 @@ void SystemRunner::bind_again()
     }
 }
 
+// The kernel's reports since the last round (a WARNING, a BUG, an oops,
+// what the debug kernel's checks print), each with the line after it,
+// which says what was wrong.
+void SystemRunner::check_log()
+{
+    if (!log_.present())
+        return;
+    const std::vector<std::string> lines = log_.take();
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (vmtest::kernel_reports(lines[i]).empty())
+            continue;
+        std::string r = lines[i];
+        if (i + 1 < lines.size())
+            r += ": " +
+                 lines[i + 1].substr(lines[i + 1].find("] ") == std::string::npos ? 0 : lines[i + 1].find("] ") + 2);
+        const char *reason = known_report(r);
+        find("report", reason ? r + ": " + reason : r, reason != nullptr);
+    }
+}
+
 void SystemRunner::progress(Clock::time_point started)
 {
     const double s = std::chrono::duration<double>(Clock::now() - started).count();
@@ -148,6 +177,7 @@ Result SystemRunner::run()
 {
     const auto started = Clock::now();
     auto last_progress = started;
+    (void)log_.take(); // the boot's and the load's, not this run's
     for (uint64_t round_no = 0;; round_no++) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
         if (elapsed >= o_.seconds || (o_.max_rounds && round_no >= o_.max_rounds))
@@ -160,6 +190,7 @@ Result SystemRunner::run()
         devices_.insert(surface_.devices.begin(), surface_.devices.end());
         round();
         bind_again();
+        check_log();
         result_.rounds = round_no + 1;
         result_.calls = 0;
         for (const auto &c : callers_)

@@ -36,7 +36,7 @@ struct Options {
 };
 
 struct Finding {
-    std::string rule; // "success-without-reply", "stats", "report", "hang"
+    std::string rule; // "success-without-reply", "stats", "report", "made-up-transfer", "bind", "surface"
     std::string what;
 };
 

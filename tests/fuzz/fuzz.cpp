@@ -2,6 +2,7 @@
 
 #include "known.hpp"
 #include "surface.hpp"
+#include "sysfs_files.hpp"
 #include "watchdog.hpp"
 
 #include <coproc/simulator.hpp>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -74,12 +76,13 @@ public:
     explicit Runner(const Options &o)
         : o_(o), rng_(o.start), dog_(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit))
     {
+        dog_.trace(o.trace);
         khost::boot({sim_.tty_path(), kHz, static_cast<uint32_t>(o.start)});
         for (unsigned t = 0; t < o.threads; t++) {
-            callers_.push_back(std::make_unique<Caller>(fmt::format("fuzz{}", t), o.start * 1000 + t));
+            callers_.push_back(std::make_unique<LayerCaller>(fmt::format("fuzz{}", t), o.start * 1000 + t));
             callers_.back()->on_call([this, t](const std::string &w) { dog_.begin(t, w); });
         }
-        oracle_ = std::make_unique<Caller>("oracle", o.start * 1000 + 999);
+        oracle_ = std::make_unique<LayerCaller>("oracle", o.start * 1000 + 999);
         oracle_->on_call([this](const std::string &w) { dog_.begin(kMainSlot, w); });
     }
     ~Runner()
@@ -105,6 +108,13 @@ private:
     void races(std::atomic<bool> &stop);
     std::string line_story(uint64_t n);
     void main_call(const std::string &what) { dog_.begin(kMainSlot, what); }
+    void check_transfer(const Call &call)
+    {
+        if (const std::string made_up = made_up_transfer(call); !made_up.empty()) {
+            const char *reason = known_transfer(call.what);
+            find("made-up-transfer", reason ? made_up + ": " + reason : made_up, reason != nullptr);
+        }
+    }
 
     Options o_;
     Rng rng_;
@@ -112,9 +122,10 @@ private:
     Watchdog dog_;
     Result result_;
     Surface surface_;
-    std::vector<std::unique_ptr<Caller>> callers_;
-    std::unique_ptr<Caller> oracle_;
+    std::vector<std::unique_ptr<LayerCaller>> callers_;
+    std::unique_ptr<LayerCaller> oracle_;
     std::vector<std::string> unbound_; // "driver/device"
+    std::mutex find_mu_;               // findings come from every caller's thread
     std::set<std::string> seen_;
     bool loaded_ = false;
     int64_t off_requests_ = 0, off_bytes_ = 0;
@@ -136,6 +147,7 @@ void Runner::find(const std::string &rule, const std::string &what, bool known)
     // A report is told apart by where it was made, not by which task made it.
     const auto at = what.find(" at ");
     const std::string key = rule == "report" && at != std::string::npos ? what.substr(at) : finding_key(what);
+    std::lock_guard lock(find_mu_);
     if (!seen_.insert(rule + " " + key).second)
         return;
     auto &list = known ? result_.known : result_.findings;
@@ -151,33 +163,10 @@ bool module_loaded()
     return std::find(names.begin(), names.end(), "quorvel_linux_module") != names.end();
 }
 
-// Exported GPIOs and PWM channels hold the module, as on Linux: they are
-// given back before an unload.
 void unexport_all()
 {
     khost::Program p("unexport");
-    auto write = [&](const std::string &path, const std::string &text) {
-        const long fd = p.open(path, 1);
-        if (fd >= 0) {
-            (void)p.write(static_cast<int>(fd), text.data(), text.size());
-            p.close(static_cast<int>(fd));
-        }
-    };
-    std::vector<khost::DirEntry> entries;
-    if (p.list("/sys/class/gpio", &entries) >= 0)
-        for (const auto &e : entries)
-            if (e.name.starts_with("gpio") && !e.name.starts_with("gpiochip"))
-                write("/sys/class/gpio/unexport", e.name.substr(4));
-    std::vector<khost::DirEntry> chips;
-    if (p.list("/sys/class/pwm", &chips) >= 0)
-        for (const auto &chip : chips) {
-            std::vector<khost::DirEntry> channels;
-            const std::string dir = "/sys/class/pwm/" + chip.name;
-            if (p.list(dir, &channels) >= 0)
-                for (const auto &c : channels)
-                    if (c.name.starts_with("pwm"))
-                        write(dir + "/unexport", c.name.substr(3));
-        }
+    qfuzz::unexport_all(p);
 }
 
 bool Runner::load(const std::vector<std::string> &params)
@@ -277,11 +266,9 @@ void Runner::lifecycle()
     surface_ = discover(khost::Program("discover"));
     if (!surface_.devices.empty() && rng_.chance(25)) {
         const std::string dev = rng_.pick(surface_.devices);
-        const auto slash = dev.find('/');
         khost::Program p("unbind");
         main_call("unbind " + dev);
-        const long fd = p.open("/sys/bus/platform/drivers/" + dev.substr(0, slash) + "/unbind", 1);
-        if (fd >= 0 && p.write(static_cast<int>(fd), dev.data() + slash + 1, dev.size() - slash - 1) > 0)
+        if (bind_file(p, dev, "unbind") > 0)
             unbound_.push_back(dev);
         dog_.end(kMainSlot);
         surface_ = discover(p);
@@ -292,32 +279,14 @@ void Runner::lifecycle()
                         static_cast<unsigned>(1 + rng_.below(3)));
 }
 
-// Unbinds and binds devices while the others call in (--races).
+// Unbinds and binds devices while the others call in (--races). Unbinding
+// the I2C adapter while a program holds /dev/i2c-0 open waits until that
+// program closes it, as i2c_del_adapter does on Linux: the adapter is left
+// alone.
 void Runner::races(std::atomic<bool> &stop)
 {
-    Rng rng(rng_.next());
     khost::Program p("races");
-    // Unbinding the I2C adapter while a program holds /dev/i2c-0 open waits
-    // until that program closes it, as i2c_del_adapter does on Linux: the
-    // adapter is left alone here.
-    std::vector<std::string> devices = surface_.devices;
-    std::erase_if(devices, [](const std::string &d) { return d.find("i2c") != std::string::npos; });
-    while (!stop) {
-        if (devices.empty())
-            return;
-        const std::string dev = rng.pick(devices);
-        const auto slash = dev.find('/');
-        const std::string dir = "/sys/bus/platform/drivers/" + dev.substr(0, slash);
-        for (const char *file : {"/unbind", "/bind"}) {
-            dog_.begin(kRaceSlot, std::string(file + 1) + " " + dev);
-            const long fd = p.open(dir + file, 1);
-            if (fd >= 0) {
-                (void)p.write(static_cast<int>(fd), dev.data() + slash + 1, dev.size() - slash - 1);
-                p.close(static_cast<int>(fd));
-            }
-            dog_.end(kRaceSlot);
-        }
-    }
+    race_binds(p, surface_.devices, Rng(rng_.next()), dog_, kRaceSlot, stop, {"i2c"});
 }
 
 void Runner::concurrent_round()
@@ -325,9 +294,9 @@ void Runner::concurrent_round()
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < o_.threads; t++)
         threads.emplace_back([this, t] {
-            Caller &c = *callers_[t];
+            LayerCaller &c = *callers_[t];
             for (unsigned i = 0; i < o_.ops_per_round; i++)
-                (void)c.step(surface_);
+                check_transfer(c.step(surface_));
             c.close_all();
             dog_.end(t);
         });
@@ -361,6 +330,7 @@ void Runner::oracle_round(bool refusals)
         const Sums before = sums();
         const Call call = oracle_->step(s);
         const Sums after = sums();
+        check_transfer(call);
         if (after.ok > before.ok)
             find("hostile", "a spoilt reply passed its check during: " + call.what);
         else if (after.exchanges > before.exchanges && call.gives && refusals)
@@ -385,14 +355,8 @@ void Runner::barrier_checks()
     khost::fail_clear();
     sim_.clear_faults();
     khost::Program p("rebind");
-    for (const auto &dev : unbound_) {
-        const auto slash = dev.find('/');
-        const long fd = p.open("/sys/bus/platform/drivers/" + dev.substr(0, slash) + "/bind", 1);
-        if (fd >= 0) {
-            (void)p.write(static_cast<int>(fd), dev.data() + slash + 1, dev.size() - slash - 1);
-            p.close(static_cast<int>(fd));
-        }
-    }
+    for (const auto &dev : unbound_)
+        (void)bind_file(p, dev, "bind");
     unbound_.clear();
     for (const std::string &w : khost::take_warnings()) {
         const char *reason = known_report(w);

@@ -28,6 +28,7 @@ struct Options {
     unsigned ops_per_round = 200; // per thread
     unsigned max_rounds = 0;      // 0: until the time is up
     bool verbose = false;
+    bool trace = false; // every call on standard error as it begins
     // Lifecycle changes (reload, unbind) run alone, between rounds, unless
     // this is set: then they run while the others call in.
     bool races = false;
@@ -35,7 +36,7 @@ struct Options {
 };
 
 struct Finding {
-    std::string rule; // "success-without-reply", "stats", "report", "hang"
+    std::string rule; // "success-without-reply", "stats", "report", "made-up-transfer", "bind", "surface"
     std::string what;
 };
 
@@ -48,5 +49,10 @@ struct Result {
 };
 
 Result run(const Options &options);
+
+// The same callers through real system calls on the running system's /dev
+// and /sys (system.cpp): for the module in the VM's Linux, or for a board's
+// kernel layer through its preload library. The module must be loaded.
+Result run_system(const Options &options);
 
 } // namespace qfuzz

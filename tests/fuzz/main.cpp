@@ -1,6 +1,9 @@
 // quorvel-fuzz: the device surface fuzzer as a program, for the CI's smoke
 // run and for long runs (./quorvel fuzz). Exits 1 when a rule was broken.
+// With --system it makes real system calls on the running system, as a
+// program on the board (quorvel-board [--kernel qemu] -- quorvel-fuzz --system).
 #include "fuzz.hpp"
+#include "surface.hpp"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -11,7 +14,8 @@ int main(int argc, char **argv)
 {
     qfuzz::Options o;
     double minutes = 0;
-    CLI::App app{"Fuzzes the module's device surface on the kernel layer."};
+    bool system = false, list = false;
+    CLI::App app{"Fuzzes the module's device surface on the kernel layer, or with --system on the running system."};
     app.add_option("--start", o.start, "start value of the call sequences (a run repeats for the same value)");
     app.add_option("--threads", o.threads, "programs calling at once")->check(CLI::Range(1, 16));
     app.add_option("--seconds", o.seconds, "how long to run");
@@ -20,6 +24,9 @@ int main(int argc, char **argv)
     app.add_option("--calls-per-round", o.ops_per_round, "calls of each program per round");
     app.add_flag("--races", o.races, "unbind and bind while the others call in");
     app.add_flag("-v,--verbose", o.verbose, "print the known cases as they are found");
+    app.add_flag("--trace", o.trace, "print each call as it begins (\"call THREAD: WHAT\")");
+    app.add_flag("--system", system, "real system calls on the module's /dev and /sys files (run on the board)");
+    app.add_flag("--list", list, "with --system: print the files it would call, and stop");
     CLI11_PARSE(app, argc, argv);
     if (minutes > 0)
         o.seconds = minutes * 60;
@@ -28,7 +35,19 @@ int main(int argc, char **argv)
         std::fflush(stderr);
     };
 
-    const qfuzz::Result r = qfuzz::run(o);
+    if (system && list) {
+        const qfuzz::Surface s = qfuzz::discover_module(qfuzz::SysProgram("list"));
+        for (const auto &n : s.nodes)
+            std::printf("node %s\n", n.c_str());
+        for (const auto &f : s.readable)
+            std::printf("read %s\n", f.c_str());
+        for (const auto &f : s.writable)
+            std::printf("write %s\n", f.c_str());
+        for (const auto &d : s.devices)
+            std::printf("device %s\n", d.c_str());
+        return 0;
+    }
+    const qfuzz::Result r = system ? qfuzz::run_system(o) : qfuzz::run(o);
     std::printf("fuzz: start %llu, %llu rounds, %llu calls in %.0f s (%.0f calls/s)\n",
                 static_cast<unsigned long long>(o.start), static_cast<unsigned long long>(r.rounds),
                 static_cast<unsigned long long>(r.calls), r.seconds, static_cast<double>(r.calls) / r.seconds);

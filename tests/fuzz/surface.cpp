@@ -14,51 +14,7 @@ namespace qfuzz {
 namespace {
 
 constexpr size_t kScratch = 65536 + 4096;
-constexpr int kMaxDepth = 9;
 constexpr size_t kMaxOpen = 12;
-
-bool skipped_node(const std::string &path) { return path == "/dev/ttyS3"; }
-
-bool runner_file(const std::string &name) { return name == "bind" || name == "unbind"; }
-
-void walk(const khost::Program &p, const std::string &dir, int depth, Surface *s)
-{
-    std::vector<khost::DirEntry> entries;
-    if (depth > kMaxDepth || p.list(dir, &entries) < 0)
-        return;
-    for (const auto &e : entries) {
-        const std::string path = dir + "/" + e.name;
-        if (e.type == 'd')
-            walk(p, path, depth + 1, s);
-        else if (e.type == 'c' && !skipped_node(path))
-            s->nodes.push_back(path);
-        else if (e.type == 'f' && !runner_file(e.name)) {
-            if (e.mode & 0444)
-                s->readable.push_back(path);
-            if (e.mode & 0222)
-                s->writable.push_back(path);
-        }
-    }
-}
-
-constexpr const char *kPlatformDrivers = "/sys/bus/platform/drivers";
-
-void platform(const khost::Program &p, Surface *s)
-{
-    std::vector<khost::DirEntry> drivers;
-    if (p.list(kPlatformDrivers, &drivers) < 0)
-        return;
-    for (const auto &d : drivers) {
-        s->drivers.push_back(d.name);
-        std::vector<khost::DirEntry> entries;
-        const std::string dir = std::string(kPlatformDrivers) + "/" + d.name;
-        if (p.list(dir, &entries) < 0)
-            continue;
-        for (const auto &e : entries)
-            if (e.type == 'l' && e.name != "module")
-                s->devices.push_back(d.name + "/" + e.name);
-    }
-}
 
 const size_t kSizes[] = {0,  1,  2,   3,   4,   5,   6,   7,   8,   16,  31,  32,  33,  47,   48,   49,   50,   51,
                          63, 64, 100, 240, 241, 249, 250, 251, 252, 255, 256, 257, 498, 1000, 4095, 4096, 65536};
@@ -103,22 +59,6 @@ uint64_t Rng::next()
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
-}
-
-Surface discover(const khost::Program &p)
-{
-    Surface s;
-    walk(p, "/dev", 0, &s);
-    walk(p, "/sys/class", 0, &s);
-    walk(p, "/sys/devices", 0, &s);
-    walk(p, "/sys/module", 0, &s);
-    walk(p, "/sys/kernel/debug", 0, &s);
-    std::sort(s.readable.begin(), s.readable.end());
-    s.readable.erase(std::unique(s.readable.begin(), s.readable.end()), s.readable.end());
-    std::sort(s.writable.begin(), s.writable.end());
-    s.writable.erase(std::unique(s.writable.begin(), s.writable.end()), s.writable.end());
-    platform(p, &s);
-    return s;
 }
 
 const std::vector<unsigned> &real_requests()
@@ -167,18 +107,20 @@ const std::vector<unsigned> &real_requests()
     return requests;
 }
 
-Caller::Caller(std::string name, uint64_t start) : program_(std::move(name)), rng_(start), scratch_(kScratch) {}
+template <class P>
+Caller<P>::Caller(std::string name, uint64_t start) : program_(std::move(name)), rng_(start), scratch_(kScratch)
+{}
 
-Caller::~Caller() { close_all(); }
+template <class P> Caller<P>::~Caller() { close_all(); }
 
-void Caller::close_all()
+template <class P> void Caller<P>::close_all()
 {
     for (const auto &f : open_)
         program_.close(f.fd);
     open_.clear();
 }
 
-size_t Caller::size()
+template <class P> size_t Caller<P>::size()
 {
     if (rng_.chance(80))
         return kSizes[rng_.below(std::size(kSizes))];
@@ -186,7 +128,7 @@ size_t Caller::size()
 }
 
 // The scratch memory, or now and then no buffer or one that is not mapped.
-void *Caller::buffer(size_t n, bool *bad)
+template <class P> void *Caller<P>::buffer(size_t n, bool *bad)
 {
     *bad = true;
     const uint64_t r = rng_.below(100);
@@ -200,7 +142,7 @@ void *Caller::buffer(size_t n, bool *bad)
     return scratch_.data();
 }
 
-Call Caller::step(const Surface &s)
+template <class P> Call Caller<P>::step(const Surface &s)
 {
     ++calls_;
     const uint64_t r = rng_.below(100);
@@ -223,7 +165,7 @@ Call Caller::step(const Surface &s)
     return sysfs_read(s);
 }
 
-Call Caller::do_open(const Surface &s)
+template <class P> Call Caller<P>::do_open(const Surface &s)
 {
     const bool node = !s.nodes.empty() && (s.readable.empty() || rng_.chance(80));
     if (!node && s.readable.empty())
@@ -247,7 +189,7 @@ Call Caller::do_open(const Surface &s)
     return {std::move(what), fd, fd >= 0};
 }
 
-Call Caller::do_read(const Open &f)
+template <class P> Call Caller<P>::do_read(const Open &f)
 {
     const size_t n = size();
     bool bad = false;
@@ -255,10 +197,10 @@ Call Caller::do_read(const Open &f)
     std::string what = fmt::format("read {} {}{}", f.path, n, bad ? " (bad buffer)" : "");
     note(what);
     const long got = program_.read(f.fd, buf, n);
-    return {std::move(what), got, got > 0};
+    return {std::move(what), got, got > 0, bad && n > 0};
 }
 
-Call Caller::do_write(const Open &f)
+template <class P> Call Caller<P>::do_write(const Open &f)
 {
     size_t n = size();
     bool bad = false;
@@ -274,13 +216,13 @@ Call Caller::do_write(const Open &f)
     std::string what = fmt::format("write {} {}{}", f.path, n, bad ? " (bad buffer)" : "");
     note(what);
     const long put = program_.write(f.fd, buf, n);
-    return {std::move(what), put, put > 0};
+    return {std::move(what), put, put > 0, bad && n > 0};
 }
 
 // Pointer-holding requests get their structures built in the scratch memory,
 // their buffers in its upper half (or nowhere, or unmapped), their lengths
 // within what the buffers hold.
-unsigned long Caller::ioctl_arg(unsigned request)
+template <class P> unsigned long Caller<P>::ioctl_arg(unsigned request)
 {
     uint8_t *base = scratch_.data();
     uint8_t *data = base + 32768;
@@ -335,7 +277,7 @@ unsigned long Caller::ioctl_arg(unsigned request)
     return reinterpret_cast<unsigned long>(base);
 }
 
-Call Caller::do_ioctl(const Open &f)
+template <class P> Call Caller<P>::do_ioctl(const Open &f)
 {
     unsigned request;
     const uint64_t r = rng_.below(100);
@@ -352,7 +294,7 @@ Call Caller::do_ioctl(const Open &f)
     return {std::move(what), ret, ret >= 0};
 }
 
-Call Caller::do_poll(const Open &f)
+template <class P> Call Caller<P>::do_poll(const Open &f)
 {
     std::vector<khost::PollFd> fds{{f.fd, static_cast<short>(POLLIN | POLLOUT), 0}};
     const int timeout = rng_.chance(80) ? 0 : 5;
@@ -361,7 +303,7 @@ Call Caller::do_poll(const Open &f)
     return {std::move(what), program_.poll(fds, timeout), false};
 }
 
-Call Caller::do_close(size_t index)
+template <class P> Call Caller<P>::do_close(size_t index)
 {
     const Open f = open_[index];
     open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -370,7 +312,7 @@ Call Caller::do_close(size_t index)
     return {std::move(what), program_.close(f.fd), false};
 }
 
-Call Caller::sysfs_read(const Surface &s)
+template <class P> Call Caller<P>::sysfs_read(const Surface &s)
 {
     const std::string &path = rng_.pick(s.readable);
     std::string what = fmt::format("cat {}", path);
@@ -384,7 +326,7 @@ Call Caller::sysfs_read(const Surface &s)
     return {std::move(what), n, n > 0};
 }
 
-Call Caller::sysfs_write(const Surface &s)
+template <class P> Call Caller<P>::sysfs_write(const Surface &s)
 {
     const std::string &path = rng_.pick(s.writable);
     std::string text = kWords[rng_.below(std::size(kWords))];
@@ -401,5 +343,15 @@ Call Caller::sysfs_write(const Surface &s)
     program_.close(static_cast<int>(fd));
     return {std::move(what), n, n > 0};
 }
+
+std::string made_up_transfer(const Call &call)
+{
+    if (!call.bad_buffer || call.result <= 0)
+        return {};
+    return fmt::format("{} -> {}: a count of bytes moved through no buffer", call.what, call.result);
+}
+
+template class Caller<khost::Program>;
+template class Caller<SysProgram>;
 
 } // namespace qfuzz

@@ -1,6 +1,12 @@
 #pragma once
 // The device surface as a program finds it, and the calls the fuzzer makes
 // on it: each drawn from a generator, each described in a line for reports.
+// The program type P is khost::Program (a program on the kernel layer) or
+// SysProgram (real system calls, on the VM's Linux or through the board's
+// preload library); both are instantiated in surface.cpp, so the two runs
+// make the same calls from the same start value.
+#include "system_program.hpp"
+
 #include <khost/program.hpp>
 
 #include <cstdint>
@@ -33,18 +39,33 @@ struct Surface {
 
 // Walks /dev and /sys as they are now. The control line and the bind and
 // unbind files are left out: the first belongs to the module, the others
-// are the runner's.
-Surface discover(const khost::Program &p);
+// are the runner's. Everything the kernel layer has is the module's, or a
+// core's file the module's devices use.
+template <class P> Surface discover(const P &p);
+
+// The module's part of /dev and /sys alone, for a running system where
+// everything else is the machine's own (writing random bytes to an
+// arbitrary /sys file of a real kernel can power it off): the files below
+// the devices of the module's platform drivers, its class devices, its
+// parameters and statistics, and the GPIO core's export files. On the
+// kernel layer it finds what discover() finds.
+template <class P> Surface discover_module(const P &p);
 
 // What a call did, for the runner's checks.
 struct Call {
     std::string what; // e.g. "read /dev/quorvel_config 48"
     long result = 0;
-    bool gives = false; // a result that tells of data or a change
+    bool gives = false;      // a result that tells of data or a change
+    bool bad_buffer = false; // a read or write of count > 0 given no buffer or an unmapped one
 };
 
+// A read or write whose buffer was null or unmapped must fail (-EFAULT, or
+// an error before any copy): a count of bytes moved is made up. Empty when
+// the call keeps that rule, else the finding's text.
+std::string made_up_transfer(const Call &call);
+
 // A program's open files and scratch memory; each call is drawn from rng.
-class Caller {
+template <class P> class Caller {
 public:
     Caller(std::string name, uint64_t start);
     ~Caller();
@@ -81,13 +102,16 @@ private:
             hook_(what);
     }
 
-    khost::Program program_;
+    P program_;
     Rng rng_;
     std::vector<Open> open_;
     std::vector<uint8_t> scratch_;
     uint64_t calls_ = 0;
     std::function<void(const std::string &)> hook_;
 };
+
+using LayerCaller = Caller<khost::Program>;
+using SysCaller = Caller<SysProgram>;
 
 // Requests the module's nodes answer, and those of the cores behind them.
 const std::vector<unsigned> &real_requests();

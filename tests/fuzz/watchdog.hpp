@@ -27,9 +27,17 @@ public:
         thread_.join();
     }
 
+    // Each call's line on standard error as it begins, for the sequence
+    // that led to a crash of the whole system (a real kernel's oops).
+    void trace(bool on) { trace_ = on; }
+
     void begin(size_t slot, const std::string &what)
     {
         std::lock_guard lock(mu_);
+        if (trace_) {
+            std::fprintf(stderr, "call %zu: %s\n", slot, what.c_str());
+            std::fflush(stderr);
+        }
         slots_[slot] = {std::chrono::steady_clock::now(), what, true};
     }
     void end(size_t slot)
@@ -77,6 +85,7 @@ private:
     std::mutex mu_;
     std::array<Slot, kSlots> slots_{};
     bool stop_ = false;
+    std::atomic<bool> trace_ = false;
     std::thread thread_;
 };
 

@@ -64,7 +64,7 @@ private:
     std::string module_name_;
     uint64_t log_from_ = 0;      // first record of the board's log
     uint64_t releases_from_ = 0; // first record not yet looked at for delayed releases
-    std::vector<int> fds_;  // opened by the session's program
+    std::vector<int> fds_;       // opened by the session's program
     void *bad_ = nullptr;
 };
 

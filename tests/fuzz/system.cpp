@@ -26,6 +26,8 @@
 #include <fmt/format.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -139,7 +141,15 @@ void SystemRunner::bind_again()
         if (bound(runner_, dev))
             continue;
         dog_.begin(kMainSlot, "bind " + dev);
-        const long r = bind_file(runner_, dev, "bind");
+        long r = bind_file(runner_, dev, "bind");
+        // 6.1 gives a GPIO chip's numbers back only when its device is
+        // released, and a debug kernel (DEBUG_KOBJECT_RELEASE) releases one
+        // to four seconds late: until then the bind is refused as busy.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (r == -EBUSY && !bound(runner_, dev) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            r = bind_file(runner_, dev, "bind");
+        }
         dog_.end(kMainSlot);
         if (r <= 0 && !bound(runner_, dev))
             find("bind", fmt::format("bind {} -> {}: the device cannot be bound again with its files closed", dev, r));

@@ -105,7 +105,7 @@ private:
     void concurrent_round();
     void oracle_round(bool refusals);
     void barrier_checks();
-    void races(std::atomic<bool> &stop);
+    void races(const std::atomic<bool> &stop);
     std::string line_story(uint64_t n);
     void main_call(const std::string &what) { dog_.begin(kMainSlot, what); }
     void check_transfer(const Call &call)
@@ -283,7 +283,7 @@ void Runner::lifecycle()
 // the I2C adapter while a program holds /dev/i2c-0 open waits until that
 // program closes it, as i2c_del_adapter does on Linux: the adapter is left
 // alone.
-void Runner::races(std::atomic<bool> &stop)
+void Runner::races(const std::atomic<bool> &stop)
 {
     khost::Program p("races");
     race_binds(p, surface_.devices, Rng(rng_.next()), dog_, kRaceSlot, stop, {"i2c"});
@@ -291,24 +291,11 @@ void Runner::races(std::atomic<bool> &stop)
 
 void Runner::concurrent_round()
 {
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < o_.threads; t++)
-        threads.emplace_back([this, t] {
-            LayerCaller &c = *callers_[t];
-            for (unsigned i = 0; i < o_.ops_per_round; i++)
-                check_transfer(c.step(surface_));
-            c.close_all();
-            dog_.end(t);
-        });
-    std::atomic<bool> stop{false};
-    std::thread racer;
+    std::function<void(const std::atomic<bool> &)> race;
     if (o_.races)
-        racer = std::thread([this, &stop] { races(stop); });
-    for (auto &t : threads)
-        t.join();
-    stop = true;
-    if (racer.joinable())
-        racer.join();
+        race = [this](const std::atomic<bool> &stop) { races(stop); };
+    call_at_once(
+        callers_, o_.ops_per_round, surface_, dog_, [this](const Call &c) { check_transfer(c); }, race);
 }
 
 // One program alone, against a co-processor whose every reply fails its

@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace qfuzz {
@@ -78,6 +81,34 @@ void race_binds(P &p, std::vector<std::string> devices, Rng rng, Watchdog &dog, 
             dog.end(slot);
         }
     }
+}
+
+// One round of programs calling at once: each caller makes `calls` calls,
+// each handed to `check`, then closes its files (its watchdog slot is its
+// index); `race`, when given, runs beside them until they are done.
+template <class C>
+void call_at_once(std::vector<std::unique_ptr<C>> &callers, unsigned calls, const Surface &s, Watchdog &dog,
+                  const std::function<void(const Call &)> &check,
+                  const std::function<void(const std::atomic<bool> &)> &race)
+{
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < callers.size(); t++)
+        threads.emplace_back([&, t] {
+            C &c = *callers[t];
+            for (unsigned i = 0; i < calls; i++)
+                check(c.step(s));
+            c.close_all();
+            dog.end(t);
+        });
+    std::atomic<bool> stop{false};
+    std::thread racer;
+    if (race)
+        racer = std::thread([&] { race(stop); });
+    for (auto &t : threads)
+        t.join();
+    stop = true;
+    if (racer.joinable())
+        racer.join();
 }
 
 } // namespace qfuzz

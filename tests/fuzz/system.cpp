@@ -103,15 +103,6 @@ void SystemRunner::find(const std::string &rule, const std::string &what, bool k
 
 void SystemRunner::round()
 {
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < o_.threads; t++)
-        threads.emplace_back([this, t] {
-            SysCaller &c = *callers_[t];
-            for (unsigned i = 0; i < o_.ops_per_round; i++)
-                check_transfer(c.step(surface_));
-            c.close_all();
-            dog_.end(t);
-        });
     // The races leave the I2C adapter alone, as on the kernel layer (its
     // unbind waits for /dev/i2c-0 to be closed), and the SPI masters too:
     // Linux's spidev (6.1's as 4.4's) takes its device under a spinlock and
@@ -119,18 +110,14 @@ void SystemRunner::round()
     // transfer under way, so an unbind during a transfer frees the device
     // and the master under it (an oops in the guest within seconds). That
     // is Linux's fault, not the module's (docs/backends.md).
-    std::atomic<bool> stop{false};
-    std::thread racer;
+    std::function<void(const std::atomic<bool> &)> race;
     if (o_.races)
-        racer = std::thread([this, &stop] {
+        race = [this](const std::atomic<bool> &stop) {
             SysProgram p("races");
             race_binds(p, surface_.devices, Rng(rng_.next()), dog_, kRaceSlot, stop, {"i2c", "spi"});
-        });
-    for (auto &t : threads)
-        t.join();
-    stop = true;
-    if (racer.joinable())
-        racer.join();
+        };
+    call_at_once(
+        callers_, o_.ops_per_round, surface_, dog_, [this](const Call &c) { check_transfer(c); }, race);
 }
 
 // With every file closed, a device the races left unbound (its bind

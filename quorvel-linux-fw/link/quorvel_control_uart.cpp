@@ -10,6 +10,7 @@
 #include <linux/termios.h>
 #include <linux/uaccess.h>
 #include <linux/delay.h>
+#include <linux/jiffies.h>
 
 #include "link/quorvel_control_uart.h"
 #include "link/quorvel_link_stats.h"
@@ -67,12 +68,17 @@ void quorvel_uart_setspeed(struct file *f, int speed)
 	set_fs(old_fs);
 }
 
-// Sleeps once, for at most about 100 ticks, unless the line is already
-// readable; the caller learns the outcome from its read.
+// Sleeps for at most about 100 ticks, counted from the start of the wait,
+// unless the line is already readable; the caller learns the outcome from its
+// read. A task that comes to its first look late (preempted on a busy
+// machine) or is woken with nothing to read (the line's transmit side shares
+// the wait) still waits out its ticks: a reply on its way is not given up.
+// Only a signal ends the wait early, once the 1000 us have passed.
 void quorvel_uart_read_poll_wait(struct file *f, long timeout)
 {
 	struct poll_wqueues table;
 	ktime_t start = ktime_get();
+	unsigned long deadline = jiffies + static_cast<unsigned long>(timeout * 1000 / 10000);
 
 	poll_initwait(&table);
 	for (;;) {
@@ -80,10 +86,11 @@ void quorvel_uart_read_poll_wait(struct file *f, long timeout)
 		if (mask & QUORVEL_READABLE)
 			break;
 		long elapsed = static_cast<long>((ktime_get() - start) / 1000);
-		if (elapsed > timeout)
+		long left = static_cast<long>(deadline - jiffies);
+		if (elapsed > timeout && (left <= 0 || signal_pending(current)))
 			break;
 		set_current_state(TASK_INTERRUPTIBLE);
-		schedule_timeout((timeout - elapsed) * 1000 / 10000);
+		schedule_timeout(left > 0 ? left : 1);
 	}
 	poll_freewait(&table);
 }

@@ -15,6 +15,13 @@ namespace {
 
 constexpr size_t kScratch = 65536 + 4096;
 constexpr size_t kMaxOpen = 12;
+// A tty write is one exchange per block the driver takes (250 bytes) and one
+// per character that output processing expands (a newline, a tab), each of
+// which may wait out its 100 ticks against a co-processor that stays silent:
+// a 50 KiB write of random bytes then takes minutes, legitimately. The
+// module's write takes no more than 250 bytes per call whatever the size, so
+// a tty's writes are kept to one N_TTY buffer.
+constexpr size_t kMaxTtyWrite = 4096;
 
 const size_t kSizes[] = {0,  1,  2,   3,   4,   5,   6,   7,   8,   16,  31,  32,  33,  47,   48,   49,   50,   51,
                          63, 64, 100, 240, 241, 249, 250, 251, 252, 255, 256, 257, 498, 1000, 4095, 4096, 65536};
@@ -203,6 +210,8 @@ template <class P> Call Caller<P>::do_read(const Open &f)
 template <class P> Call Caller<P>::do_write(const Open &f)
 {
     size_t n = size();
+    if (f.path.find("/tty") != std::string::npos)
+        n = std::min(n, kMaxTtyWrite);
     bool bad = false;
     void *buf = buffer(n, &bad);
     if (!bad && rng_.chance(30)) {

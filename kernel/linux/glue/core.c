@@ -13,6 +13,7 @@
 #include <linux/mutex.h>
 #include <linux/random.h>
 #include <linux/sched.h>
+#include <linux/sched/signal.h>
 #include <linux/sched/task.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
@@ -139,6 +140,7 @@ bool qk_work_pending(const struct work_struct *work) { return work_pending(work)
 
 /* Tasks. */
 struct task_struct *qk_get_current(void) { return current; }
+int qk_signal_pending(struct task_struct *p) { return signal_pending(p); }
 void qk_set_current_state(long state) { set_current_state(state); }
 long qk_schedule_timeout(long timeout) { return schedule_timeout(timeout); }
 long qk_schedule_timeout_interruptible(long timeout) { return schedule_timeout_interruptible(timeout); }

@@ -5,18 +5,7 @@
 bin=$1
 coproc() { "$QUORVEL_BOARD_PROGRAM" --attach -c "coproc $*" >/dev/null; }
 
-# The co-processor's serial port answers once the example holds ttySP0
-# open. Sent earlier, the reply could be fetched for the previous example's
-# port, which stays installed (and polled) until its release has run.
-answer_once_open() {
-    while kill -0 "$1" 2>/dev/null; do
-        if ls -l "/proc/$1/fd" 2>/dev/null | grep -q ttySP0; then
-            coproc uart send '"pong"'
-            return
-        fi
-        sleep 0.05
-    done
-}
+. "$(dirname "$0")/answer.sh"
 
 # run EXAMPLE COMMAND...: the example's output under its name.
 run() {
@@ -25,7 +14,7 @@ run() {
     echo "== $name"
     "$@" &
     pid=$!
-    case $name in ttysp0.*) answer_once_open $pid ;; esac
+    case $name in ttysp0.*) answer_after_hello $pid ;; esac
     wait $pid || echo "exit $?"
 }
 

@@ -9,6 +9,7 @@ tree=$here/../../..
 board() { "$QUORVEL_BOARD_PROGRAM" --attach -c "$1"; }
 section() { board trace >/dev/null; echo "== $1"; }
 done_() { echo "-- frames"; board trace; }
+. "$tree/docs/examples/answer.sh"
 
 board "coproc adc 0 1234; coproc dht 23.5 41" >/dev/null
 # The counter last: its last close resets the co-processor, whose restart
@@ -38,9 +39,11 @@ COMMANDS
 for example in gpio pwm adc i2c spi ttysp0 dht; do
     for kind in c py; do
         section "example $example.$kind"
-        [ $example = ttysp0 ] && board "coproc uart send \"pong\"" >/dev/null
-        if [ $kind = c ]; then "$examples/example-$example" || echo "exit $?"
-        else /usr/bin/python3 "$tree/docs/examples/$example.py" || echo "exit $?"; fi
+        if [ $kind = c ]; then "$examples/example-$example" &
+        else /usr/bin/python3 "$tree/docs/examples/$example.py" & fi
+        pid=$!
+        [ $example = ttysp0 ] && answer_after_hello $pid
+        wait $pid || echo "exit $?"
         done_
     done
 done

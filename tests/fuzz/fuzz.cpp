@@ -26,7 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr unsigned kHz = 1000;
 // Longer than the longest legitimate call: a 64 KiB SPI transfer of 264
 // pieces, each waiting out its reply, takes under 30 s even under TSan.
 constexpr auto kHangLimit = 120s;
@@ -77,7 +76,7 @@ public:
         : o_(o), rng_(o.start), dog_(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit))
     {
         dog_.trace(o.trace);
-        khost::boot({sim_.tty_path(), kHz, static_cast<uint32_t>(o.start)});
+        khost::boot({sim_.tty_path(), o.hz, static_cast<uint32_t>(o.start)});
         for (unsigned t = 0; t < o.threads; t++) {
             callers_.push_back(std::make_unique<LayerCaller>(fmt::format("fuzz{}", t), o.start * 1000 + t));
             callers_.back()->on_call([this, t](const std::string &w) { dog_.begin(t, w); });

@@ -21,6 +21,8 @@ int main(int argc, char **argv)
     app.add_option("--seconds", o.seconds, "how long to run");
     app.add_option("--minutes", minutes, "how long to run, in minutes");
     app.add_option("--rounds", o.max_rounds, "stop after this many rounds");
+    app.add_option("--hz", o.hz, "the kernel layer's tick rate (every bounded wait is so many ticks)")
+        ->check(CLI::Range(100, 10000));
     app.add_option("--calls-per-round", o.ops_per_round, "calls of each program per round");
     app.add_flag("--races", o.races, "unbind and bind while the others call in");
     app.add_flag("-v,--verbose", o.verbose, "print the known cases as they are found");

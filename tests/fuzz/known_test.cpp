@@ -20,6 +20,9 @@ TEST(FuzzFindings, KnownCasesMatchTheirCallsOnly)
     EXPECT_NE(known_success("ioctl /dev/spidev3.0 0x40016b03"), nullptr);
     EXPECT_EQ(known_success("ioctl /dev/spidev3.0 0x40206b00"), nullptr) << "a message's failure is no set-up";
     EXPECT_EQ(known_success("read /dev/ir_send 8"), nullptr);
+    EXPECT_NE(known_success("echo '0\n' > /sys/devices/platform/quorvel-pwm/pwm/pwmchip0/unexport"), nullptr);
+    EXPECT_EQ(known_success("echo '0\n' > /sys/devices/platform/quorvel-pwm/pwm/pwmchip0/export"), nullptr)
+        << "an export's request is judged";
     EXPECT_NE(qfuzz::known_transfer("write /dev/icm20689 257 (bad buffer)"), nullptr);
     EXPECT_EQ(qfuzz::known_transfer("read /dev/icm20689 20 (bad buffer)"), nullptr) << "a read hands data over";
     EXPECT_NE(qfuzz::known_report("WARNING: ... invalid GPIO -1"), nullptr);

@@ -54,6 +54,9 @@ private:
         int level;
         int64_t time_us;
         std::string text;
+        // A continuation the kernel could not append to its line: another
+        // record came between (/dev/kmsg's flag 'c').
+        bool cont = false;
     };
     std::vector<Record> kernel_log(uint64_t from) const;
     std::string load_failure(uint64_t from, int rc) const;

@@ -142,6 +142,7 @@ private:
     bool loaded_ = false;
     int64_t off_requests_ = 0, off_bytes_ = 0;
     bool accounts_valid_ = false;
+    bool unsettled_ = false; // the last barrier's accounts did not add up
 };
 
 // The last requests and what went back for each, for a finding's report.
@@ -236,6 +237,7 @@ bool Runner::settle()
     const Sums s = sums();
     off_requests_ = static_cast<int64_t>(sim_.request_count()) - static_cast<int64_t>(s.requests);
     off_bytes_ = static_cast<int64_t>(sim_.bytes_sent()) - static_cast<int64_t>(s.bytes);
+    unsettled_ = false;
     return true;
 }
 
@@ -373,6 +375,14 @@ void Runner::barrier_checks()
     const Sums s = sums();
     const int64_t req = static_cast<int64_t>(sim_.request_count()) - static_cast<int64_t>(s.requests);
     const int64_t bytes = static_cast<int64_t>(sim_.bytes_sent()) - static_cast<int64_t>(s.bytes);
+    // A busy host's pseudo-terminal may still hold bytes between the two
+    // sides after both looked quiet; the next exchanges take them in. A
+    // difference is judged only if it is still there at the next barrier.
+    if ((req != off_requests_ || bytes != off_bytes_) && !unsettled_) {
+        unsettled_ = true;
+        return;
+    }
+    unsettled_ = false;
     if (req != off_requests_)
         find("stats", fmt::format("the co-processor received {} requests more than the statistics count ({} bytes "
                                   "skipped by it so far)",

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "kernel_log.hpp"
 #include "vm_channel.hpp"
 
 namespace board {
@@ -49,15 +50,7 @@ public:
     FaultReport fail_report() override { return {}; }
 
 private:
-    struct Record {
-        uint64_t seq;
-        int level;
-        int64_t time_us;
-        std::string text;
-        // A continuation the kernel could not append to its line: another
-        // record came between (/dev/kmsg's flag 'c').
-        bool cont = false;
-    };
+    using Record = KernelRecord;
     std::vector<Record> kernel_log(uint64_t from) const;
     std::string load_failure(uint64_t from, int rc) const;
     void await_delayed_releases();

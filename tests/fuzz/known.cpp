@@ -38,9 +38,11 @@ const Known kKnown[] = {
     {"ioctl /dev/spidev", kSpiSetup, " 0x40046b04"},
     {"ioctl /dev/spidev", kSpiSetup, " 0x40046b05"},
     {"write /dev/ir_", kAckWithBadCrc},
-    {"echo ", "kept: an unexport gives the line or channel back through the driver's free, which returns nothing "
-              "in the GPIO and PWM cores (4.4 and 6.1 alike); the kernel's side is undone whatever the "
-              "co-processor answered", "/unexport"},
+    {"echo ",
+     "kept: an unexport gives the line or channel back through the driver's free, which returns nothing "
+     "in the GPIO and PWM cores (4.4 and 6.1 alike); the kernel's side is undone whatever the "
+     "co-processor answered",
+     "/unexport"},
 };
 
 constexpr const char *kCounterCopies = "left: the counter stores zeros for bytes it cannot read and does not "

@@ -190,9 +190,9 @@ int pwm_config(struct pwm_device *pwm, int duty_ns, int period_ns)
         return -EINVAL;
     mutex_lock(&pwm->lock);
     int err = pwm->chip->ops->config(pwm->chip, pwm, duty_ns, period_ns);
-    if (!err) {
-        pwm->duty_cycle = duty_ns;
-        pwm->period = period_ns;
+    if (!err) { // read without the lock by pwm_get_period and pwm_get_duty_cycle
+        __atomic_store_n(&pwm->duty_cycle, static_cast<unsigned int>(duty_ns), __ATOMIC_RELAXED);
+        __atomic_store_n(&pwm->period, static_cast<unsigned int>(period_ns), __ATOMIC_RELAXED);
     }
     mutex_unlock(&pwm->lock);
     return err;
@@ -209,7 +209,7 @@ int pwm_set_polarity(struct pwm_device *pwm, enum pwm_polarity polarity)
     if (!test_flag(pwm, PWMF_ENABLED)) {
         err = pwm->chip->ops->set_polarity(pwm->chip, pwm, polarity);
         if (!err)
-            pwm->polarity = polarity;
+            __atomic_store_n(&pwm->polarity, polarity, __ATOMIC_RELAXED);
     }
     mutex_unlock(&pwm->lock);
     return err;

@@ -18,6 +18,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -387,6 +388,30 @@ TEST_F(Pwm, ChannelsDrivenAtOnceKeepTheirOwnState)
         EXPECT_EQ("free " + std::to_string(ch), mine.back());
     }
     EXPECT_EQ(0, pwmchip_remove(&fake_.chip));
+}
+
+// sysfs reads a channel's settings without its lock while another program's
+// write changes them, as Linux does: under TSan, each value is read once.
+TEST_F(Pwm, SettingsReadWhileAnotherProgramChangesThem)
+{
+    ASSERT_EQ(ok("3"), put(chip0_ + "/export", "3"));
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        khost::Program other("writer");
+        for (int i = 1; !done; i++) {
+            put_as(other, pwm3_ + "/period", std::to_string(1000 + i % 7));
+            put_as(other, pwm3_ + "/duty_cycle", std::to_string(i % 5));
+            put_as(other, pwm3_ + "/polarity", i % 2 ? "inversed" : "normal");
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        EXPECT_NE(get(pwm3_ + "/period").find('\n'), std::string::npos);
+        EXPECT_NE(get(pwm3_ + "/duty_cycle").find('\n'), std::string::npos);
+        EXPECT_NE(get(pwm3_ + "/polarity").find('\n'), std::string::npos);
+    }
+    done = true;
+    writer.join();
+    EXPECT_EQ(ok("3"), put(chip0_ + "/unexport", "3"));
 }
 
 } // namespace

@@ -80,11 +80,19 @@ static inline bool pwm_is_enabled(const struct pwm_device *pwm)
 {
 	return __atomic_load_n(&pwm->flags, __ATOMIC_RELAXED) & PWMF_ENABLED;
 }
-static inline unsigned int pwm_get_period(const struct pwm_device *pwm) { return pwm ? pwm->period : 0; }
-static inline unsigned int pwm_get_duty_cycle(const struct pwm_device *pwm) { return pwm ? pwm->duty_cycle : 0; }
+// Read without the channel's lock, as sysfs reads them while another
+// program's write changes them: each value once, old or new.
+static inline unsigned int pwm_get_period(const struct pwm_device *pwm)
+{
+	return pwm ? __atomic_load_n(&pwm->period, __ATOMIC_RELAXED) : 0;
+}
+static inline unsigned int pwm_get_duty_cycle(const struct pwm_device *pwm)
+{
+	return pwm ? __atomic_load_n(&pwm->duty_cycle, __ATOMIC_RELAXED) : 0;
+}
 static inline enum pwm_polarity pwm_get_polarity(const struct pwm_device *pwm)
 {
-	return pwm ? pwm->polarity : PWM_POLARITY_NORMAL;
+	return pwm ? __atomic_load_n(&pwm->polarity, __ATOMIC_RELAXED) : PWM_POLARITY_NORMAL;
 }
 static inline void pwm_set_chip_data(struct pwm_device *pwm, void *data) { pwm->chip_data = data; }
 static inline void *pwm_get_chip_data(struct pwm_device *pwm) { return pwm->chip_data; }

@@ -38,6 +38,10 @@ const Known kKnown[] = {
     {"ioctl /dev/spidev", kSpiSetup, " 0x40046b04"},
     {"ioctl /dev/spidev", kSpiSetup, " 0x40046b05"},
     {"write /dev/ir_", kAckWithBadCrc},
+    {"echo '0",
+     "kept: writing 0 to a PWM channel's enable disables it through the driver's disable, which returns "
+     "nothing in 4.4's PWM core; the channel is recorded as disabled whatever the co-processor answered",
+     "/enable"},
     {"echo ",
      "kept: an unexport gives the line or channel back through the driver's free, which returns nothing "
      "in the GPIO and PWM cores (4.4 and 6.1 alike); the kernel's side is undone whatever the "

@@ -23,6 +23,9 @@ TEST(FuzzFindings, KnownCasesMatchTheirCallsOnly)
     EXPECT_NE(known_success("echo '0\n' > /sys/devices/platform/quorvel-pwm/pwm/pwmchip0/unexport"), nullptr);
     EXPECT_EQ(known_success("echo '0\n' > /sys/devices/platform/quorvel-pwm/pwm/pwmchip0/export"), nullptr)
         << "an export's request is judged";
+    EXPECT_NE(known_success("echo '0' > /sys/devices/platform/quorvel-pwm/pwm/pwmchip0/pwm1/enable"), nullptr);
+    EXPECT_EQ(known_success("echo '1' > /sys/devices/platform/quorvel-pwm/pwm/pwmchip0/pwm1/enable"), nullptr)
+        << "enabling reports the driver's refusal";
     EXPECT_NE(qfuzz::known_transfer("write /dev/icm20689 257 (bad buffer)"), nullptr);
     EXPECT_EQ(qfuzz::known_transfer("read /dev/icm20689 20 (bad buffer)"), nullptr) << "a read hands data over";
     EXPECT_NE(qfuzz::known_report("WARNING: ... invalid GPIO -1"), nullptr);

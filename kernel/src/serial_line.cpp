@@ -108,12 +108,13 @@ khost::SerialHealth health;
 // A write the peer has not answered yet counts until bytes come back; a
 // hung-up host tty (its pty's master closed, its adapter unplugged) fails
 // writes with -EIO and reads with an end of file.
-void note_health(khost::SerialEvent::Dir dir, long n)
+void note_health(khost::SerialEvent::Dir dir, long n, size_t count)
 {
     if (n == -EIO || (n == 0 && dir != khost::SerialEvent::Dir::ToPeer))
         health.hung_up = true;
     if (dir == khost::SerialEvent::Dir::ToPeer) {
         ++health.requests;
+        health.short_writes += n < static_cast<long>(count) ? 1 : 0;
         ++health.unanswered;
     } else if (n > 0) {
         ++health.answers;
@@ -123,10 +124,10 @@ void note_health(khost::SerialEvent::Dir dir, long n)
 
 // A read that the same task's write follows at once is the drain before that
 // write; the reads of a reply are followed by the release of the line.
-void record(khost::SerialEvent::Dir dir, const char *buf, long n)
+void record(khost::SerialEvent::Dir dir, const char *buf, long n, size_t count)
 {
     std::lock_guard hold(line_lock);
-    note_health(dir, n);
+    note_health(dir, n, count);
     Event &e = events.emplace_back(dir, kern::clock::now_ns(), kern::current_task());
     if (n > 0)
         e.bytes.assign(buf, static_cast<size_t>(n));
@@ -201,14 +202,14 @@ ssize_t line_read(struct file *f, char __user *buf, size_t count, loff_t *pos)
     if (!count)
         return 0;
     long n = read_input(f, buf, count);
-    record(khost::SerialEvent::Dir::FromPeer, buf, n);
+    record(khost::SerialEvent::Dir::FromPeer, buf, n, count);
     return n;
 }
 
 ssize_t line_write(struct file *f, const char __user *buf, size_t count, loff_t *pos)
 {
     long n = host::write_fd(host_fd(f), buf, count);
-    record(khost::SerialEvent::Dir::ToPeer, buf, n);
+    record(khost::SerialEvent::Dir::ToPeer, buf, n, count);
     return n;
 }
 

@@ -8,9 +8,14 @@
 #include <coproc/simulator.hpp>
 #include <khost/fault.hpp>
 #include <khost/kernel.hpp>
+#include <khost/serial.hpp>
 #include <link_stats.hpp>
 
 #include <fmt/format.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -119,6 +124,7 @@ private:
     void barrier_checks();
     void races(const std::atomic<bool> &stop);
     std::string line_story(uint64_t n);
+    std::string line_detail();
     void main_call(const std::string &what) { dog_.begin(kMainSlot, what); }
     void check_transfer(const Call &call)
     {
@@ -153,6 +159,24 @@ std::string Runner::line_story(uint64_t n)
     for (size_t i = recs.size() > n ? recs.size() - n : 0; i < recs.size(); i++)
         out += fmt::format("[{} => {}] ", coproc::hex(recs[i].raw), coproc::hex(recs[i].reply_sent));
     return out;
+}
+
+// What tells a line that lost bytes from one that framed them anew: the
+// co-processor's skipped bytes and bad checksums, the host tty's refused
+// writes and the line's settings (raw: no input or output processing), and
+// the last requests.
+std::string Runner::line_detail()
+{
+    std::string settings = "line settings unknown";
+    if (const int fd = ::open(sim_.tty_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+        struct termios t = {};
+        if (::tcgetattr(fd, &t) == 0)
+            settings = fmt::format("line iflag {:o} oflag {:o} lflag {:o}", t.c_iflag, t.c_oflag, t.c_lflag);
+        ::close(fd);
+    }
+    return fmt::format("{} bytes skipped and {} bad checksums by the co-processor, {} short writes, {}; last: {}",
+                       sim_.dropped_bytes(), sim_.bad_crc_count(), khost::serial_health().short_writes, settings,
+                       line_story(6));
 }
 
 void Runner::find(const std::string &rule, const std::string &what, bool known)
@@ -384,12 +408,11 @@ void Runner::barrier_checks()
     }
     unsettled_ = false;
     if (req != off_requests_)
-        find("stats", fmt::format("the co-processor received {} requests more than the statistics count ({} bytes "
-                                  "skipped by it so far)",
-                                  req - off_requests_, sim_.dropped_bytes()));
+        find("stats", fmt::format("the co-processor received {} requests more than the statistics count; {}",
+                                  req - off_requests_, line_detail()));
     if (bytes != off_bytes_)
-        find("stats", fmt::format("the co-processor sent {} bytes more than the statistics count drained or received",
-                                  bytes - off_bytes_));
+        find("stats", fmt::format("the co-processor sent {} bytes more than the statistics count drained or received; {}",
+                                  bytes - off_bytes_, line_detail()));
     off_requests_ = req;
     off_bytes_ = bytes;
 }

@@ -234,6 +234,7 @@ TEST(SerialLineReopen, HangUpSeenAndTheLineReopenedInPlace)
     peer.reset();
     EXPECT_LT(kernel_write(line, request, sizeof request, 0), 0);
     EXPECT_TRUE(khost::serial_health().hung_up);
+    EXPECT_EQ(khost::serial_health().short_writes, 1u) << "a refused write is told apart";
 
     coproc::Simulator again;
     khost::set_serial_path(again.tty_path());

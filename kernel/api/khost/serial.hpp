@@ -21,6 +21,7 @@ struct SerialHealth {
     unsigned long requests = 0;   // writes to the peer, failed ones included
     unsigned long answers = 0;    // reads that brought bytes
     unsigned long unanswered = 0; // writes since the last read that brought bytes
+    unsigned long short_writes = 0; // writes the host tty refused or took only in part
     bool hung_up = false;         // a read or write found the host tty hung up (its peer gone)
     bool open = false;            // some kernel file has the line open
 };

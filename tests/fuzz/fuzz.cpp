@@ -411,8 +411,9 @@ void Runner::barrier_checks()
         find("stats", fmt::format("the co-processor received {} requests more than the statistics count; {}",
                                   req - off_requests_, line_detail()));
     if (bytes != off_bytes_)
-        find("stats", fmt::format("the co-processor sent {} bytes more than the statistics count drained or received; {}",
-                                  bytes - off_bytes_, line_detail()));
+        find("stats",
+             fmt::format("the co-processor sent {} bytes more than the statistics count drained or received; {}",
+                         bytes - off_bytes_, line_detail()));
     off_requests_ = req;
     off_bytes_ = bytes;
 }

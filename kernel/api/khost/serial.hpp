@@ -18,12 +18,12 @@ std::vector<SerialEvent> serial_trace_take();
 // Whether the peer answers: what a watcher of the line needs to tell a
 // person that the co-processor has gone quiet, or come back.
 struct SerialHealth {
-    unsigned long requests = 0;   // writes to the peer, failed ones included
-    unsigned long answers = 0;    // reads that brought bytes
-    unsigned long unanswered = 0; // writes since the last read that brought bytes
+    unsigned long requests = 0;     // writes to the peer, failed ones included
+    unsigned long answers = 0;      // reads that brought bytes
+    unsigned long unanswered = 0;   // writes since the last read that brought bytes
     unsigned long short_writes = 0; // writes the host tty refused or took only in part
-    bool hung_up = false;         // a read or write found the host tty hung up (its peer gone)
-    bool open = false;            // some kernel file has the line open
+    bool hung_up = false;           // a read or write found the host tty hung up (its peer gone)
+    bool open = false;              // some kernel file has the line open
 };
 SerialHealth serial_health();
 

@@ -21,10 +21,13 @@ struct Column {
     const char *heading;
 };
 constexpr Column kColumns[] = {
-    {"exchanges", "exch"},          {"sent", "sent"},        {"ok", "ok"},           {"no_reply", "none"},
-    {"bad_head", "head"},           {"bad_tail", "tail"},    {"bad_command", "cmd"}, {"bad_crc", "crc"},
-    {"bad_status", "status"},       {"timeouts", "timeout"}, {"drained", "drained"}, {"received", "received"},
-    {"longest_wait_us", "wait_us"},
+    {"exchanges", "exch"},    {"sent", "sent"},
+    {"unsent", "unsent"},     {"ok", "ok"},
+    {"no_reply", "none"},     {"bad_head", "head"},
+    {"bad_tail", "tail"},     {"bad_command", "cmd"},
+    {"bad_crc", "crc"},       {"bad_status", "status"},
+    {"timeouts", "timeout"},  {"drained", "drained"},
+    {"received", "received"}, {"longest_wait_us", "wait_us"},
 };
 
 // The file's number, or -1 when it cannot be read.

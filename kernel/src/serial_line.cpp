@@ -226,7 +226,7 @@ unsigned int line_poll(struct file *f, struct poll_table_struct *pt)
         LineInput &in = *sf->input;
         std::lock_guard hold(in.lock);
         if (in.waiting() || (nonblocking(f) && in.fill(sf->fd) > 0))
-            return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM;
+            return POLLIN | POLLRDNORM | (host::poll_now(sf->fd) & (POLLOUT | POLLWRNORM));
     }
     return host::poll_now(sf->fd);
 }

@@ -31,6 +31,7 @@ constexpr size_t QUORVEL_DRAIN_LIMIT = 16384;
 constexpr long QUORVEL_BYTE_TIMEOUT_US = 1000;
 constexpr int QUORVEL_READ_ATTEMPTS = 999;
 constexpr unsigned int QUORVEL_READABLE = POLLIN | POLLERR | POLLHUP | POLLRDNORM | POLLRDBAND;
+constexpr unsigned int QUORVEL_WRITABLE = POLLOUT | POLLERR | POLLHUP | POLLWRNORM;
 constexpr tcflag_t QUORVEL_UART_CFLAG = B4000000 | CS8 | CREAD | CLOCAL;
 
 bool quorvel_uart_usable(void) { return !IS_ERR_OR_NULL(filp); }
@@ -68,22 +69,23 @@ void quorvel_uart_setspeed(struct file *f, int speed)
 	set_fs(old_fs);
 }
 
-// Sleeps for at most about 100 ticks, counted from the start of the wait,
-// unless the line is already readable; the caller learns the outcome from its
-// read. A task that comes to its first look late (preempted on a busy
-// machine) or is woken with nothing to read (the line's transmit side shares
-// the wait) still waits out its ticks: a reply on its way is not given up.
-// Only a signal ends the wait early, once the 1000 us have passed.
-void quorvel_uart_read_poll_wait(struct file *f, long timeout)
+// Sleeps until the line shows one of `events`, for at most about 100 ticks
+// counted from the start of the wait; whether it showed one. A task that
+// comes to its first look late (preempted on a busy machine) or is woken
+// without the events (the line's other side shares the wait) still waits
+// out its ticks: a reply on its way is not given up. Only a signal ends the
+// wait early, once the 1000 us have passed.
+bool quorvel_uart_poll_wait(struct file *f, unsigned int events, long timeout)
 {
 	struct poll_wqueues table;
 	ktime_t start = ktime_get();
 	unsigned long deadline = jiffies + static_cast<unsigned long>(timeout * 1000 / 10000);
+	bool ready;
 
 	poll_initwait(&table);
 	for (;;) {
-		unsigned int mask = f->f_op->poll(f, &table.pt);
-		if (mask & QUORVEL_READABLE)
+		ready = f->f_op->poll(f, &table.pt) & events;
+		if (ready)
 			break;
 		long elapsed = static_cast<long>((ktime_get() - start) / 1000);
 		long left = static_cast<long>(deadline - jiffies);
@@ -93,6 +95,13 @@ void quorvel_uart_read_poll_wait(struct file *f, long timeout)
 		schedule_timeout(left > 0 ? left : 1);
 	}
 	poll_freewait(&table);
+	return ready;
+}
+
+// Waits until the line is readable; the caller learns the outcome from its read.
+void quorvel_uart_read_poll_wait(struct file *f, long timeout)
+{
+	(void)quorvel_uart_poll_wait(f, QUORVEL_READABLE, timeout);
 }
 
 // One byte, 0..255, or -1 when none came in time.
@@ -161,12 +170,31 @@ size_t quorvel_control_uart_drain(void)
 	return drained;
 }
 
+// The whole request, or as much as the line took: a line whose transmit side
+// is full (the co-processor has not yet taken what went before) takes the
+// rest once it has room, each wait for room bounded as a reply byte's is.
+// A line that is refused again right after it showed room gives up too.
 ssize_t quorvel_control_uart_write(const u8 *buf, size_t len)
 {
+	size_t done = 0;
+	bool waited = false;
+
 	if (!quorvel_uart_usable())
 		return -ENODEV;
 	quorvel_link_count_drained(len ? buf[0] : 0, quorvel_control_uart_drain());
-	return kernel_write(filp, reinterpret_cast<const char *>(buf), len, filp->f_pos);
+	while (done < len) {
+		ssize_t n = kernel_write(filp, reinterpret_cast<const char *>(buf + done), len - done, filp->f_pos);
+		if (n > 0) {
+			done += static_cast<size_t>(n);
+			waited = false;
+			continue;
+		}
+		if ((n != -EAGAIN && n != 0) || waited ||
+		    !quorvel_uart_poll_wait(filp, QUORVEL_WRITABLE, QUORVEL_BYTE_TIMEOUT_US))
+			return done ? static_cast<ssize_t>(done) : n;
+		waited = true;
+	}
+	return static_cast<ssize_t>(done);
 }
 
 int quorvel_control_uart_read(u8 *buf, size_t len)

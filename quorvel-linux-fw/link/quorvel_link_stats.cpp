@@ -66,6 +66,7 @@ struct quorvel_stats_file {
 const struct quorvel_stats_file quorvel_stats_files[] = {
 	QUORVEL_U32_FILE(exchanges),
 	QUORVEL_U32_FILE(sent),
+	QUORVEL_U32_FILE(unsent),
 	QUORVEL_U32_FILE(ok),
 	QUORVEL_U32_FILE(no_reply),
 	QUORVEL_U32_FILE(bad_head),
@@ -133,6 +134,8 @@ void quorvel_link_count_reply(const struct quorvel_reply_outcome *o)
 }
 
 void quorvel_link_count_sent(u8 head) { quorvel_bump(&quorvel_link_stats[quorvel_stats_index(head)].sent); }
+
+void quorvel_link_count_unsent(u8 head) { quorvel_bump(&quorvel_link_stats[quorvel_stats_index(head)].unsent); }
 
 void quorvel_link_count_drained(u8 head, size_t bytes)
 {

@@ -6,13 +6,14 @@
 #include <linux/ktime.h>
 #include <linux/types.h>
 
-// The counters of one device type. Every reply read is counted once in
-// `exchanges` and once in `ok` or one of the six reasons; every byte the
-// co-processor sent is counted once, drained or received, by the type of
-// the request during which the module took it.
+// The counters of one device type. Every request is counted once: in
+// `exchanges` (and then once more in `ok` or one of the six reasons), `sent`
+// or `unsent`. Every byte the co-processor sent is counted once, drained or
+// received, by the type of the request during which the module took it.
 struct quorvel_link_counters {
 	u32 exchanges; // requests whose reply was read
 	u32 sent;      // requests that get no reply (the reset)
+	u32 unsent;    // requests the line did not take whole (it stayed full)
 	u32 ok;	       // replies that passed their check with status 0
 	u32 no_reply;  // not one byte of the reply came
 	u32 bad_head;  // the first check that failed, in the order made
@@ -44,4 +45,5 @@ struct quorvel_reply_outcome {
 };
 void quorvel_link_count_reply(const struct quorvel_reply_outcome *o);
 void quorvel_link_count_sent(u8 head);
+void quorvel_link_count_unsent(u8 head);
 void quorvel_link_count_drained(u8 head, size_t bytes);

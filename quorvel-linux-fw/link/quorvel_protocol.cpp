@@ -92,7 +92,12 @@ int quorvel_exchange(const struct quorvel_request *req, u8 *reply, u8 reply_len)
 
 	memset(reply, 0, reply_len);
 	guard(mutex)(&uart_mutex);
-	(void)quorvel_control_uart_write(tx_buf, n);
+	// A request the line did not take whole gets no reply: the call fails
+	// without waiting for one.
+	if (quorvel_control_uart_write(tx_buf, n) != static_cast<ssize_t>(n)) {
+		quorvel_link_count_unsent(tx_buf[0]);
+		return QUORVEL_REPLY_BAD_FRAME;
+	}
 	if (req->sleep_ms)
 		msleep(req->sleep_ms);
 	// A short read leaves zeros behind, which the check below refuses.
@@ -109,6 +114,10 @@ ssize_t quorvel_send(const struct quorvel_request *req)
 	size_t n = quorvel_build(req, tx_buf);
 
 	guard(mutex)(&uart_mutex);
-	quorvel_link_count_sent(tx_buf[0]);
-	return quorvel_control_uart_write(tx_buf, n);
+	ssize_t ret = quorvel_control_uart_write(tx_buf, n);
+	if (ret == static_cast<ssize_t>(n))
+		quorvel_link_count_sent(tx_buf[0]);
+	else
+		quorvel_link_count_unsent(tx_buf[0]);
+	return ret;
 }

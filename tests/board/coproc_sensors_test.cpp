@@ -107,12 +107,13 @@ TEST(BoardLink, StatsShowWhatTheSpoiltRepliesDid)
               Outcome::Ok)
         << r.err.str();
     const auto row = stats_row(r.out.str(), "config");
-    ASSERT_EQ(row.size(), 13u) << r.out.str();
+    ASSERT_EQ(row.size(), 14u) << r.out.str();
     EXPECT_GE(row[0], 4) << "exchanges";
-    EXPECT_EQ(row[3], 1) << "no reply";
-    EXPECT_EQ(row[7], 2) << "bad CRC";
-    EXPECT_EQ(row[9], 1) << "timeouts";
-    EXPECT_EQ(row[0], row[2] + row[3] + row[4] + row[5] + row[6] + row[7] + row[8]) << "each reply counted once";
+    EXPECT_EQ(row[2], 0) << "unsent";
+    EXPECT_EQ(row[4], 1) << "no reply";
+    EXPECT_EQ(row[8], 2) << "bad CRC";
+    EXPECT_EQ(row[10], 1) << "timeouts";
+    EXPECT_EQ(row[0], row[3] + row[4] + row[5] + row[6] + row[7] + row[8] + row[9]) << "each reply counted once";
     EXPECT_THAT(r.out.str(), HasSubstr("crc        2"));
     EXPECT_THAT(r.out.str(), HasSubstr("noreply    1"));
     EXPECT_EQ(r.shell.run_command("coproc fault nosuch"), Outcome::Usage);

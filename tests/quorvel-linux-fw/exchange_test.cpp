@@ -286,6 +286,66 @@ TEST_F(Exchange, ReadOfNothingTouchesNothing)
     EXPECT_TRUE(khost::serial_trace_take().empty());
 }
 
+// A co-processor that stops taking bytes for a while (busy with a slow
+// request) fills the line: the requests that follow wait for room and go out
+// whole, none cut short. One that stays away longer than the wait leaves
+// requests unsent, which the call and the statistics tell.
+class ExchangeOnAFullLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        khost::boot({sim_.tty_path(), 100, 7}); // a 1 s wait for room
+        quorvel_exchange_init();
+        quorvel_control_uart_init();
+        quorvel_link_stats_init();
+        ASSERT_FALSE(IS_ERR_OR_NULL(filp));
+    }
+    void TearDown() override
+    {
+        quorvel_link_stats_exit();
+        quorvel_control_uart_exit();
+        khost::halt();
+    }
+    // The largest request, sent while the co-processor takes `ms` over the
+    // one before it, taking no bytes meanwhile.
+    void stall(unsigned ms)
+    {
+        const size_t before = sim_.request_count();
+        sim_.inject({coproc::FaultKind::Delay, ms});
+        EXPECT_EQ(send(), 256);
+        EXPECT_TRUE(sim_.wait_for_requests(before + 1, std::chrono::seconds(2)));
+    }
+    ssize_t send()
+    {
+        static u8 payload[251];
+        const quorvel_request big = {
+            .type = DEV_TYPE_SPI, .cmd = CMD_WRITE, .payload = payload, .len = 251, .sleep_ms = 0};
+        return quorvel_send(&big);
+    }
+
+    coproc::Simulator sim_;
+};
+
+TEST_F(ExchangeOnAFullLine, RequestsWaitForRoomAndAreCountedWhenRefused)
+{
+    stall(400); // far more than the host tty holds goes out meanwhile
+    for (int i = 0; i < 100; i++)
+        EXPECT_EQ(send(), 256) << "request " << i;
+    EXPECT_TRUE(sim_.wait_for_requests(101, std::chrono::seconds(5)));
+    EXPECT_EQ(sim_.dropped_bytes(), 0u);
+    EXPECT_EQ(sim_.bad_crc_count(), 0u);
+    EXPECT_GT(khost::serial_health().short_writes, 0u) << "the line was full at some point";
+
+    stall(5000);
+    int refused = 0;
+    for (int i = 0; i < 100 && refused == 0; i++)
+        refused += send() != 256;
+    EXPECT_EQ(refused, 1);
+    auto c = qtest::link_stats("spi");
+    EXPECT_EQ(c["unsent"], 1u);
+    EXPECT_GE(c["sent"], 102u);
+}
+
 TEST(ExchangeWithoutLine, FailedOpenIsNeverUsed)
 {
     khost::boot({"/nonexistent/tty", 1000, 1});

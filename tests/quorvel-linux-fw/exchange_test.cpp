@@ -88,12 +88,13 @@ TEST(Frame, ReplyCheckOrder)
     EXPECT_EQ(anaysis_reply_data(reply, 7, 0x8A, 0x95, 0x70), 5) << "the length byte is not examined";
 }
 
-// The control UART opened on a simulated co-processor, as the module does at load.
-class Exchange : public ::testing::Test {
+// The control UART opened on a simulated co-processor, as the module does
+// at load, with the kernel ticking at `hz`.
+template <unsigned hz> class OnTheLine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        khost::boot({sim_.tty_path(), 1000, 7});
+        khost::boot({sim_.tty_path(), hz, 7});
         quorvel_exchange_init();
         quorvel_control_uart_init();
         quorvel_link_stats_init();
@@ -106,14 +107,17 @@ protected:
         khost::halt();
     }
 
+    coproc::Simulator sim_;
+};
+
+class Exchange : public OnTheLine<1000> {
+protected:
     int version(u8 *reply)
     {
         const u8 sub = CTRL_VERSION;
         quorvel_request req = {.type = DEV_TYPE_CONFIG, .cmd = CMD_CONTROL, .payload = &sub, .len = 1, .sleep_ms = 0};
         return quorvel_exchange(&req, reply, 7);
     }
-
-    coproc::Simulator sim_;
 };
 
 TEST_F(Exchange, EachFaultGivesItsCheckResult)
@@ -290,22 +294,8 @@ TEST_F(Exchange, ReadOfNothingTouchesNothing)
 // request) fills the line: the requests that follow wait for room and go out
 // whole, none cut short. One that stays away longer than the wait leaves
 // requests unsent, which the call and the statistics tell.
-class ExchangeOnAFullLine : public ::testing::Test {
+class ExchangeOnAFullLine : public OnTheLine<100> { // a 1 s wait for room
 protected:
-    void SetUp() override
-    {
-        khost::boot({sim_.tty_path(), 100, 7}); // a 1 s wait for room
-        quorvel_exchange_init();
-        quorvel_control_uart_init();
-        quorvel_link_stats_init();
-        ASSERT_FALSE(IS_ERR_OR_NULL(filp));
-    }
-    void TearDown() override
-    {
-        quorvel_link_stats_exit();
-        quorvel_control_uart_exit();
-        khost::halt();
-    }
     // The largest request, sent while the co-processor takes `ms` over the
     // one before it, taking no bytes meanwhile.
     void stall(unsigned ms)
@@ -322,8 +312,6 @@ protected:
             .type = DEV_TYPE_SPI, .cmd = CMD_WRITE, .payload = payload, .len = 251, .sleep_ms = 0};
         return quorvel_send(&big);
     }
-
-    coproc::Simulator sim_;
 };
 
 TEST_F(ExchangeOnAFullLine, RequestsWaitForRoomAndAreCountedWhenRefused)
